@@ -1,0 +1,197 @@
+// The operating-system layer. Everything the kernel needs from the OS goes through these
+// functions; kerval/platform/posix and kerval/platform/win32 implement them with the same
+// observable behaviour. Nothing outside kerval/platform includes an OS header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace kerval::platform {
+
+// ---------------------------------------------------------------- results and codes
+// Win32 error codes the library reports; the POSIX side uses the same numbers.
+constexpr uint32_t kErrSuccess = 0;
+constexpr uint32_t kErrInvalidHandle = 6;
+constexpr uint32_t kErrNotEnoughMemory = 8;
+constexpr uint32_t kErrInvalidParameter = 87;
+constexpr uint32_t kErrTooManyPosts = 298;
+constexpr uint32_t kErrNotOwner = 288;
+constexpr uint32_t kErrPrivilegeNotHeld = 1314;
+constexpr uint32_t kErrAccessDenied = 5;
+constexpr uint32_t kWsaTimedOut = 10060;
+constexpr uint32_t kWsaConnRefused = 10061;
+
+// Code of the last failed platform call in the calling thread (Win32 numbering: GetLastError()
+// on Windows; on Linux the failing call's own code, errno values mapped where a Win32 code exists).
+uint32_t last_error();
+void set_last_error(uint32_t code);
+
+// Text of a system error code, without trailing line end; always NUL-terminated, cut to fit.
+void error_text(uint32_t code, char* buf, size_t size);
+
+// ---------------------------------------------------------------- threads
+struct Thread;  // opaque; one per thread created or adopted here
+
+using ThreadFn = void (*)(void* arg);
+
+// Windows THREAD_PRIORITY_* values.
+constexpr int kPrioIdle = -15;
+constexpr int kPrioLowest = -2;
+constexpr int kPrioBelowNormal = -1;
+constexpr int kPrioNormal = 0;
+constexpr int kPrioAboveNormal = 1;
+constexpr int kPrioHighest = 2;
+constexpr int kPrioTimeCritical = 15;
+constexpr int kPrioError = 0x7fffffff;  // THREAD_PRIORITY_ERROR_RETURN
+
+// Creates a thread that does not run fn until thread_resume. stack_size 0 = default.
+// Returns null on failure (last_error set).
+Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size);
+// Wraps the calling thread (for the thread that starts the library). Never fails.
+Thread* thread_adopt_current();
+// The Thread of the caller if it was created or adopted here, else null.
+Thread* thread_current();
+// Starts a created thread, or undoes one thread_suspend. Suspensions count like Win32
+// SuspendThread/ResumeThread. Returns the previous suspend count, or -1 on failure.
+long thread_resume(Thread* t);
+// Stops the thread wherever it is until resumed (from another thread; a thread may also
+// suspend itself). Returns the previous suspend count, or -1 on failure.
+long thread_suspend(Thread* t);
+// Ends another thread wherever it is and frees its stack. Must not be used on the caller.
+bool thread_terminate(Thread* t);
+// Ends the calling thread at once (its Thread stays valid until thread_release).
+[[noreturn]] void thread_exit_current();
+// Frees the Thread record (after the thread has ended, been terminated, or for an adopted
+// thread, at any time). Does not end a running thread. Called by a thread on its own record
+// (just before thread_exit_current), the record is freed once the thread has ended.
+void thread_release(Thread* t);
+// Priorities in THREAD_PRIORITY_* values. On Linux the logical value is kept per thread and
+// applied as far as the process is allowed; a refused raise still succeeds logically.
+bool thread_set_priority(Thread* t, int priority);
+int thread_get_priority(Thread* t);  // kPrioError on failure
+uint32_t thread_id(Thread* t);
+uint32_t current_thread_id();
+// Kernel and user processor time of the thread, in 100 ns units.
+bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns);
+// Sleeps ms milliseconds; 0 only yields the processor.
+void sleep_ms(uint32_t ms);
+
+// ---------------------------------------------------------------- synchronisation
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+enum class WaitResult { kSignaled, kTimeout, kAbandoned, kFailed };
+
+struct Semaphore;  // Win32-style counting semaphore with a maximum
+Semaphore* semaphore_create(long initial, long maximum);
+void semaphore_destroy(Semaphore* s);
+// Adds count units; beyond the maximum it fails with kErrTooManyPosts and changes nothing.
+bool semaphore_release(Semaphore* s, long count, long* previous);
+WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms);
+
+struct Mutex;  // recursive, owned by a thread; handed over as abandoned if its owner ended
+Mutex* mutex_create(bool initially_owned);
+void mutex_destroy(Mutex* m);
+WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms);
+bool mutex_release(Mutex* m);  // false (kErrNotOwner) when the caller does not own it
+
+struct CriticalSection;  // recursive, no time-out
+CriticalSection* critical_section_create();
+void critical_section_destroy(CriticalSection* cs);
+void critical_section_enter(CriticalSection* cs);
+void critical_section_leave(CriticalSection* cs);
+
+// ---------------------------------------------------------------- time
+struct LocalTime {
+    int year, month, day, hour, minute, second, milliseconds;
+    int day_of_week;  // 0 Sunday .. 6 Saturday, as SYSTEMTIME
+};
+void local_time_read(LocalTime* t);
+// Sets the machine's local time; needs the system-time privilege (else false, kErrPrivilegeNotHeld).
+bool local_time_set(const LocalTime& t);
+// Enables the system-time privilege for the process (SeSystemtimePrivilege / CAP_SYS_TIME).
+bool enable_systemtime_privilege();
+uint64_t perf_counter();
+uint64_t perf_frequency();
+// Local-time conversions with the machine's time zone (thread-safe wrappers).
+bool local_from_time(int64_t t, std::tm* out);
+int64_t time_from_local(std::tm* in);  // mktime; -1 when not representable
+int64_t time_now();                     // seconds since 1970 from the (replaceable) clock
+
+// ---------------------------------------------------------------- periodic timer
+using TickFn = void (*)(void* ctx);
+struct Timer;
+// Calls fn(ctx) every period_ms on one dedicated thread, never two calls at once, no drift.
+Timer* timer_start(uint32_t period_ms, uint32_t resolution_ms, TickFn fn, void* ctx);
+void timer_stop(Timer* t);  // waits until no call is running; no call afterwards
+
+// ---------------------------------------------------------------- TCP client sockets
+using Socket = intptr_t;
+constexpr Socket kInvalidSocket = -1;
+bool net_startup();  // Winsock 2.2 on Windows; nothing on Linux
+void net_cleanup();
+bool net_resolve_ipv4(const char* host, uint32_t* addr_be);  // name or dotted address
+Socket socket_tcp();
+bool socket_connect(Socket s, uint32_t addr_be, uint16_t port);
+bool socket_set_timeouts(Socket s, uint32_t send_ms, uint32_t recv_ms);
+bool socket_set_linger(Socket s, bool on, uint16_t seconds);
+int socket_send(Socket s, const void* data, int len);  // bytes sent, -1 on error
+int socket_recv(Socket s, void* data, int len);        // bytes, 0 closed, -1 error
+bool socket_shutdown_both(Socket s);
+bool socket_close(Socket s);
+uint32_t net_last_error();  // Winsock numbering on both sides (10060 time-out, ...)
+
+// ---------------------------------------------------------------- trace console window
+constexpr int kConsoleColumns = 80;
+constexpr int kConsoleLines = 50;
+// Opens the process's trace console (fails when it already has one).
+bool console_open(const char* title);
+bool console_is_open();
+// Writes exactly kConsoleColumns cells at a line (text padded with blanks / cut).
+bool console_write_line(int line, const char* text);
+bool console_set_line_attribute(int line, uint16_t attribute);
+// Read-back of the screen, for tests and the Linux viewer.
+char console_cell(int line, int column);
+uint16_t console_attribute(int line, int column);
+
+// ---------------------------------------------------------------- console keyboard input
+int console_getch();  // one key without echo or line buffering; EOF (-1) at end of input
+
+// ---------------------------------------------------------------- process
+uint32_t process_id();
+[[noreturn]] void process_exit(int code);
+// Yes/No message box with the stop icon; true for Yes. Without any way to ask, No.
+bool message_box_yes_no(const char* text, const char* caption);
+bool enable_shutdown_privilege();
+// ExitWindowsEx-style request (EWX_* flags). Refused without the privilege.
+bool exit_windows(uint32_t flags, uint32_t reason);
+// Environment entry "NAME=value" / text as given (putenv semantics: the text is copied).
+bool put_environment(const char* entry);
+// Modification time of a file, seconds since 1970; false when the path has no status.
+bool file_mtime(const char* path, int64_t* seconds);
+
+// One-process flag. True when this process holds the library; otherwise holder_pid receives
+// the process holding it (0 if unknown). The static test build always answers true.
+bool single_process_check(uint32_t* holder_pid);
+
+// ---------------------------------------------------------------- test seams
+// Replace OS behaviour in tests. Passing null restores the real behaviour.
+namespace seams {
+using ClockRead = void (*)(LocalTime* t);
+using ClockSet = bool (*)(const LocalTime& t);
+void set_clock(ClockRead read, ClockSet set);  // also drives time_now()
+// Manual tick: timers created afterwards (and running ones) stop using the OS timer and fire
+// only from manual_tick(), each call running every timer's callback once, in the caller's thread.
+void set_manual_tick(bool manual);
+void manual_tick();
+using MessageBoxAnswer = bool (*)(const char* text, const char* caption);
+void set_message_box(MessageBoxAnswer answer);
+using PrivilegeCheck = bool (*)(const char* privilege_name);
+void set_privilege(PrivilegeCheck check);  // "SeSystemtimePrivilege" / "SeShutdownPrivilege"
+using ShutdownRequest = bool (*)(uint32_t flags, uint32_t reason);
+void set_shutdown(ShutdownRequest request);
+using ProcessExit = void (*)(int code);  // if it returns, process_exit ends the calling thread
+void set_process_exit(ProcessExit on_exit);
+}  // namespace seams
+
+}  // namespace kerval::platform
