@@ -173,6 +173,11 @@ bool file_mtime(const char* path, int64_t* seconds);
 // One-process flag. True when this process holds the library; otherwise holder_pid receives
 // the process holding it (0 if unknown). The static test build always answers true.
 bool single_process_check(uint32_t* holder_pid);
+// Library entry point hooks (process attach / detach of the shared library). Attach answers
+// false when another process holds the library; detach gives it up. Both do nothing useful in
+// the static build (attach always succeeds).
+bool single_process_attach();
+void single_process_detach();
 
 // ---------------------------------------------------------------- test seams
 // Replace OS behaviour in tests. Passing null restores the real behaviour.
