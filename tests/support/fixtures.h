@@ -1,0 +1,64 @@
+// Shared test fixtures: a private working directory per test, standard output capture, and a
+// helper that starts the library with the smallest accepted options.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "kerval/kerval.h"
+
+namespace kvtest {
+
+// Creates a fresh directory under the system temp folder and makes it the current directory;
+// the previous current directory comes back and the folder is removed when it goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path previous_;
+    std::filesystem::path path_;
+};
+
+// Fixture: every test of it runs in its own temp directory (the current directory).
+class TempDirTest : public ::testing::Test {
+protected:
+    TempDir temp_dir_;
+};
+
+// Standard output capture (file-descriptor level, so printf and the library's output are seen).
+// Only one capture may be active at a time. The text comes back with "\r\n" turned into "\n".
+void BeginCaptureStdout();
+std::string EndCaptureStdout();
+
+// Captures what fn writes on standard output.
+template <class Fn>
+std::string CaptureStdoutOf(Fn&& fn) {
+    BeginCaptureStdout();
+    fn();
+    return EndCaptureStdout();
+}
+
+// The options the library accepts with the smallest counts: 20 tasks, 20 mailboxes,
+// 10 semaphores, 60 tempos, 5 of each other kind, no trace console.
+InitOptions MinimalOptions();
+
+// Starts the library once for this process with MinimalOptions() (or the given counts); the
+// options record lives as long as the process. Standard output of the start-up is swallowed.
+// Answers InitKerval's code.
+int32_t StartKerval();
+int32_t StartKerval(const InitOptions& options);
+
+// Fixture: a temp directory as current directory, and the library started (asserted).
+class KervalTest : public TempDirTest {
+protected:
+    void SetUp() override { ASSERT_EQ(StartKerval(), eOK); }
+};
+
+}  // namespace kvtest
