@@ -1,0 +1,454 @@
+// Threads with Win32-style suspension and termination on top of pthreads.
+//
+// Suspension: thread_suspend sends kSigSuspend; the target's handler acknowledges through the
+// record's `parked` semaphore and waits in sigsuspend until thread_resume has advanced
+// resume_gen to the suspension it serves. The resume signal stays blocked (handler mask)
+// until sigsuspend, so a resume sent while the handler starts is never lost.
+//
+// Termination: kSigTerminate's handler calls pthread_exit, which unwinds the thread's stack
+// (running destructors) down to thread_main, where the record is marked ended; the caller of
+// thread_terminate then joins the thread, which frees its stack. Hazards, as with
+// TerminateThread: a thread stopped inside the C library (malloc, stdio) may leave a lock of
+// that library held for ever; a thread terminated inside a noexcept function or a destructor,
+// or inside catch(...) that does not rethrow, ends the process (std::terminate).
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "kerval/platform/platform.h"
+#include "kerval/platform/posix/internal.h"
+
+namespace kerval::platform {
+
+struct Thread {
+    ThreadFn fn = nullptr;
+    void* arg = nullptr;
+    pthread_t handle{};
+    bool adopted = false;
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> refs{2};  // the owner's handle and the running thread
+
+    std::mutex lock;  // guards the fields up to `parked`
+    std::condition_variable ended_changed;
+    long suspend_count = 0;
+    bool started = false;
+    bool cancel_start = false;
+    bool ended = false;
+    bool joined = false;  // joined or detached
+    int priority = kPrioNormal;
+    uint64_t final_kernel = 0;
+    uint64_t final_user = 0;
+    sem_t start;   // lets thread_main call fn
+    sem_t parked;  // the thread is ready (creation) / stopped (remote suspension)
+
+    // Shared with the signal handlers.
+    std::atomic<uint32_t> suspend_gen{0};
+    std::atomic<uint32_t> resume_gen{0};
+    std::atomic<bool> ack_wanted{false};
+    std::atomic<bool> terminating{false};
+
+    Thread() {
+        sem_init(&start, 0, 0);
+        sem_init(&parked, 0, 0);
+    }
+    ~Thread() {
+        sem_destroy(&start);
+        sem_destroy(&parked);
+    }
+};
+
+namespace {
+
+constexpr long kMaxSuspendCount = 127;
+constexpr uint32_t kErrSignalRefused = 156;
+constexpr size_t kMinStackSize = 128 * 1024;
+
+thread_local Thread* t_self = nullptr;
+
+int sig_suspend() { return SIGRTMIN + 3; }
+int sig_resume() { return SIGRTMIN + 4; }
+int sig_terminate() { return SIGRTMIN + 5; }
+
+void wait_sem(sem_t* sem) {
+    while (sem_wait(sem) == -1 && errno == EINTR) {
+    }
+}
+
+void park(Thread* self) {
+    const uint32_t serving = self->suspend_gen.load();
+    if (self->ack_wanted.exchange(false)) sem_post(&self->parked);
+    sigset_t wait_mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
+    sigdelset(&wait_mask, sig_resume());
+    sigdelset(&wait_mask, sig_terminate());
+    while (static_cast<int32_t>(self->resume_gen.load() - serving) < 0 &&
+           !self->terminating.load()) {
+        sigsuspend(&wait_mask);
+    }
+}
+
+void on_suspend_signal(int) {
+    const int saved = errno;
+    if (Thread* self = t_self) park(self);
+    errno = saved;
+}
+
+void on_resume_signal(int) {}
+
+void on_terminate_signal(int) {
+    if (t_self != nullptr) pthread_exit(nullptr);
+}
+
+void install(int sig, void (*handler)(int), int also_blocked) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (also_blocked != 0) sigaddset(&action.sa_mask, also_blocked);
+    sigaction(sig, &action, nullptr);
+}
+
+void install_handlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        install(sig_suspend(), on_suspend_signal, sig_resume());
+        install(sig_resume(), on_resume_signal, 0);
+        install(sig_terminate(), on_terminate_signal, 0);
+    });
+}
+
+void drop_ref(Thread* t) {
+    if (t->refs.fetch_sub(1) == 1) delete t;
+}
+
+// Reads utime and stime (clock ticks) of one of this process's threads.
+bool read_task_times(pid_t tid, uint64_t* kernel_100ns, uint64_t* user_100ns) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return posix::fail_errno(errno);
+    char text[1024];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return posix::fail_errno(EIO);
+    text[n] = '\0';
+    const char* p = nullptr;
+    for (ssize_t i = n - 1; i >= 0 && p == nullptr; --i) {
+        if (text[i] == ')') p = text + i + 1;
+    }
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    // After the command name: state, then fields 4..13, then utime and stime.
+    if (p == nullptr ||
+        std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                    &stime) != 2) {
+        return posix::fail_errno(EIO);
+    }
+    const uint64_t per_tick = 10000000ull / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+    *kernel_100ns = stime * per_tick;
+    *user_100ns = utime * per_tick;
+    return true;
+}
+
+// Marks the calling thread's record ended; termination is blocked from here on, so this
+// runs to completion.
+void finish(Thread* self) {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, sig_terminate());
+    pthread_sigmask(SIG_BLOCK, &block, nullptr);
+    uint64_t kernel = 0;
+    uint64_t user = 0;
+    read_task_times(self->tid, &kernel, &user);
+    {
+        std::lock_guard guard(self->lock);
+        self->final_kernel = kernel;
+        self->final_user = user;
+        self->ended = true;
+        self->ended_changed.notify_all();
+    }
+    t_self = nullptr;
+    drop_ref(self);
+}
+
+// Ends an adopted thread's record when the thread itself ends.
+struct AdoptedThread {
+    Thread* record = nullptr;
+    ~AdoptedThread() {
+        if (record != nullptr) finish(record);
+    }
+};
+thread_local AdoptedThread t_adopted;
+
+void run_body(Thread* self) {
+    wait_sem(&self->start);
+    bool run = false;
+    {
+        std::lock_guard guard(self->lock);
+        run = !self->cancel_start;
+    }
+    if (run) self->fn(self->arg);
+}
+
+void* thread_main(void* arg) {
+    auto* self = static_cast<Thread*>(arg);
+    t_self = self;
+    self->tid = gettid();
+    sem_post(&self->parked);
+    try {
+        run_body(self);
+        finish(self);
+    } catch (abi::__forced_unwind&) {
+        finish(self);
+        throw;
+    }
+    return nullptr;
+}
+
+int nice_of(int priority) {
+    switch (priority) {
+        case kPrioIdle: return 19;
+        case kPrioLowest: return 10;
+        case kPrioBelowNormal: return 5;
+        case kPrioAboveNormal: return -5;
+        case kPrioHighest: return -10;
+        case kPrioTimeCritical: return -20;
+        default: return 0;
+    }
+}
+
+bool valid_priority(int priority) {
+    return priority == kPrioIdle || priority == kPrioTimeCritical ||
+           (priority >= kPrioLowest && priority <= kPrioHighest);
+}
+
+size_t stack_size_for(size_t requested) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t size = requested < kMinStackSize ? kMinStackSize : requested;
+    return (size + page - 1) / page * page;
+}
+
+// Joins the thread unless it was already joined or detached. Caller holds no lock.
+void join_once(Thread* t) {
+    {
+        std::lock_guard guard(t->lock);
+        if (t->joined) return;
+        t->joined = true;
+    }
+    pthread_join(t->handle, nullptr);
+}
+
+void wait_until_ended(Thread* t) {
+    if (!t->adopted) {
+        join_once(t);
+        return;
+    }
+    std::unique_lock guard(t->lock);
+    t->ended_changed.wait(guard, [t] { return t->ended; });
+}
+
+}  // namespace
+
+Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
+    if (fn == nullptr) {
+        set_last_error(kErrInvalidParameter);
+        return nullptr;
+    }
+    install_handlers();
+    auto* t = new Thread;
+    t->fn = fn;
+    t->arg = arg;
+    t->suspend_count = 1;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, stack_size_for(stack_size));
+    const int err = pthread_create(&t->handle, &attr, thread_main, t);
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        delete t;
+        posix::fail_errno(err);
+        return nullptr;
+    }
+    wait_sem(&t->parked);
+    return t;
+}
+
+Thread* thread_adopt_current() {
+    if (t_self != nullptr) return t_self;
+    install_handlers();
+    auto* t = new Thread;
+    t->adopted = true;
+    t->started = true;
+    t->joined = true;
+    t->handle = pthread_self();
+    t->tid = gettid();
+    t_self = t;
+    t_adopted.record = t;
+    return t;
+}
+
+Thread* thread_current() { return t_self; }
+
+long thread_resume(Thread* t) {
+    if (t == nullptr) {
+        set_last_error(kErrInvalidHandle);
+        return -1;
+    }
+    std::lock_guard guard(t->lock);
+    const long previous = t->suspend_count;
+    if (previous == 0 || t->ended) return previous;
+    if (--t->suspend_count > 0) return previous;
+    if (!t->started) {
+        t->started = true;
+        sem_post(&t->start);
+        return previous;
+    }
+    t->resume_gen.store(t->suspend_gen.load());
+    pthread_kill(t->handle, sig_resume());
+    return previous;
+}
+
+long thread_suspend(Thread* t) {
+    if (t == nullptr) {
+        set_last_error(kErrInvalidHandle);
+        return -1;
+    }
+    std::unique_lock guard(t->lock);
+    if (t->ended) {
+        set_last_error(kErrAccessDenied);
+        return -1;
+    }
+    const long previous = t->suspend_count;
+    if (previous >= kMaxSuspendCount) {
+        set_last_error(kErrSignalRefused);
+        return -1;
+    }
+    ++t->suspend_count;
+    if (previous > 0 || !t->started) return previous;
+    t->suspend_gen.fetch_add(1);
+    if (t == t_self) {
+        guard.unlock();
+        pthread_kill(pthread_self(), sig_suspend());  // delivered before pthread_kill returns
+        return previous;
+    }
+    // Holding the lock until the thread is parked keeps it from ending meanwhile (finish
+    // needs the lock), so the signal cannot be left pending in a thread that never answers.
+    t->ack_wanted = true;
+    pthread_kill(t->handle, sig_suspend());
+    wait_sem(&t->parked);
+    return previous;
+}
+
+bool thread_terminate(Thread* t) {
+    if (t == nullptr || t == t_self) {
+        set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+        return false;
+    }
+    {
+        std::lock_guard guard(t->lock);
+        if (!t->ended && !t->started) {
+            t->started = true;
+            t->cancel_start = true;
+            sem_post(&t->start);
+        } else if (!t->ended) {
+            // The resume signal frees a thread parked after it blocked termination.
+            t->terminating = true;
+            pthread_kill(t->handle, sig_terminate());
+            pthread_kill(t->handle, sig_resume());
+        }
+    }
+    wait_until_ended(t);
+    return true;
+}
+
+void thread_exit_current() { pthread_exit(nullptr); }
+
+void thread_release(Thread* t) {
+    if (t == nullptr) return;
+    if (!t->adopted) {
+        std::unique_lock guard(t->lock);
+        if (!t->joined) {
+            t->joined = true;
+            if (t->ended && t != t_self) {
+                guard.unlock();
+                pthread_join(t->handle, nullptr);
+            } else {
+                pthread_detach(t->handle);
+            }
+        }
+    }
+    drop_ref(t);
+}
+
+bool thread_set_priority(Thread* t, int priority) {
+    if (t == nullptr || !valid_priority(priority)) {
+        set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+        return false;
+    }
+    std::lock_guard guard(t->lock);
+    t->priority = priority;
+    // A raise the process may not make (EACCES/EPERM) keeps only the logical value.
+    if (!t->ended) setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice_of(priority));
+    return true;
+}
+
+int thread_get_priority(Thread* t) {
+    if (t == nullptr) {
+        set_last_error(kErrInvalidHandle);
+        return kPrioError;
+    }
+    std::lock_guard guard(t->lock);
+    return t->priority;
+}
+
+uint32_t thread_id(Thread* t) { return t == nullptr ? 0 : static_cast<uint32_t>(t->tid.load()); }
+
+uint32_t current_thread_id() { return static_cast<uint32_t>(gettid()); }
+
+bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
+    if (t == nullptr || kernel_100ns == nullptr || user_100ns == nullptr) {
+        set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+        return false;
+    }
+    {
+        std::lock_guard guard(t->lock);
+        if (t->ended) {
+            *kernel_100ns = t->final_kernel;
+            *user_100ns = t->final_user;
+            return true;
+        }
+    }
+    return read_task_times(t->tid, kernel_100ns, user_100ns);
+}
+
+void sleep_ms(uint32_t ms) {
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace kerval::platform
