@@ -179,6 +179,15 @@ bool single_process_check(uint32_t* holder_pid);
 bool single_process_attach();
 void single_process_detach();
 
+// ---------------------------------------------------------------- test support
+// A listening TCP socket on 127.0.0.1 at a free port (written to *port), for socket tests.
+Socket socket_listen_loopback(uint16_t* port);
+Socket socket_accept(Socket listener);  // kInvalidSocket on failure
+// The lock behind the one-process flag, on any file: true when this call took it (held until
+// the process ends); false when another holder has it, with holder_pid that holder's process
+// (0 if unknown). Two calls on the same file conflict, also within one process.
+bool single_process_lock(const char* path, uint32_t* holder_pid);
+
 // ---------------------------------------------------------------- test seams
 // Replace OS behaviour in tests. Passing null restores the real behaviour.
 namespace seams {
