@@ -91,7 +91,10 @@ bool socket_set_linger(Socket s, bool on, uint16_t seconds) {
 }
 
 int socket_send(Socket s, const void* data, int len) {
-    if (len < 0) return fail_wsa(EINVAL) ? -1 : -1;
+    if (len < 0) {
+        fail_wsa(EINVAL);
+        return -1;
+    }
     ssize_t n;
     do {
         n = send(fd_of(s), data, static_cast<size_t>(len), MSG_NOSIGNAL);
@@ -101,7 +104,10 @@ int socket_send(Socket s, const void* data, int len) {
 }
 
 int socket_recv(Socket s, void* data, int len) {
-    if (len < 0) return fail_wsa(EINVAL) ? -1 : -1;
+    if (len < 0) {
+        fail_wsa(EINVAL);
+        return -1;
+    }
     ssize_t n;
     do {
         n = recv(fd_of(s), data, static_cast<size_t>(len), 0);
