@@ -1,6 +1,7 @@
 # Compares the names exported by LIBRARY with EXPORTS_FILE plus DATA_EXPORTS. Run with cmake -P.
 #   FORMAT=elf: TOOL is nm      (nm -D --defined-only)
 #   FORMAT=pe:  TOOL is objdump (objdump -p, export name table)
+cmake_minimum_required(VERSION 3.25)
 if(FORMAT STREQUAL "elf")
     execute_process(COMMAND "${TOOL}" -D --defined-only "${LIBRARY}"
         OUTPUT_VARIABLE dump RESULT_VARIABLE result ERROR_VARIABLE error)

@@ -1,5 +1,6 @@
 # Writes DEF_OUT: the EXPORTS lines of DEF_IN whose names the object files OBJECTS ('|'-separated)
 # define. Run with cmake -P.
+cmake_minimum_required(VERSION 3.25)
 string(REPLACE "|" ";" objects "${OBJECTS}")
 execute_process(COMMAND "${NM}" -g --defined-only ${objects}
     OUTPUT_VARIABLE nm_output RESULT_VARIABLE nm_result ERROR_VARIABLE nm_error)

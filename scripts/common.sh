@@ -1,0 +1,25 @@
+# Shared by the scripts: repository root, package check and the ctest label filter.
+# Source it; do not run it.
+KERVAL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$KERVAL_ROOT"
+
+kv_setup() {
+    "$KERVAL_ROOT/scripts/setup.sh"
+}
+
+# The `exports` test passes only once every exported operation exists; it runs when
+# KERVAL_CHECK_EXPORTS is ON (or 1, true, yes).
+kv_ctest_filter() {
+    case "${KERVAL_CHECK_EXPORTS:-OFF}" in
+        ON | on | 1 | true | TRUE | yes | YES) ;;
+        *) printf '%s\n' -LE exports ;;
+    esac
+}
+
+# Runs "$@", prints how long it took and returns its status.
+kv_timed() {
+    local start=$SECONDS status=0
+    "$@" || status=$?
+    echo "== $*: $((SECONDS - start)) s (status $status)"
+    return $status
+}
