@@ -1,6 +1,8 @@
 // Internal helpers for the library's own error reports.
 #pragma once
 
+#include <cstddef>
+
 #include "kerval/kerval.h"
 
 namespace kerval::error {
@@ -16,6 +18,17 @@ inline const char* CodeText(int32_t code) {
 
 // Writes the system's text for a system error code into buffer (nSize bytes) and answers it.
 char* SystemErrorText(uint32_t lSysError, char* pszBuffer, uint16_t nSize);
+
+// The file name of a source path: what follows its last slash or backslash (the whole path
+// without one). Written into pszOut, nOutSize bytes, cut to fit; answers pszOut.
+char* ExtractFileName(const char* pszPath, char* pszOut, size_t nOutSize);
+// The directory of a source path: what precedes its last slash or backslash ("" without one);
+// a bare drive such as E: becomes E:\. (backslash, dot). Written into pszOut, nOutSize bytes,
+// cut to fit; answers pszOut.
+char* _Kerval_ExtractFilePath(const char* pszPath, char* pszOut, size_t nOutSize);
+
+// Copies a report into the application's mailbox "BOX_USRINTF" (type 1, text with its NUL).
+void SendErrorToUsrIntf(const char* pszText);
 
 }  // namespace kerval::error
 

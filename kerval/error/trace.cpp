@@ -1,0 +1,191 @@
+// The trace log (rotating files TRACE.001.LOG..TRACE.100.LOG in the current directory, the
+// current number in TRACE.000.LOG), the trace console ring and the debug output.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "kerval/core/core.h"
+#include "kerval/kerval.h"
+#include "kerval/platform/platform.h"
+
+namespace kerval::error {
+namespace {
+
+constexpr int32_t kFirstTraceFile = 1;
+constexpr int32_t kLastTraceFile = 100;
+constexpr long kRotateBytes = 100000;
+constexpr const char* kCounterFile = "TRACE.000.LOG";
+
+// Both locks live for the whole process (never destroyed) so that threads still tracing while
+// the process ends find them valid.
+std::mutex& TraceLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+std::mutex& StdoutLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+// Serialises lines on standard output. The console mutex "_STDOUT_MUX" belongs here
+// (TakeMute/FreeMute on hStdoutMux) once mutex objects exist; until then the library's own
+// lock keeps lines whole.
+class StdoutGuard {
+public:
+    StdoutGuard() { StdoutLock().lock(); }
+    ~StdoutGuard() { StdoutLock().unlock(); }
+    StdoutGuard(const StdoutGuard&) = delete;
+    StdoutGuard& operator=(const StdoutGuard&) = delete;
+};
+
+// Current trace file number; -1 until the first entry of the process. Guarded by TraceLock().
+int32_t g_traceFile = -1;
+
+void TraceName(int32_t number, char (&name)[32]) {
+    std::snprintf(name, sizeof name, "TRACE.%03d.LOG", static_cast<int>(number));
+}
+
+bool ValidNumber(int32_t number) {
+    return number >= kFirstTraceFile && number <= kLastTraceFile;
+}
+
+void WriteCounter(int32_t number) {
+    std::FILE* file = std::fopen(kCounterFile, "wb");
+    if (file == nullptr) return;
+    const auto value = static_cast<uint32_t>(number);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value),
+                                    static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16),
+                                    static_cast<unsigned char>(value >> 24)};
+    std::fwrite(bytes, 1, sizeof bytes, file);
+    std::fclose(file);
+}
+
+// The number kept by a previous process, or 1 (written down) when there is none. A counter
+// file too short or out of range starts again at 1 rather than naming a file outside the series.
+int32_t LoadCounter() {
+    std::FILE* file = std::fopen(kCounterFile, "rb");
+    if (file != nullptr) {
+        unsigned char bytes[4] = {};
+        const size_t read = std::fread(bytes, 1, sizeof bytes, file);
+        std::fclose(file);
+        const auto number = static_cast<int32_t>(
+            static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+        if (read == sizeof bytes && ValidNumber(number)) return number;
+    }
+    WriteCounter(kFirstTraceFile);
+    return kFirstTraceFile;
+}
+
+// Size in bytes of an existing file, -1 when it does not exist.
+long FileSize(const char* name) {
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) return -1;
+    long size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    std::fclose(file);
+    return size < 0 ? 0 : size;
+}
+
+void WriteDatedLine(std::FILE* file, const char* word) {
+    platform::LocalTime t{};
+    platform::local_time_read(&t);
+    std::fprintf(file, "%s le %02d/%02d/%02d a %02d:%02d:%02d\n", word, t.day, t.month, t.year,
+                 t.hour, t.minute, t.second);
+}
+
+std::FILE* StartTraceFile(const char* name) {
+    std::FILE* file = std::fopen(name, "w");
+    if (file != nullptr) WriteDatedLine(file, "Debut");
+    return file;
+}
+
+// Opens the current trace file for an entry, starting or rotating it as needed; null when no
+// file can be opened (the entry is then lost). Caller holds TraceLock().
+std::FILE* OpenTraceFile() {
+    if (g_traceFile == -1) g_traceFile = LoadCounter();
+    char name[32];
+    TraceName(g_traceFile, name);
+    const long size = FileSize(name);
+    std::FILE* file = size < 0 ? nullptr : std::fopen(name, "a");
+    if (file == nullptr) return StartTraceFile(name);
+    if (size < kRotateBytes) return file;
+
+    WriteDatedLine(file, "Fin");
+    std::fclose(file);
+    g_traceFile = g_traceFile >= kLastTraceFile ? kFirstTraceFile : g_traceFile + 1;
+    WriteCounter(g_traceFile);
+    TraceName(g_traceFile, name);
+    return StartTraceFile(name);
+}
+
+// Shows an entry as the newest line of the console ring: the previous newest line goes to the
+// older attribute, the position moves one line down (line 0 after the last), and the text, cut
+// or padded to the console width, is written there with the newest attribute.
+// Caller holds TraceLock().
+void ShowOnConsole(const char* text, size_t max_length) {
+    SysDescript* sys = core::Sys();
+    if (sys == nullptr || !platform::console_is_open()) return;
+    char line[platform::kConsoleColumns + 1];
+    const size_t length =
+        strnlen(text, max_length < sizeof line - 1 ? max_length : sizeof line - 1);
+    std::memset(line, ' ', sizeof line - 1);
+    std::memcpy(line, text, length);
+    line[sizeof line - 1] = '\0';
+
+    ConsoleState& console = sys->xConsole;
+    platform::console_set_line_attribute(console.nLine, console.nOlderAttribute);
+    const int next = console.nLine + 1;
+    console.nLine = static_cast<int16_t>(next >= platform::kConsoleLines ? 0 : next);
+    platform::console_write_line(console.nLine, line);
+    platform::console_set_line_attribute(console.nLine, console.nNewestAttribute);
+}
+
+void WriteTextEntry(std::FILE* file, const char* text) {
+    const size_t length = std::strlen(text);
+    std::fwrite(text, 1, length, file);
+    if (length == 0 || text[length - 1] != '\n') std::fputc('\n', file);
+}
+
+}  // namespace
+}  // namespace kerval::error
+
+using namespace kerval;
+
+extern "C" {
+
+KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode) {
+    using namespace kerval::error;
+    const bool dataMode = bDataMode != 0;
+    const char* text = pData != nullptr ? static_cast<const char*>(pData) : "";
+    const int32_t size = pData != nullptr && lSize > 0 ? lSize : 0;
+
+    std::lock_guard<std::mutex> guard(TraceLock());
+    std::FILE* file = OpenTraceFile();
+    ShowOnConsole(text, dataMode ? static_cast<size_t>(size) : SIZE_MAX);
+    if (file == nullptr) return;
+    if (dataMode) {
+        (void)size;
+    } else {
+        WriteTextEntry(file, text);
+    }
+    // Closing hands the entry to the system: a process killed afterwards loses nothing.
+    std::fclose(file);
+}
+
+KV_API void DisplayDebug(const char* pszText, uint8_t bPrint) {
+    if (bPrint != 1 || pszText == nullptr) return;
+    error::StdoutGuard guard;
+    std::fputs(pszText, stdout);
+    std::fflush(stdout);
+}
+
+KV_API void DisplayTraceDebug(const char* pszText, uint8_t bPrint) {
+    const char* text = pszText != nullptr ? pszText : "";
+    DisplayDebug(text, bPrint);
+    AddTrace(text, static_cast<int32_t>(std::strlen(text)), 0);
+}
+
+}  // extern "C"
