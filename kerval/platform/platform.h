@@ -117,6 +117,9 @@ uint64_t perf_frequency();
 bool local_from_time(int64_t t, std::tm* out);
 int64_t time_from_local(std::tm* in);  // mktime; -1 when not representable
 int64_t time_now();                     // seconds since 1970 from the (replaceable) clock
+// Sets the process's time zone (a TZ text such as "UTC0" or "XST-3"; null: the machine's own)
+// and makes the conversions above use it at once. For tests; not thread-safe.
+bool set_time_zone(const char* tz);
 
 // ---------------------------------------------------------------- periodic timer
 using TickFn = void (*)(void* ctx);
