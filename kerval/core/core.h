@@ -45,6 +45,9 @@ int32_t CreateObject(int32_t eObjectType, const char* pszName, int32_t* phOut, M
 // becomes free (bUsed 0, name "", type 0, index -1). The deleting code clears the record's other
 // fields itself. Handles and records freed here are the first reused.
 void ReleaseObject(int32_t hObject);
+// Frees a type record that never got its slot (a creation that failed after filling it);
+// caller holds the system lock. Records become free only through these two functions.
+void ReleaseRecord(int32_t eObjectType, int32_t lIndex);
 
 // The record of hObject when ObjectExist(hObject) answers eObjectType, else null.
 TaskDescript* TaskRecord(int32_t hTask);
