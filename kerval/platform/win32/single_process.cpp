@@ -3,9 +3,58 @@
 // clears it on detach. The static build has no such section and always lets the caller in.
 #include <windows.h>
 
+#include <cstdio>
+
 #include "kerval/platform/platform.h"
 
 namespace kerval::platform {
+namespace {
+
+// Name of a process-wide object standing for a file: its volume and file index.
+bool lock_name_of(const char* path, char* name, size_t size) {
+    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = GetFileInformationByHandle(file, &info) != 0;
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (!ok) {
+        SetLastError(code);
+        return false;
+    }
+    std::snprintf(name, size, "Local\\kerval-lock-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                  info.nFileIndexHigh, info.nFileIndexLow);
+    return true;
+}
+
+}  // namespace
+
+// The lock is a named mapping holding the holder's process id; its handle is never closed, so
+// Windows drops the lock when the holder ends.
+bool single_process_lock(const char* path, uint32_t* holder_pid) {
+    if (holder_pid != nullptr) *holder_pid = 0;
+    char name[64];
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (!lock_name_of(path, name, sizeof name)) return false;
+    const HANDLE mapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name);
+    if (mapping == nullptr) return false;
+    const bool taken = GetLastError() != ERROR_ALREADY_EXISTS;
+    auto* pid = static_cast<volatile LONG*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+    if (taken) {
+        if (pid != nullptr) InterlockedExchange(pid, static_cast<LONG>(GetCurrentProcessId()));
+        return true;  // mapping and view stay open until the process ends
+    }
+    if (pid != nullptr && holder_pid != nullptr) *holder_pid = static_cast<uint32_t>(*pid);
+    if (pid != nullptr) UnmapViewOfFile(const_cast<LONG*>(pid));
+    CloseHandle(mapping);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
 
 #ifdef KERVAL_SHARED_BUILD
 

@@ -88,4 +88,28 @@ bool socket_close(Socket s) { return closesocket(native(s)) == 0; }
 
 uint32_t net_last_error() { return static_cast<uint32_t>(WSAGetLastError()); }
 
+Socket socket_listen_loopback(uint16_t* port) {
+    const Socket s = socket_tcp();
+    if (s == kInvalidSocket) return s;
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof at;
+    if (bind(native(s), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(native(s), 16) != 0 ||
+        getsockname(native(s), reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        const int code = WSAGetLastError();
+        closesocket(native(s));
+        WSASetLastError(code);
+        return kInvalidSocket;
+    }
+    if (port != nullptr) *port = ntohs(at.sin_port);
+    return s;
+}
+
+Socket socket_accept(Socket listener) {
+    const SOCKET s = accept(native(listener), nullptr, nullptr);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+}
+
 }  // namespace kerval::platform
