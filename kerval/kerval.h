@@ -428,6 +428,9 @@ KV_API int32_t CreateTask(const char* pszName, int32_t lPriority, PFN_TASK pfnTa
                           const void* pParam, uint32_t lParamSize, uint32_t lStackSize,
                           int32_t* phTask);
 KV_API void RecoverTaskParam(int32_t hTask, void* pDest, uint32_t lMaxSize);
+/* Deletes a task: suspends it, deletes its main mailbox, frees its record and parameter copy and
+ * ends its thread (the thread's stack is freed). A task may delete itself: everything is freed,
+ * the system lock released, and the call then ends the calling thread (it does not return). */
 KV_API int32_t DeleteTask(int32_t hTask);
 KV_API void ActiveTask(int32_t hTask, uint8_t bActivate);
 KV_API int32_t SuspendTask(int32_t hTask);
