@@ -63,7 +63,7 @@ KV_API KV_NORETURN void StopJob(void) {
 }
 
 KV_API void SuspendApplication(int32_t hTask) {
-    const int32_t hUserInterface = -1;
+    const int32_t hUserInterface = FindObjectMirror("TASK_USRINTF");
     app::SuspendOtherTasks(hTask, hUserInterface);
     if (platform::message_box_yes_no("Voulez-vous quitter l'application ?", "Erreur Critique")) {
         StopJob();

@@ -86,7 +86,8 @@ ReportTime ReadReportTime() {
 
 // The name of the calling task, "" for a thread that is no task.
 const char* ReporterName() {
-    return "";
+    const int32_t task = core::CurrentTaskHandle();
+    return task == -1 ? "" : NameFromObject(task);
 }
 
 struct FatalRecord {
@@ -123,7 +124,7 @@ void RecordFirstFatal(const FatalRecord& fatal) {
     CopyCut(record.szComment, fatal.comment, sizeof record.szComment - 1);
 }
 
-void SuspendReporter() { SuspendApplication(-1); }
+void SuspendReporter() { SuspendApplication(core::CurrentTaskHandle()); }
 
 }  // namespace
 
@@ -181,8 +182,7 @@ KV_API int32_t ErreurApp(int32_t lCode, const char* pszProc, const char* pszText
 }
 
 KV_API int32_t FmtError(const char* pszFile, int16_t nLine, const char* pszText) {
-    static thread_local char local[KV_TASK_BUF_SIZE];
-    char* buffer = local;
+    char* buffer = TaskBuf();
     if (buffer == nullptr) return 0;
     const int written = std::snprintf(buffer, KV_TASK_BUF_SIZE, "file %s, line %d : %s\n",
                                       error::OrEmpty(pszFile), nLine, error::OrEmpty(pszText));
@@ -227,7 +227,7 @@ KV_API void ErrorCheck(int32_t lLine, const char* pszFile, const char* pszProc,
     char headline[2 * kPathMax + 512];
     std::snprintf(headline, sizeof headline,
                   "Task <%.*s> : Error in module <%.*s>, proc. <%.*s> (line #%d)\n",
-                  kTaskNameMax, "unkn.OBJ.", kPathMax, OrEmpty(pszFile), kProcShownMax,
+                  kTaskNameMax, CurrentTaskName(), kPathMax, OrEmpty(pszFile), kProcShownMax,
                   OrEmpty(pszProc), lLine);
     DisplayTraceDebug(headline, 1);
     char systemText[kSysTextSize];

@@ -167,7 +167,7 @@ KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode) {
     ShowOnConsole(text, dataMode ? static_cast<size_t>(size) : SIZE_MAX);
     if (file == nullptr) return;
     if (dataMode) {
-        (void)size;
+        PrintTrameDebug(pData, size, file, 1);
     } else {
         WriteTextEntry(file, text);
     }
