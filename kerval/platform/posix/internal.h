@@ -13,3 +13,27 @@ uint32_t wsa_from_errno(int err);
 bool fail_errno(int err);
 
 }  // namespace kerval::platform::posix
+
+#include <semaphore.h>
+
+#include <cstdint>
+
+namespace kerval::platform::posix {
+
+// While one of these lives, a termination of the calling thread waits: the thread ends when
+// the last one is destroyed. Platform code holds one around every internal lock, so a
+// terminated thread never leaves such a lock held.
+class DeferTermination {
+public:
+    DeferTermination();
+    ~DeferTermination();
+    DeferTermination(const DeferTermination&) = delete;
+    DeferTermination& operator=(const DeferTermination&) = delete;
+};
+
+// Waits until `wake` is posted, timeout_ms passes (kInfinite: no limit) or the thread is
+// asked to end (its termination handler posts `wake`). True when posted by someone else.
+// Call within a DeferTermination.
+bool wait_wake(sem_t* wake, uint32_t timeout_ms);
+
+}  // namespace kerval::platform::posix

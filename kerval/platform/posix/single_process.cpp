@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "kerval/platform/platform.h"
 #include "kerval/platform/posix/internal.h"
@@ -42,23 +43,15 @@ uint32_t lock_holder(const struct stat& st) {
     return holder;
 }
 
-struct ProcessFlag {
-    bool held = true;
-    uint32_t holder = 0;
-};
-
-ProcessFlag& process_flag() {
-    static ProcessFlag flag;
-    return flag;
-}
-
-}  // namespace
-
-bool single_process_lock(const char* path, uint32_t* holder_pid) {
+// Takes the lock through a new descriptor, left open while held; -1 when refused.
+int lock_file(const char* path, uint32_t* holder_pid) {
     if (holder_pid != nullptr) *holder_pid = 0;
     const int fd = path != nullptr ? open(path, O_RDONLY | O_CLOEXEC) : -1;
-    if (fd < 0) return posix::fail_errno(path != nullptr ? errno : EINVAL);
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;  // the descriptor stays open: held
+    if (fd < 0) {
+        posix::fail_errno(path != nullptr ? errno : EINVAL);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
     const int err = errno;
     struct stat st {};
     if (err == EWOULDBLOCK && holder_pid != nullptr && fstat(fd, &st) == 0) {
@@ -66,11 +59,63 @@ bool single_process_lock(const char* path, uint32_t* holder_pid) {
     }
     close(fd);
     set_last_error(err == EWOULDBLOCK ? kErrAccessDenied : posix::win32_from_errno(err));
-    return false;
+    return -1;
+}
+
+struct ProcessFlag {
+    std::mutex lock;  // guards the fields below
+    bool attached = false;
+    bool held = true;  // the static build always holds it
+    uint32_t holder = 0;
+    int fd = -1;
+};
+
+ProcessFlag& process_flag() {
+    static ProcessFlag flag;
+    return flag;
+}
+
+#ifdef KERVAL_SHARED_BUILD
+// Path of the file this library was loaded from.
+const char* library_path() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&library_path), &info) == 0) return nullptr;
+    return info.dli_fname;
+}
+#endif
+
+}  // namespace
+
+bool single_process_lock(const char* path, uint32_t* holder_pid) {
+    return lock_file(path, holder_pid) >= 0;  // the descriptor stays open: held until exit
+}
+
+bool single_process_attach() {
+#ifdef KERVAL_SHARED_BUILD
+    ProcessFlag& flag = process_flag();
+    std::lock_guard guard(flag.lock);
+    if (!flag.attached) {
+        flag.attached = true;
+        const char* path = library_path();
+        flag.fd = path != nullptr ? lock_file(path, &flag.holder) : -1;
+        flag.held = path == nullptr || flag.fd >= 0;
+    }
+    return flag.held;
+#else
+    return true;
+#endif
+}
+
+void single_process_detach() {
+    ProcessFlag& flag = process_flag();
+    std::lock_guard guard(flag.lock);
+    if (flag.fd >= 0) close(flag.fd);  // closing the last descriptor drops the flock
+    flag.fd = -1;
 }
 
 bool single_process_check(uint32_t* holder_pid) {
-    const ProcessFlag& flag = process_flag();
+    ProcessFlag& flag = process_flag();
+    std::lock_guard guard(flag.lock);
     if (holder_pid != nullptr) *holder_pid = flag.held ? 0 : flag.holder;
     return flag.held;
 }
@@ -78,16 +123,8 @@ bool single_process_check(uint32_t* holder_pid) {
 #ifdef KERVAL_SHARED_BUILD
 namespace {
 
-// Runs when the library is loaded into a process.
-__attribute__((constructor)) void take_process_flag() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&take_process_flag), &info) == 0 ||
-        info.dli_fname == nullptr) {
-        return;
-    }
-    ProcessFlag& flag = process_flag();
-    flag.held = single_process_lock(info.dli_fname, &flag.holder);
-}
+// Takes the flag when the library is loaded, whether or not the entry point asks first.
+__attribute__((constructor)) void attach_at_load() { single_process_attach(); }
 
 }  // namespace
 #endif

@@ -1,50 +1,40 @@
 // Win32-style semaphores, owned recursive mutexes with abandonment, and critical sections.
+// Blocked waiters queue on the object and are handed the unit (or the ownership) by the
+// releasing thread, which posts the waiter's own semaphore; a waiter that times out or is
+// terminated removes itself.
+#include <semaphore.h>
+
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <vector>
 
 #include "kerval/platform/platform.h"
+#include "kerval/platform/posix/internal.h"
 
 namespace kerval::platform {
-
-struct Semaphore {
-    std::mutex lock;  // guards count
-    std::condition_variable available;
-    long count = 0;
-    long maximum = 0;
-};
+namespace {
 
 struct OwnedMutexes;
 
-struct Mutex {
-    std::condition_variable released;
-    OwnedMutexes* owner = nullptr;  // guarded by ownership_lock()
-    long recursion = 0;
-    bool abandoned = false;  // owner ended while holding it; told to the next owner
+struct Waiter {
+    sem_t wake;
+    OwnedMutexes* owner = nullptr;  // mutex waits: the waiting thread's list
+    bool granted = false;           // guarded by the object's lock
+    bool abandoned = false;
+    Waiter() { sem_init(&wake, 0, 0); }
+    ~Waiter() { sem_destroy(&wake); }
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
 };
 
-struct CriticalSection {
-    std::recursive_mutex lock;
-};
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point deadline_after(uint32_t timeout_ms) {
-    return Clock::now() + std::chrono::milliseconds(timeout_ms);
+void remove_waiter(std::vector<Waiter*>& waiters, Waiter* w) {
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), w), waiters.end());
 }
 
-// Waits until ready() holds; false on time-out. kInfinite waits without limit.
-template <typename Lock, typename Ready>
-bool wait_for_ready(std::condition_variable& cv, Lock& lock, uint32_t timeout_ms, Ready ready) {
-    if (timeout_ms == kInfinite) {
-        cv.wait(lock, ready);
-        return true;
-    }
-    return cv.wait_until(lock, deadline_after(timeout_ms), ready);
+Waiter* pop_waiter(std::vector<Waiter*>& waiters) {
+    Waiter* w = waiters.front();
+    waiters.erase(waiters.begin());
+    return w;
 }
 
 // One lock for all mutex ownership, so a thread's end can hand over every mutex it holds.
@@ -55,34 +45,66 @@ std::mutex& ownership_lock() {
 
 }  // namespace
 
-// The mutexes the thread owns; its destruction at thread end (also after termination, which
-// unwinds the thread) abandons them.
-struct OwnedMutexes {
-    std::vector<Mutex*> held;
-    ~OwnedMutexes() {
-        std::lock_guard guard(ownership_lock());
-        for (Mutex* m : held) {
-            m->owner = nullptr;
-            m->recursion = 0;
-            m->abandoned = true;
-            m->released.notify_all();
-        }
-    }
+struct Semaphore {
+    std::mutex lock;  // guards the fields below
+    long count = 0;
+    long maximum = 0;
+    std::vector<Waiter*> waiters;
+};
+
+struct Mutex {  // fields guarded by ownership_lock()
+    OwnedMutexes* owner = nullptr;
+    long recursion = 0;
+    bool abandoned = false;  // owner ended while holding it; told to the next owner
+    std::vector<Waiter*> waiters;
+};
+
+struct CriticalSection {
+    std::recursive_mutex lock;
 };
 
 namespace {
 
+// The mutexes a thread owns; destroyed when the thread ends (also after termination).
+struct OwnedMutexes {
+    std::vector<Mutex*> held;
+    ~OwnedMutexes();
+};
+
 thread_local OwnedMutexes t_owned;
+
+// Caller holds ownership_lock(). Gives the free mutex to the first waiter, if any.
+void hand_over(Mutex* m, bool abandoned) {
+    if (m->waiters.empty()) {
+        m->owner = nullptr;
+        m->recursion = 0;
+        m->abandoned = abandoned;
+        return;
+    }
+    Waiter* w = pop_waiter(m->waiters);
+    m->owner = w->owner;
+    m->recursion = 1;
+    m->abandoned = false;
+    w->owner->held.push_back(m);
+    w->granted = true;
+    w->abandoned = abandoned;
+    sem_post(&w->wake);
+}
 
 void forget_owned(Mutex* m) {
     auto& held = m->owner->held;
     held.erase(std::remove(held.begin(), held.end(), m), held.end());
 }
 
-void take_ownership(Mutex* m) {
-    m->owner = &t_owned;
-    m->recursion = 1;
-    t_owned.held.push_back(m);
+OwnedMutexes::~OwnedMutexes() {
+    std::lock_guard guard(ownership_lock());
+    for (Mutex* m : held) hand_over(m, true);
+    held.clear();
+}
+
+WaitResult fail_handle() {
+    set_last_error(kErrInvalidHandle);
+    return WaitResult::kFailed;
 }
 
 }  // namespace
@@ -105,6 +127,7 @@ bool semaphore_release(Semaphore* s, long count, long* previous) {
         set_last_error(s == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
     }
+    posix::DeferTermination defer;
     std::lock_guard guard(s->lock);
     if (count > s->maximum - s->count) {
         set_last_error(kErrTooManyPosts);
@@ -112,29 +135,43 @@ bool semaphore_release(Semaphore* s, long count, long* previous) {
     }
     if (previous != nullptr) *previous = s->count;
     s->count += count;
-    // Waiters whose time-out expires at the same moment may miss a single notify.
-    s->available.notify_all();
+    while (s->count > 0 && !s->waiters.empty()) {
+        Waiter* w = pop_waiter(s->waiters);
+        --s->count;
+        w->granted = true;
+        sem_post(&w->wake);
+    }
     return true;
 }
 
 WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms) {
-    if (s == nullptr) {
-        set_last_error(kErrInvalidHandle);
-        return WaitResult::kFailed;
+    if (s == nullptr) return fail_handle();
+    posix::DeferTermination defer;
+    Waiter me;
+    {
+        std::lock_guard guard(s->lock);
+        if (s->count > 0) {
+            --s->count;
+            return WaitResult::kSignaled;
+        }
+        if (timeout_ms == 0) return WaitResult::kTimeout;
+        s->waiters.push_back(&me);
     }
-    std::unique_lock guard(s->lock);
-    if (!wait_for_ready(s->available, guard, timeout_ms, [s] { return s->count > 0; })) {
-        return WaitResult::kTimeout;
-    }
-    --s->count;
-    return WaitResult::kSignaled;
+    posix::wait_wake(&me.wake, timeout_ms);
+    std::lock_guard guard(s->lock);
+    if (me.granted) return WaitResult::kSignaled;
+    remove_waiter(s->waiters, &me);
+    return WaitResult::kTimeout;
 }
 
 Mutex* mutex_create(bool initially_owned) {
     auto* m = new Mutex;
     if (initially_owned) {
+        posix::DeferTermination defer;
         std::lock_guard guard(ownership_lock());
-        take_ownership(m);
+        m->owner = &t_owned;
+        m->recursion = 1;
+        t_owned.held.push_back(m);
     }
     return m;
 }
@@ -142,6 +179,7 @@ Mutex* mutex_create(bool initially_owned) {
 void mutex_destroy(Mutex* m) {
     if (m == nullptr) return;
     {
+        posix::DeferTermination defer;
         std::lock_guard guard(ownership_lock());
         if (m->owner != nullptr) forget_owned(m);
     }
@@ -149,22 +187,32 @@ void mutex_destroy(Mutex* m) {
 }
 
 WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms) {
-    if (m == nullptr) {
-        set_last_error(kErrInvalidHandle);
-        return WaitResult::kFailed;
+    if (m == nullptr) return fail_handle();
+    posix::DeferTermination defer;
+    Waiter me;
+    me.owner = &t_owned;
+    {
+        std::lock_guard guard(ownership_lock());
+        if (m->owner == &t_owned) {
+            ++m->recursion;
+            return WaitResult::kSignaled;
+        }
+        if (m->owner == nullptr) {
+            m->owner = &t_owned;
+            m->recursion = 1;
+            t_owned.held.push_back(m);
+            const bool abandoned = m->abandoned;
+            m->abandoned = false;
+            return abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
+        }
+        if (timeout_ms == 0) return WaitResult::kTimeout;
+        m->waiters.push_back(&me);
     }
-    std::unique_lock guard(ownership_lock());
-    if (m->owner == &t_owned) {
-        ++m->recursion;
-        return WaitResult::kSignaled;
-    }
-    if (!wait_for_ready(m->released, guard, timeout_ms, [m] { return m->owner == nullptr; })) {
-        return WaitResult::kTimeout;
-    }
-    take_ownership(m);
-    const bool abandoned = m->abandoned;
-    m->abandoned = false;
-    return abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
+    posix::wait_wake(&me.wake, timeout_ms);
+    std::lock_guard guard(ownership_lock());
+    if (me.granted) return me.abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
+    remove_waiter(m->waiters, &me);
+    return WaitResult::kTimeout;
 }
 
 bool mutex_release(Mutex* m) {
@@ -172,6 +220,7 @@ bool mutex_release(Mutex* m) {
         set_last_error(kErrInvalidHandle);
         return false;
     }
+    posix::DeferTermination defer;
     std::lock_guard guard(ownership_lock());
     if (m->owner != &t_owned) {
         set_last_error(kErrNotOwner);
@@ -179,12 +228,12 @@ bool mutex_release(Mutex* m) {
     }
     if (--m->recursion == 0) {
         forget_owned(m);
-        m->owner = nullptr;
-        m->released.notify_all();
+        hand_over(m, false);
     }
     return true;
 }
 
+// A thread terminated while holding a critical section leaves it held, as on Windows.
 CriticalSection* critical_section_create() { return new CriticalSection; }
 void critical_section_destroy(CriticalSection* cs) { delete cs; }
 void critical_section_enter(CriticalSection* cs) { cs->lock.lock(); }

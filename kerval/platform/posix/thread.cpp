@@ -5,17 +5,18 @@
 // resume_gen to the suspension it serves. The resume signal stays blocked (handler mask)
 // until sigsuspend, so a resume sent while the handler starts is never lost.
 //
-// Termination: kSigTerminate's handler calls pthread_exit, which unwinds the thread's stack
-// (running destructors) down to thread_main, where the record is marked ended; the caller of
-// thread_terminate then joins the thread, which frees its stack. Hazards, as with
-// TerminateThread: a thread stopped inside the C library (malloc, stdio) may leave a lock of
-// that library held for ever; a thread terminated inside a noexcept function or a destructor,
-// or inside catch(...) that does not rethrow, ends the process (std::terminate).
-#include <cxxabi.h>
+// Termination: kSigTerminate's handler jumps (siglongjmp) back to thread_main, which marks
+// the record ended and returns, so the C library and thread-local destructors clean up and
+// the terminator's pthread_join frees the stack. Like TerminateThread, the frames in between
+// are dropped without running their destructors. Inside the platform's own lock regions
+// (DeferTermination) the jump waits until the region ends, and blocking platform waits are
+// woken for it. Hazards, as with TerminateThread: a thread stopped inside the C library
+// (malloc, stdio) or holding an application lock leaves that lock held for ever.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -45,7 +46,6 @@ struct Thread {
     std::condition_variable ended_changed;
     long suspend_count = 0;
     bool started = false;
-    bool cancel_start = false;
     bool ended = false;
     bool joined = false;  // joined or detached
     int priority = kPrioNormal;
@@ -59,6 +59,7 @@ struct Thread {
     std::atomic<uint32_t> resume_gen{0};
     std::atomic<bool> ack_wanted{false};
     std::atomic<bool> terminating{false};
+    std::atomic<bool> cancel_start{false};  // terminated before it started
 
     Thread() {
         sem_init(&start, 0, 0);
@@ -77,6 +78,15 @@ constexpr uint32_t kErrSignalRefused = 156;
 constexpr size_t kMinStackSize = 128 * 1024;
 
 thread_local Thread* t_self = nullptr;
+
+// Termination state of the calling thread, read by the signal handler.
+struct TerminationState {
+    volatile sig_atomic_t defer = 0;
+    volatile sig_atomic_t pending = 0;
+    sem_t* volatile waiter = nullptr;
+    sigjmp_buf* exit_jump = nullptr;  // created threads only
+};
+thread_local TerminationState t_term;
 
 int sig_suspend() { return SIGRTMIN + 3; }
 int sig_resume() { return SIGRTMIN + 4; }
@@ -108,8 +118,20 @@ void on_suspend_signal(int) {
 
 void on_resume_signal(int) {}
 
+[[noreturn]] void end_now() {
+    t_term.pending = 0;
+    if (t_term.exit_jump != nullptr) siglongjmp(*t_term.exit_jump, 1);
+    pthread_exit(nullptr);  // adopted thread: unwinds
+}
+
 void on_terminate_signal(int) {
-    if (t_self != nullptr) pthread_exit(nullptr);
+    if (t_self == nullptr) return;
+    if (t_term.defer > 0) {
+        t_term.pending = 1;
+        if (sem_t* waiter = t_term.waiter) sem_post(waiter);
+        return;
+    }
+    end_now();
 }
 
 void install(int sig, void (*handler)(int), int also_blocked) {
@@ -195,26 +217,23 @@ thread_local AdoptedThread t_adopted;
 
 void run_body(Thread* self) {
     wait_sem(&self->start);
-    bool run = false;
-    {
-        std::lock_guard guard(self->lock);
-        run = !self->cancel_start;
-    }
-    if (run) self->fn(self->arg);
+    if (!self->cancel_start.load()) self->fn(self->arg);
 }
 
 void* thread_main(void* arg) {
-    auto* self = static_cast<Thread*>(arg);
+    Thread* const self = static_cast<Thread*>(arg);
     t_self = self;
     self->tid = gettid();
-    sem_post(&self->parked);
-    try {
+    sigjmp_buf exit_jump;
+    if (sigsetjmp(exit_jump, 1) == 0) {
+        t_term.exit_jump = &exit_jump;
+        sem_post(&self->parked);
         run_body(self);
-        finish(self);
-    } catch (abi::__forced_unwind&) {
-        finish(self);
-        throw;
     }
+    t_term.defer = 0;  // regions left by the jump
+    t_term.pending = 0;
+    t_term.waiter = nullptr;
+    finish(self);
     return nullptr;
 }
 
@@ -303,6 +322,7 @@ Thread* thread_adopt_current() {
 Thread* thread_current() { return t_self; }
 
 long thread_resume(Thread* t) {
+    posix::DeferTermination defer;
     if (t == nullptr) {
         set_last_error(kErrInvalidHandle);
         return -1;
@@ -322,6 +342,7 @@ long thread_resume(Thread* t) {
 }
 
 long thread_suspend(Thread* t) {
+    posix::DeferTermination defer;
     if (t == nullptr) {
         set_last_error(kErrInvalidHandle);
         return -1;
@@ -353,6 +374,7 @@ long thread_suspend(Thread* t) {
 }
 
 bool thread_terminate(Thread* t) {
+    posix::DeferTermination defer;
     if (t == nullptr || t == t_self) {
         set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
@@ -374,9 +396,10 @@ bool thread_terminate(Thread* t) {
     return true;
 }
 
-void thread_exit_current() { pthread_exit(nullptr); }
+void thread_exit_current() { end_now(); }
 
 void thread_release(Thread* t) {
+    posix::DeferTermination defer;
     if (t == nullptr) return;
     if (!t->adopted) {
         std::unique_lock guard(t->lock);
@@ -394,6 +417,7 @@ void thread_release(Thread* t) {
 }
 
 bool thread_set_priority(Thread* t, int priority) {
+    posix::DeferTermination defer;
     if (t == nullptr || !valid_priority(priority)) {
         set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
@@ -406,6 +430,7 @@ bool thread_set_priority(Thread* t, int priority) {
 }
 
 int thread_get_priority(Thread* t) {
+    posix::DeferTermination defer;
     if (t == nullptr) {
         set_last_error(kErrInvalidHandle);
         return kPrioError;
@@ -419,6 +444,7 @@ uint32_t thread_id(Thread* t) { return t == nullptr ? 0 : static_cast<uint32_t>(
 uint32_t current_thread_id() { return static_cast<uint32_t>(gettid()); }
 
 bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
+    posix::DeferTermination defer;
     if (t == nullptr || kernel_100ns == nullptr || user_100ns == nullptr) {
         set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
@@ -451,4 +477,37 @@ void sleep_ms(uint32_t ms) {
     }
 }
 
+namespace posix {
+
+DeferTermination::DeferTermination() { t_term.defer = t_term.defer + 1; }
+
+DeferTermination::~DeferTermination() {
+    t_term.defer = t_term.defer - 1;
+    if (t_term.defer == 0 && t_term.pending != 0) end_now();
+}
+
+bool wait_wake(sem_t* wake, uint32_t timeout_ms) {
+    t_term.waiter = wake;
+    timespec deadline{};
+    if (timeout_ms != kInfinite) {
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += timeout_ms / 1000;
+        deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+    }
+    int rc = -1;
+    while (t_term.pending == 0) {
+        rc = timeout_ms == kInfinite ? sem_wait(wake)
+                                     : sem_clockwait(wake, CLOCK_MONOTONIC, &deadline);
+        if (rc == 0 || errno != EINTR) break;
+    }
+    t_term.waiter = nullptr;
+    // A post from the termination handler may remain; the caller discards the semaphore.
+    return rc == 0 && t_term.pending == 0;
+}
+
+}  // namespace posix
 }  // namespace kerval::platform
