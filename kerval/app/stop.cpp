@@ -1,6 +1,8 @@
 // The cooperative stop flag, the end of the process, the suspension of the application after a
 // fatal error, and the shutdown of the computer.
+#include <algorithm>
 #include <atomic>
+#include <initializer_list>
 #include <cstdio>
 
 #include "kerval/app/app.h"
@@ -14,10 +16,17 @@ namespace {
 
 constexpr const char* kSuspendProc = "KERVAL-SuspendApplication()";
 
-// Suspends every task in use except the spared ones, in index order.
-void SuspendOtherTasks(int32_t hFaulty, int32_t hSpared) {
-    (void)hFaulty;
-    (void)hSpared;
+// Suspends, in task table order, every task in use except the spared ones.
+void SuspendOtherTasks(std::initializer_list<int32_t> spared) {
+    SysDescript* sys = core::Sys();
+    if (sys == nullptr) return;
+    for (int32_t index = 0; index < sys->nNbTask; ++index) {
+        const int32_t handle = core::HandleFromIndex(index, TASK_OBJECT);
+        if (handle == -1 || std::find(spared.begin(), spared.end(), handle) != spared.end()) {
+            continue;
+        }
+        SuspendTask(handle);
+    }
 }
 
 // Freezes the calling thread when it is no task: it stays here for good.
@@ -62,14 +71,18 @@ KV_API KV_NORETURN void StopJob(void) {
     platform::process_exit(static_cast<int>(platform::process_id()));
 }
 
+// The caller is spared by the walk even when it names another task, so that it can still ask
+// the operator; the task it names is suspended last.
 KV_API void SuspendApplication(int32_t hTask) {
-    const int32_t hUserInterface = FindObjectMirror("TASK_USRINTF");
-    app::SuspendOtherTasks(hTask, hUserInterface);
+    const int32_t hCaller = core::CurrentTaskHandle();
+    const int32_t hFaulty = hTask != -1 ? hTask : hCaller;
+    app::SuspendOtherTasks({hFaulty, hCaller, FindObjectMirror("TASK_USRINTF")});
     if (platform::message_box_yes_no("Voulez-vous quitter l'application ?", "Erreur Critique")) {
         StopJob();
     }
     DisplayDebug("JOB SUSPENDED !\n", 1);
-    app::FreezeCaller();
+    if (hFaulty == -1) app::FreezeCaller();
+    SuspendTask(hFaulty);
 }
 
 KV_API int32_t StopProcedure(uint32_t lFlags) {

@@ -155,7 +155,8 @@ char* SystemErrorText(uint32_t lSysError, char* pszBuffer, uint16_t nSize) {
 
 void SendErrorToUsrIntf(const char* pszText) {
     const char* text = OrEmpty(pszText);
-    (void)text;
+    const int32_t box = FindObjectMirror("BOX_USRINTF");
+    WriteMailBox(-1, box, 1, text, static_cast<uint32_t>(std::strlen(text) + 1), -1);
 }
 
 }  // namespace kerval::error
