@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "civil.h"
+#include "fake_clock.h"
+#include "kerval/date/clock.h"
+#include "kerval/kerval.h"
+#include "kerval/platform/platform.h"
+#include "tests/support/fixtures.h"
+
+namespace {
+
+bool g_privilege_granted = true;
+bool GrantPrivilege(const char*) { return g_privilege_granted; }
+
+class AppClock : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_clock::Install(2000, 10, 3, 14, 5, 9, 990);
+        kerval::platform::seams::set_privilege(&GrantPrivilege);
+    }
+    void TearDown() override {
+        kerval::platform::seams::set_privilege(nullptr);
+        fake_clock::Remove();
+    }
+};
+
+TEST_F(AppClock, ReadingDropsMillisecondsAndComputesDayFields) {
+    MsgDate date{};
+    EXPECT_EQ(eOK, ReadAppDateTime(&date));
+    const MsgDate expected{2000, 10, 3, 14, 5, 9, 0, 277, 2};
+    EXPECT_EQ(0, std::memcmp(&expected, &date, sizeof date));
+}
+
+TEST_F(AppClock, WritingPassesHundredthsAsMillisecondsOnlyInRange) {
+    MsgDate date = civil::Date(2001, 5, 15, 10, 20, 30);
+    date.nHundredth = 42;
+    ASSERT_EQ(0, WriteAppDateTime(&date));
+    EXPECT_EQ(2, date.nDayOfWeek);
+    const auto& set = fake_clock::LastSet();
+    EXPECT_EQ(2001, set.year);
+    EXPECT_EQ(5, set.month);
+    EXPECT_EQ(15, set.day);
+    EXPECT_EQ(10, set.hour);
+    EXPECT_EQ(20, set.minute);
+    EXPECT_EQ(30, set.second);
+    EXPECT_EQ(42, set.milliseconds);
+    EXPECT_EQ(135, date.nDayOfYear);
+    date.nHundredth = 150;
+    ASSERT_EQ(0, WriteAppDateTime(&date));
+    EXPECT_EQ(0, fake_clock::LastSet().milliseconds);
+}
+
+TEST_F(AppClock, WithoutThePrivilegeTheClockIsNotSet) {
+    g_privilege_granted = false;
+    MsgDate date = civil::Date(2001, 5, 15, 10, 20, 30);
+    const std::string output = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
+    EXPECT_EQ(0, fake_clock::SetCount());
+    EXPECT_NE(std::string::npos, output.find("KERVAL-WriteLocalTime()")) << output;
+}
+
+TEST_F(AppClock, VirtualDateKeepsHundredthsAndDayFields) {
+    MsgDate date{2001, 2, 3, 4, 5, 6, 7, 8, 9};
+    ForceToVirtualDate(&date);
+    const MsgDate expected{1995, 5, 15, 0, 0, 0, 7, 8, 9};
+    EXPECT_EQ(0, std::memcmp(&expected, &date, sizeof date));
+}
+
+TEST(StartCounter, OffsetIsZeroUntilSetThenTheStoredReading) {
+    int64_t counter = 77;
+    GetOffsetSinceStart(&counter);
+    EXPECT_EQ(0, counter);
+    kerval::date::SetStartCounter(123456789012345);
+    GetOffsetSinceStart(&counter);
+    EXPECT_EQ(123456789012345, counter);
+}
+
+TEST(ObsoleteCounter, AbsoluteMillisecondsWarnAndAnswerZero) {
+    double result = -1;
+    const std::string output = kvtest::CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
+    EXPECT_EQ(0.0, result);
+    EXPECT_NE(std::string::npos, output.find("KERVAL-GetAbsoluteMsSinceStart")) << output;
+    EXPECT_NE(std::string::npos, output.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << output;
+}
+
+// The frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the elapsed whole
+// seconds cannot change while the test runs.
+TEST(TimeOut, WholeSecondsAreComparedStrictlyWithTheLimit) {
+    const auto real = static_cast<int64_t>(kerval::platform::perf_frequency());
+    const int64_t frequency = real * 1000;
+    const int64_t now = static_cast<int64_t>(kerval::platform::perf_counter());
+    const int64_t nine_and_a_half = now - frequency * 19 / 2;
+    EXPECT_TRUE(IsTimeOutOver(&nine_and_a_half, &frequency, 8999));
+    EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &frequency, 9000));
+    const int64_t nine_tenths = now - frequency * 9 / 10;
+    EXPECT_FALSE(IsTimeOutOver(&nine_tenths, &frequency, 0));
+    const int64_t one = now - frequency - frequency / 4;
+    EXPECT_TRUE(IsTimeOutOver(&one, &frequency, 500));
+    EXPECT_FALSE(IsTimeOutOver(&one, &frequency, 1000));
+    const int64_t future = now + frequency * 100;
+    EXPECT_FALSE(IsTimeOutOver(&future, &frequency, 0));
+    const int64_t zero = 0;
+    EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &zero, 0));
+}
+
+}  // namespace
