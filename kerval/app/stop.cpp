@@ -29,13 +29,13 @@ void SuspendOtherTasks(std::initializer_list<int32_t> spared) {
     }
 }
 
-// Freezes the calling thread when it is no task: it stays here for good.
+// Freezes the calling thread when it is no task, for good: nothing can name it to resume it.
+// A thread the platform layer does not know cannot be suspended; it waits here instead.
 [[noreturn]] void FreezeCaller() {
-    platform::Thread* self = platform::thread_current();
-    if (self != nullptr && platform::thread_suspend(self) >= 0) {
-        // Resumed by someone: nothing else can be done for a thread that is no task.
-    } else {
-        KV_CHECK(kSuspendProc, platform::last_error(), 0);
+    if (platform::Thread* self = platform::thread_current()) {
+        if (platform::thread_suspend(self) < 0) {
+            KV_CHECK(kSuspendProc, platform::last_error(), 0);
+        }
     }
     for (;;) platform::sleep_ms(5000);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,6 +152,8 @@ protected:
 };
 
 TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication) {
+    int32_t box = -1;
+    ASSERT_EQ(CreateMailBox("BOX_USRINTF", 10, &box), eOK);
     kvtest::BeginCaptureStdout();
     ReportAside(42, "KERVAL-Test()", "deja la");
     WaitForQuestions(1);
@@ -160,6 +163,16 @@ TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication) {
               0u)
         << out;
     EXPECT_NE(out.find("JOB SUSPENDED !\n"), std::string::npos) << out;
+
+    char copy[4096] = {};
+    int32_t type = 0, extra = 0, sender = 0;
+    uint32_t size = 0;
+    ASSERT_EQ(ReadMailBox(box, &type, copy, &size, sizeof copy, 0, &extra, &sender), eOK);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(sender, -1);
+    EXPECT_EQ(extra, -1);
+    EXPECT_EQ(size, std::strlen(copy) + 1);
+    EXPECT_EQ(out.find(copy), 0u);
 
     const FirstFatal& first = _pxSysDescript->xFirstFatal;
     EXPECT_EQ(_pxSysDescript->lStatus, 2u);
