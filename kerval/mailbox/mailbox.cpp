@@ -156,12 +156,12 @@ extern "C" KV_API int32_t CreateMailBox(const char* pszName, uint16_t nMaxMsg, i
             std::snprintf(box->name, sizeof box->name, "%s", name);
             rec->nMaxMsg = nMaxMsg;
             rec->nNbMsg = 0;
-            rec->lReserved1 = 0;
+            std::atomic_ref(rec->lReserved1).store(0, std::memory_order_relaxed);
             rec->lReserved2 = 0;
             rec->hSem = box;
             rec->pFirstMsg = nullptr;
             rec->hMutex = box;
-            rec->bUsed = 1;
+            std::atomic_ref(rec->bUsed).store(1, std::memory_order_release);
             box->generation.fetch_add(1, std::memory_order_release);  // now odd: open
             return static_cast<int32_t>(eOK);
         });

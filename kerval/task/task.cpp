@@ -23,9 +23,10 @@ constexpr const char* kDeleteTaskProc = "KERVAL-DeleteTask()";
 // Serialises suspensions and resumptions so that bSuspended and the thread's state agree.
 std::mutex g_control;
 
-platform::Thread* ThreadOf(const TaskDescript& rec)
+platform::Thread* ThreadOf(TaskDescript& rec)
 {
-    return static_cast<platform::Thread*>(rec.hThread);
+    return static_cast<platform::Thread*>(
+        std::atomic_ref(rec.hThread).load(std::memory_order_relaxed));
 }
 
 std::atomic_ref<int32_t> SuspendedFlag(TaskDescript& rec)
@@ -122,14 +123,14 @@ int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTa
     rec.pParam = copy;
     rec.lParamSize = copy_size;
     rec.lStackSize = stack;
-    rec.hThread = thread;
+    std::atomic_ref(rec.hThread).store(thread, std::memory_order_relaxed);
     rec.lPriority = lPriority;
     rec.hMainBox = -1;
     rec.pfnTask = pfnTask;
-    rec.lThreadId = platform::thread_id(thread);
+    std::atomic_ref(rec.lThreadId).store(platform::thread_id(thread), std::memory_order_relaxed);
     rec.bSuspended = 0;
     rec.hWakeSem = platform::semaphore_create(0, 1);
-    rec.bUsed = 1;
+    std::atomic_ref(rec.bUsed).store(1, std::memory_order_release);
     *thread_out = thread;
     return eOK;
 }
@@ -142,9 +143,9 @@ void ClearTask(int32_t hTask, TaskDescript& rec)
     rec.pParam = nullptr;
     rec.lParamSize = 0;
     std::memset(&rec.xLifeSign, 0, sizeof rec.xLifeSign);
-    rec.hThread = KV_INVALID_HANDLE;
+    std::atomic_ref(rec.hThread).store(KV_INVALID_HANDLE, std::memory_order_relaxed);
     rec.pfnTask = nullptr;
-    rec.lThreadId = 0;
+    std::atomic_ref(rec.lThreadId).store(0, std::memory_order_relaxed);
     core::ReleaseObject(hTask);
 }
 
@@ -217,7 +218,7 @@ extern "C" KV_API int32_t DeleteTask(int32_t hTask)
         DisplayDebug(text, 1);
         return eOK;
     }
-    auto* thread = static_cast<platform::Thread*>(rec->hThread);
+    platform::Thread* thread = task::ThreadOf(*rec);
     auto* wake = static_cast<platform::Semaphore*>(rec->hWakeSem);
     const bool self = thread == platform::thread_current();
     // A thread whose task function has returned cannot be suspended; that is no failure here.
@@ -262,9 +263,8 @@ extern "C" KV_API int32_t SuspendTask(int32_t hTask)
 
 extern "C" KV_API int32_t GetPriority(int32_t hTask)
 {
-    const TaskDescript* rec = core::TaskRecord(hTask);
-    platform::Thread* thread =
-        rec != nullptr ? static_cast<platform::Thread*>(rec->hThread) : platform::thread_current();
+    TaskDescript* rec = core::TaskRecord(hTask);
+    platform::Thread* thread = rec != nullptr ? task::ThreadOf(*rec) : platform::thread_current();
     if (thread == nullptr)
         return THREAD_PRIORITY_NORMAL;
     return platform::thread_get_priority(thread);

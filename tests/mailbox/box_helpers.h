@@ -21,7 +21,8 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(2
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -31,7 +32,8 @@ inline uint32_t QueuedIn(int32_t hBox)
 {
     uint32_t gen = 0;
     kerval::mailbox::BoxCore* box = kerval::mailbox::FindCore(hBox, &gen);
-    if (box == nullptr) return 0;
+    if (box == nullptr)
+        return 0;
     std::lock_guard guard(box->lock);
     return box->queued;
 }
@@ -40,7 +42,8 @@ inline uint32_t WritersWaitingIn(int32_t hBox)
 {
     uint32_t gen = 0;
     kerval::mailbox::BoxCore* box = kerval::mailbox::FindCore(hBox, &gen);
-    if (box == nullptr) return 0;
+    if (box == nullptr)
+        return 0;
     std::lock_guard guard(box->lock);
     return box->writers_waiting;
 }
@@ -49,15 +52,15 @@ inline uint32_t ReadersWaitingIn(int32_t hBox)
 {
     uint32_t gen = 0;
     kerval::mailbox::BoxCore* box = kerval::mailbox::FindCore(hBox, &gen);
-    if (box == nullptr) return 0;
+    if (box == nullptr)
+        return 0;
     std::lock_guard guard(box->lock);
     return box->readers_waiting;
 }
 
 inline int32_t WriteText(int32_t hBox, const char* text, int32_t lType = 1, int32_t lExtra = 0)
 {
-    return WriteMailBox(0, hBox, lType, text, static_cast<uint32_t>(std::strlen(text) + 1),
-                        lExtra);
+    return WriteMailBox(0, hBox, lType, text, static_cast<uint32_t>(std::strlen(text) + 1), lExtra);
 }
 
 }  // namespace kvtest

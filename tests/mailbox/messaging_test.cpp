@@ -7,11 +7,11 @@
 #include <cstring>
 #include <string>
 
-#include "tests/mailbox/box_helpers.h"
-#include "tests/support/fixtures.h"
 #include "kerval/kerval.h"
 #include "kerval/mailbox/mailbox.h"
 #include "kerval/task/task.h"
+#include "tests/mailbox/box_helpers.h"
+#include "tests/support/fixtures.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -58,7 +58,8 @@ TEST_F(MailBoxMessaging, ZeroSizeMessageIsCountedAndCopiesNothing)
     ASSERT_EQ(ReadMailBox(box_, &type, buf.data(), &size, buf.size(), 0, nullptr, nullptr), eOK);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(type, 3);
-    for (unsigned char byte : buf) EXPECT_EQ(byte, 0xEE);
+    for (unsigned char byte : buf)
+        EXPECT_EQ(byte, 0xEE);
     EXPECT_EQ(kvtest::QueuedIn(box_), 0u);
 }
 
@@ -74,7 +75,8 @@ TEST_F(MailBoxMessaging, BufferOneByteShortGivesBadLenAndConsumesTheMessage)
     EXPECT_EQ(type, 21);
     EXPECT_EQ(extra, 55);
     EXPECT_EQ(sender, 4);
-    for (char c : buf) EXPECT_EQ(static_cast<unsigned char>(c), 0xEE);
+    for (char c : buf)
+        EXPECT_EQ(static_cast<unsigned char>(c), 0xEE);
     char next[8];
     ASSERT_EQ(ReadMailBox(box_, nullptr, next, &size, sizeof next, 0, nullptr, nullptr), eOK);
     EXPECT_STREQ(next, "next");
@@ -101,9 +103,8 @@ TEST_F(MailBoxMessaging, RefusesBadArguments)
     std::string out = kvtest::CaptureStdoutOf([&] { code = kvtest::WriteText(-1, "x"); });
     EXPECT_EQ(code, eNOK);
     EXPECT_THAT(out, HasSubstr("INITJOB : Destination Box dosn't exist !\n"));
-    out = kvtest::CaptureStdoutOf([&] {
-        code = ReadMailBox(-1, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr);
-    });
+    out = kvtest::CaptureStdoutOf(
+        [&] { code = ReadMailBox(-1, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr); });
     EXPECT_EQ(code, eINVALID_HANDLE);
     EXPECT_EQ(out, "");
     EXPECT_EQ(ReadMailBox(box_, nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr), eNOK);
@@ -128,8 +129,8 @@ uint32_t ReadForever(void*)
 {
     char buf[16];
     uint32_t size = 0;
-    g_reader_result = ReadMailBox(g_reader_box, nullptr, buf, &size, sizeof buf, WAIT_FOREVER,
-                                  nullptr, nullptr);
+    g_reader_result =
+        ReadMailBox(g_reader_box, nullptr, buf, &size, sizeof buf, WAIT_FOREVER, nullptr, nullptr);
     return 0;
 }
 
@@ -173,7 +174,8 @@ uint32_t WriteThree(void*)
     for (int i = 0; i < 3; ++i) {
         char text[8];
         std::snprintf(text, sizeof text, "m%d", i);
-        if (kvtest::WriteText(g_writer_box, text) == eOK) ++g_written;
+        if (kvtest::WriteText(g_writer_box, text) == eOK)
+            ++g_written;
     }
     return 0;
 }
@@ -208,7 +210,8 @@ TEST_F(MailBoxMessaging, FullBoxWriterPrintsItsLinesAndResumesWhenReaderFrees)
 
 TEST_F(MailBoxMessaging, PurgeOfThreeMessagesShowsCountAndLeavesNoUnitBehind)
 {
-    for (const char* text : {"a", "b", "c"}) ASSERT_EQ(kvtest::WriteText(box_, text), eOK);
+    for (const char* text : {"a", "b", "c"})
+        ASSERT_EQ(kvtest::WriteText(box_, text), eOK);
     int32_t code = eNOK;
     const std::string out = kvtest::CaptureStdoutOf([&] { code = PurgeMailBox(box_); });
     EXPECT_EQ(code, eOK);
