@@ -7,6 +7,7 @@ namespace kerval::core {
 namespace {
 
 thread_local int32_t t_bound_handle = -1;
+thread_local uint32_t t_thread_id = 0;
 
 char g_unknown_task[] = "unkn.OBJ.";
 char g_shared_task_buf[KV_SHARED_TASK_BUF_SIZE];
@@ -25,12 +26,17 @@ TaskDescript* LiveTaskOfThread(const SysDescript* sys, int32_t hTask, uint32_t t
 
 }  // namespace
 
+uint32_t SelfThreadId() {
+    if (t_thread_id == 0) t_thread_id = platform::current_thread_id();
+    return t_thread_id;
+}
+
 void BindCurrentThread(int32_t hTask) { t_bound_handle = hTask; }
 
 int32_t CurrentTaskHandle() {
     const SysDescript* sys = _pxSysDescript;
     if (sys == nullptr || sys->nNbObject < 1) return -1;
-    const uint32_t tid = platform::current_thread_id();
+    const uint32_t tid = SelfThreadId();
     if (LiveTaskOfThread(sys, t_bound_handle, tid) != nullptr) return t_bound_handle;
     // The starting thread may reach here from another module's copy of the thread cache.
     if (LiveTaskOfThread(sys, 0, tid) != nullptr) return 0;
@@ -41,7 +47,7 @@ TaskDescript* CurrentTask() {
     const SysDescript* sys = _pxSysDescript;
     const int32_t handle = CurrentTaskHandle();
     return handle < 0 ? nullptr
-                      : LiveTaskOfThread(sys, handle, platform::current_thread_id());
+                      : LiveTaskOfThread(sys, handle, SelfThreadId());
 }
 
 }  // namespace kerval::core

@@ -20,6 +20,9 @@ int32_t CreateSysSem(KvCriticalSection* pxCritSec);
 // Opens the trace console window; 1 opened, 0 failed.
 int32_t CreateTraceConsole();
 
+// The calling thread's id, read from the system once per thread.
+uint32_t SelfThreadId();
+
 // Test hook: the counter GenerateName adds 1 to before formatting the next name.
 void SetGeneratedNameCounter(int32_t lValue);
 

@@ -41,7 +41,7 @@ void TakeSysSem() {
     SysDescript* sys = _pxSysDescript;
     platform::CriticalSection* lock = HeartLock(sys);
     if (lock == nullptr) return;  // before start-up there is one thread only
-    const uint32_t self = platform::current_thread_id();
+    const uint32_t self = SelfThreadId();
     if (g_owner_tid.load(std::memory_order_relaxed) == self) {
         ++g_depth;
         sys->nSysSemDepth = static_cast<int16_t>(g_depth);
@@ -59,7 +59,7 @@ void FreeSysSem() {
     SysDescript* sys = _pxSysDescript;
     platform::CriticalSection* lock = HeartLock(sys);
     if (lock == nullptr) return;
-    if (g_owner_tid.load(std::memory_order_relaxed) != platform::current_thread_id()) return;
+    if (g_owner_tid.load(std::memory_order_relaxed) != SelfThreadId()) return;
     if (g_depth > 1) {
         --g_depth;
         sys->nSysSemDepth = static_cast<int16_t>(g_depth);
