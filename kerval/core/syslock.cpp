@@ -19,8 +19,14 @@ platform::CriticalSection* HeartLock(SysDescript* sys) {
     return sys == nullptr ? nullptr : LockOf(sys->_selSemHeart);
 }
 
+// Threads the library neither created nor adopted keep their priority: they have no record
+// through which it could be changed and given back.
 void RaisePriority(SysDescript* sys) {
-    g_owner_thread = platform::thread_adopt_current();
+    g_owner_thread = platform::thread_current();
+    if (g_owner_thread == nullptr) {
+        sys->lSysSemPriority = platform::kPrioError;
+        return;
+    }
     sys->lSysSemPriority = platform::thread_get_priority(g_owner_thread);
     if (!platform::thread_set_priority(g_owner_thread, platform::kPrioTimeCritical)) {
         KV_CHECK("KERVAL-TakeSysSem()", platform::last_error(), 0);
@@ -29,7 +35,7 @@ void RaisePriority(SysDescript* sys) {
 
 void RestorePriority(SysDescript* sys) {
     const int previous = sys->lSysSemPriority;
-    if (previous == platform::kPrioError) return;  // never read: leave the thread as it is
+    if (g_owner_thread == nullptr || previous == platform::kPrioError) return;
     if (!platform::thread_set_priority(g_owner_thread, previous)) {
         KV_CHECK("KERVAL-FreeSysSem()", platform::last_error(), 0);
     }
