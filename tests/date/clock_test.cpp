@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "civil.h"
 #include "fake_clock.h"
@@ -103,6 +105,66 @@ TEST(TimeOut, WholeSecondsAreComparedStrictlyWithTheLimit) {
     EXPECT_FALSE(IsTimeOutOver(&future, &frequency, 0));
     const int64_t zero = 0;
     EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &zero, 0));
+}
+
+}  // namespace
+
+namespace {
+
+// The application date in a started library whose tempo ticks only on demand.
+class AppDate : public kvtest::KervalTest {
+protected:
+    void SetUp() override {
+        kerval::platform::seams::set_manual_tick(true);
+        kvtest::KervalTest::SetUp();
+        fake_clock::Install(2000, 10, 3, 14, 5, 9);
+        kerval::platform::seams::set_privilege(&GrantPrivilege);
+    }
+    void TearDown() override {
+        kerval::platform::seams::set_privilege(nullptr);
+        fake_clock::Remove();
+    }
+};
+
+TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDate) {
+    g_privilege_granted = true;
+    MsgDate date{2001, 5, 15, 10, 20, 30, 42, 0, 0};
+    ASSERT_EQ(0, WriteAppDateTime(&date));
+    const MsgDate expected{2001, 5, 15, 10, 20, 30, 42, 135, 2};
+    const MsgDate stored = kerval::date::LoadAppDate();
+    EXPECT_EQ(0, std::memcmp(&expected, &stored, sizeof stored));
+}
+
+TEST_F(AppDate, RefusedClockSetLeavesTheApplicationDate) {
+    g_privilege_granted = false;
+    const MsgDate before = kerval::date::LoadAppDate();
+    MsgDate date{2001, 5, 15, 10, 20, 30, 0, 0, 0};
+    kvtest::CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
+    const MsgDate after = kerval::date::LoadAppDate();
+    EXPECT_EQ(0, std::memcmp(&before, &after, sizeof after));
+    EXPECT_EQ(0, fake_clock::SetCount());
+}
+
+// A reader running beside a writer only ever sees one of the records written, never a mix.
+TEST_F(AppDate, ReadersNeverSeeAHalfWrittenDate) {
+    const MsgDate first{2001, 1, 1, 1, 1, 1, 1, 1, 1};
+    const MsgDate second{2002, 2, 2, 2, 2, 2, 2, 2, 2};
+    kerval::date::StoreAppDate(first);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 20000; ++i) kerval::date::StoreAppDate(i % 2 ? first : second);
+        done = true;
+    });
+    int mixed = 0;
+    while (!done) {
+        const MsgDate seen = kerval::date::LoadAppDate();
+        if (std::memcmp(&seen, &first, sizeof seen) != 0 &&
+            std::memcmp(&seen, &second, sizeof seen) != 0) {
+            ++mixed;
+        }
+    }
+    writer.join();
+    EXPECT_EQ(0, mixed);
 }
 
 }  // namespace

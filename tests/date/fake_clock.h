@@ -21,6 +21,7 @@ inline int& SetCount() {
 inline void Read(kerval::platform::LocalTime* t) { *t = Now(); }
 inline bool Set(const kerval::platform::LocalTime& t) {
     LastSet() = t;
+    Now() = t;
     ++SetCount();
     return true;
 }
