@@ -2,8 +2,8 @@
 // fatal error, and the shutdown of the computer.
 #include <algorithm>
 #include <atomic>
-#include <initializer_list>
 #include <cstdio>
+#include <initializer_list>
 
 #include "kerval/app/app.h"
 #include "kerval/core/core.h"

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kerval/app/app.h"
 #include "kerval/core/core.h"
 #include "kerval/platform/platform.h"
 

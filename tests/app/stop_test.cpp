@@ -117,7 +117,7 @@ uint32_t Faulty(void*) {
     while (!g_reportNow.load()) platform::sleep_ms(1);
     KervalErreur(eNOK, "eNOK", "KERVAL-Faulty()", "panne", "lib.c", 9, 1);
     g_faultyResumed.store(true);
-    return 0;
+    for (;;) platform::sleep_ms(1000);  // a task thread that ended would never be joined
 }
 
 // What the message box saw of the application while the question was asked.
