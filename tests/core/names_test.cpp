@@ -14,6 +14,12 @@ using kvtest::CaptureStdoutOf;
 
 class Names : public kvtest::KervalTest {};
 
+std::string Numbered(const char* prefix, int32_t i) {
+    std::string name(prefix);
+    name += std::to_string(i);
+    return name;
+}
+
 TEST_F(Names, NameOver128CharactersIsReportedAndCut) {
     const std::string long_name(130, 'N');
     const std::string cut(128, 'N');
@@ -117,7 +123,7 @@ TEST_F(Names, FullObjectTableRefusesWithItsMessage) {
     const int32_t free_slots = _pxSysDescript->nNbObject - 1;
     for (int32_t i = 0; i < free_slots; ++i) {
         int32_t h = -1;
-        ASSERT_EQ(CreatePlain(7, ("X" + std::to_string(i)).c_str(), &h), eOK);
+        ASSERT_EQ(CreatePlain(7, Numbered("X", i).c_str(), &h), eOK);
     }
     int32_t h = -1;
     int32_t code = -1;
@@ -129,7 +135,7 @@ TEST_F(Names, FullObjectTableRefusesWithItsMessage) {
 TEST_F(Names, FullTypeTableRefusesWithItsMessageButTasksSilently) {
     for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i) {
         int32_t h = -1;
-        ASSERT_EQ(CreatePlain(SHARE_OBJECT, ("S" + std::to_string(i)).c_str(), &h), eOK);
+        ASSERT_EQ(CreatePlain(SHARE_OBJECT, Numbered("S", i).c_str(), &h), eOK);
     }
     int32_t h = -1;
     int32_t code = -1;
@@ -137,7 +143,7 @@ TEST_F(Names, FullTypeTableRefusesWithItsMessageButTasksSilently) {
     EXPECT_EQ(code, eNOK);
     EXPECT_EQ(out, "\nimpossible de placer un objet de type 10\n");
     for (int32_t i = 1; i < _pxSysDescript->nNbTask; ++i) {
-        ASSERT_EQ(CreatePlain(TASK_OBJECT, ("T" + std::to_string(i)).c_str(), &h), eOK);
+        ASSERT_EQ(CreatePlain(TASK_OBJECT, Numbered("T", i).c_str(), &h), eOK);
     }
     out = CaptureStdoutOf([&] { code = CreatePlain(TASK_OBJECT, "ONE_MORE", &h); });
     EXPECT_EQ(code, eNOK);
