@@ -15,14 +15,16 @@ namespace {
 
 constexpr const char* kWriteLocalTimeProc = "KERVAL-WriteLocalTime()";
 
-std::mutex& AppDateLock() {
+std::mutex& AppDateLock()
+{
     static std::mutex lock;
     return lock;
 }
 
 std::atomic<int64_t> g_start_counter{0};
 
-platform::LocalTime ToLocalTime(const MsgDate& date) {
+platform::LocalTime ToLocalTime(const MsgDate& date)
+{
     const bool hundredth_ok = date.nHundredth >= 0 && date.nHundredth <= 99;
     return platform::LocalTime{date.nYear,
                                date.nMonth,
@@ -34,7 +36,8 @@ platform::LocalTime ToLocalTime(const MsgDate& date) {
                                date.nDayOfWeek % 7};
 }
 
-void PrintSetClockFailure(const MsgDate& date) {
+void PrintSetClockFailure(const MsgDate& date)
+{
     char line[96];
     std::snprintf(line, sizeof line, "SetLocalTime(%04d\\%02d\\%02d-%02d:%02d:%02d) echoue !\n",
                   date.nYear, date.nMonth, date.nDay, date.nHour, date.nMinute, date.nSecond);
@@ -43,8 +46,10 @@ void PrintSetClockFailure(const MsgDate& date) {
 
 }  // namespace
 
-int32_t ReadLocalTime(MsgDate* pxDate) {
-    if (pxDate == nullptr) return eOK;
+int32_t ReadLocalTime(MsgDate* pxDate)
+{
+    if (pxDate == nullptr)
+        return eOK;
     platform::LocalTime now{};
     platform::local_time_read(&now);
     pxDate->nYear = static_cast<int16_t>(now.year);
@@ -59,8 +64,10 @@ int32_t ReadLocalTime(MsgDate* pxDate) {
 }
 
 // The privilege is enabled for the process; the platform layer keeps it enabled afterwards.
-int32_t WriteLocalTime(MsgDate* pxDate) {
-    if (pxDate == nullptr) return 1;
+int32_t WriteLocalTime(MsgDate* pxDate)
+{
+    if (pxDate == nullptr)
+        return 1;
     if (!platform::enable_systemtime_privilege()) {
         KV_CHECK(kWriteLocalTimeProc, platform::last_error(), 0);
         return 1;
@@ -75,40 +82,56 @@ int32_t WriteLocalTime(MsgDate* pxDate) {
     return 0;
 }
 
-void StoreAppDate(const MsgDate& xDate) {
+void StoreAppDate(const MsgDate& xDate)
+{
     std::lock_guard guard(AppDateLock());
-    if (_pxSysDescript != nullptr) _pxSysDescript->xAppDate = xDate;
+    if (_pxSysDescript != nullptr)
+        _pxSysDescript->xAppDate = xDate;
 }
 
-MsgDate LoadAppDate() {
+MsgDate LoadAppDate()
+{
     std::lock_guard guard(AppDateLock());
     MsgDate date{};
-    if (_pxSysDescript != nullptr) date = _pxSysDescript->xAppDate;
+    if (_pxSysDescript != nullptr)
+        date = _pxSysDescript->xAppDate;
     return date;
 }
 
-void SetStartCounter(int64_t lCounter) { g_start_counter.store(lCounter); }
+void SetStartCounter(int64_t lCounter)
+{
+    g_start_counter.store(lCounter);
+}
 
-int64_t StartCounter() { return g_start_counter.load(); }
+int64_t StartCounter()
+{
+    return g_start_counter.load();
+}
 
 }  // namespace kerval::date
 
 extern "C" {
 
-int32_t ReadAppDateTime(MsgDate* pxDate) {
+int32_t ReadAppDateTime(MsgDate* pxDate)
+{
     kerval::date::ReadLocalTime(pxDate);
-    if (pxDate != nullptr) kerval::date::RefreshDayFields(pxDate);
+    if (pxDate != nullptr)
+        kerval::date::RefreshDayFields(pxDate);
     return eOK;
 }
 
-int32_t WriteAppDateTime(MsgDate* pxDate) {
+int32_t WriteAppDateTime(MsgDate* pxDate)
+{
     const int32_t result = kerval::date::WriteLocalTime(pxDate);
-    if (result == 0) kerval::date::StoreAppDate(*pxDate);
+    if (result == 0)
+        kerval::date::StoreAppDate(*pxDate);
     return result;
 }
 
-void ForceToVirtualDate(MsgDate* pxDate) {
-    if (pxDate == nullptr) return;
+void ForceToVirtualDate(MsgDate* pxDate)
+{
+    if (pxDate == nullptr)
+        return;
     pxDate->nYear = 1995;
     pxDate->nMonth = 5;
     pxDate->nDay = 15;
@@ -117,11 +140,14 @@ void ForceToVirtualDate(MsgDate* pxDate) {
     pxDate->nSecond = 0;
 }
 
-void GetOffsetSinceStart(int64_t* pxCounter) {
-    if (pxCounter != nullptr) *pxCounter = kerval::date::StartCounter();
+void GetOffsetSinceStart(int64_t* pxCounter)
+{
+    if (pxCounter != nullptr)
+        *pxCounter = kerval::date::StartCounter();
 }
 
-double GetAbsoluteMsSinceStart(void) {
+double GetAbsoluteMsSinceStart(void)
+{
     KervalErreur(eNOK, "", "KERVAL-GetAbsoluteMsSinceStart",
                  "Obsolete (limit\xE9 \xE0 49.5 jours) !", __FILE__, __LINE__, 0);
     return 0.0;
@@ -129,14 +155,17 @@ double GetAbsoluteMsSinceStart(void) {
 
 // Whole seconds elapsed since the start reading, in ms, strictly above the limit. A frequency
 // that is not positive cannot measure anything: the answer is false.
-int IsTimeOutOver(const int64_t* pxStart, const int64_t* pxFrequency, uint32_t lLimitMs) {
-    if (pxStart == nullptr || pxFrequency == nullptr || *pxFrequency <= 0) return 0;
+int IsTimeOutOver(const int64_t* pxStart, const int64_t* pxFrequency, uint32_t lLimitMs)
+{
+    if (pxStart == nullptr || pxFrequency == nullptr || *pxFrequency <= 0)
+        return 0;
     const int64_t now = static_cast<int64_t>(kerval::platform::perf_counter());
     // Counter readings wrap like the hardware counter: the difference is taken modulo 2^64.
-    const auto elapsed = static_cast<int64_t>(static_cast<uint64_t>(now) -
-                                              static_cast<uint64_t>(*pxStart));
+    const auto elapsed =
+        static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(*pxStart));
     const int64_t seconds = elapsed / *pxFrequency;
-    if (seconds > std::numeric_limits<int64_t>::max() / 1000) return 1;
+    if (seconds > std::numeric_limits<int64_t>::max() / 1000)
+        return 1;
     return seconds * 1000 > static_cast<int64_t>(lLimitMs) ? 1 : 0;
 }
 

@@ -17,11 +17,13 @@ constexpr const char* kNamedFormat =
 constexpr const char* kYearDigitFormat = "%01hd%03hd";
 constexpr const char* kCompactFormat = "%02hd%02hd%02hd%02hd%02hd";
 
-bool Is(const char* format, const char* known) {
+bool Is(const char* format, const char* known)
+{
     return format != nullptr && std::strcmp(format, known) == 0;
 }
 
-int16_t DayOfYearOf(const MsgDate& date) {
+int16_t DayOfYearOf(const MsgDate& date)
+{
     uint16_t day_of_year = 0;
     DayOfWeekAndYear(static_cast<uint16_t>(date.nYear), static_cast<uint16_t>(date.nMonth),
                      static_cast<uint16_t>(date.nDay), &day_of_year, nullptr);
@@ -29,13 +31,14 @@ int16_t DayOfYearOf(const MsgDate& date) {
 }
 
 // Writes the record in the known format equal to pszFormat; false when there is none.
-bool Print(const MsgDate& d, char* out, const char* format) {
+bool Print(const MsgDate& d, char* out, const char* format)
+{
     if (Is(format, kStampFormat)) {
-        std::sprintf(out, "%c%04hd/%02hd/%02hd-%02hd:%02hd:%02hd", 'W', d.nYear, d.nMonth,
-                     d.nDay, d.nHour, d.nMinute, d.nSecond);
-    } else if (Is(format, kSecondFormat)) {
-        std::sprintf(out, "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd", d.nYear, d.nMonth, d.nDay,
+        std::sprintf(out, "%c%04hd/%02hd/%02hd-%02hd:%02hd:%02hd", 'W', d.nYear, d.nMonth, d.nDay,
                      d.nHour, d.nMinute, d.nSecond);
+    } else if (Is(format, kSecondFormat)) {
+        std::sprintf(out, "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd", d.nYear, d.nMonth, d.nDay, d.nHour,
+                     d.nMinute, d.nSecond);
     } else if (Is(format, kHundredthFormat)) {
         std::sprintf(out, "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd:%02hd", d.nYear, d.nMonth, d.nDay,
                      d.nHour, d.nMinute, d.nSecond, d.nHundredth);
@@ -48,8 +51,7 @@ bool Print(const MsgDate& d, char* out, const char* format) {
     } else if (Is(format, kCompactFormat)) {
         int16_t year = d.nYear;
         Year4ToYear2(&year);
-        std::sprintf(out, "%02hd%02hd%02hd%02hd%02hd", d.nDay, d.nMonth, year, d.nHour,
-                     d.nMinute);
+        std::sprintf(out, "%02hd%02hd%02hd%02hd%02hd", d.nDay, d.nMonth, year, d.nHour, d.nMinute);
     } else {
         return false;
     }
@@ -57,15 +59,18 @@ bool Print(const MsgDate& d, char* out, const char* format) {
 }
 
 // Year digit and day of year; the decade is the current one.
-void ScanYearDigit(const char* text, MsgDate* date) {
+void ScanYearDigit(const char* text, MsgDate* date)
+{
     int16_t digit = 0;
     int16_t day_of_year = 0;
     const int read = std::sscanf(text, "%1hd%3hd", &digit, &day_of_year);
-    if (read < 1) return;
+    if (read < 1)
+        return;
     MsgDate now{};
     ReadAppDateTime(&now);
     date->nYear = static_cast<int16_t>(now.nYear - now.nYear % 10 + digit);
-    if (read < 2) return;
+    if (read < 2)
+        return;
     uint16_t month = 0;
     uint16_t day = 0;
     if (ConvJulCal(date->nYear, day_of_year, &month, &day)) {
@@ -75,7 +80,8 @@ void ScanYearDigit(const char* text, MsgDate* date) {
 }
 
 // Fills the fields the known format reads; fields the text does not reach stay 0.
-void Scan(const char* text, const char* format, MsgDate* d) {
+void Scan(const char* text, const char* format, MsgDate* d)
+{
     if (Is(format, kStampFormat)) {
         char ignored = 0;
         std::sscanf(text, "%c%4hd/%2hd/%2hd-%2hd:%2hd:%2hd", &ignored, &d->nYear, &d->nMonth,
@@ -97,20 +103,26 @@ void Scan(const char* text, const char* format, MsgDate* d) {
 
 extern "C" {
 
-char* DateToChar(const MsgDate* pxDate, char* pszOut, const char* pszFormat) {
-    if (pxDate != nullptr && pszOut != nullptr) kerval::date::Print(*pxDate, pszOut, pszFormat);
+char* DateToChar(const MsgDate* pxDate, char* pszOut, const char* pszFormat)
+{
+    if (pxDate != nullptr && pszOut != nullptr)
+        kerval::date::Print(*pxDate, pszOut, pszFormat);
     return pszOut;
 }
 
-void CharToDate(const char* pszText, const char* pszFormat, MsgDate* pxDate) {
-    if (pxDate == nullptr) return;
+void CharToDate(const char* pszText, const char* pszFormat, MsgDate* pxDate)
+{
+    if (pxDate == nullptr)
+        return;
     *pxDate = MsgDate{};
-    if (pszText != nullptr) kerval::date::Scan(pszText, pszFormat, pxDate);
+    if (pszText != nullptr)
+        kerval::date::Scan(pszText, pszFormat, pxDate);
     pxDate->nHundredth = 0;
     kerval::date::RefreshDayFields(pxDate);
 }
 
-char* StrDateCour(char* pszOut) {
+char* StrDateCour(char* pszOut)
+{
     MsgDate now{};
     ReadAppDateTime(&now);
     return DateToChar(&now, pszOut, "%c%04hd/%02hd/%02hd-%02hd:%02hd:%02hd");

@@ -16,8 +16,10 @@ namespace {
 constexpr size_t kCopyChunk = 1024;
 
 // A null path is an internal error of the caller: reported with severity 3.
-bool NullPathReported(const char* path) {
-    if (path != nullptr) return false;
+bool NullPathReported(const char* path)
+{
+    if (path != nullptr)
+        return false;
     KV_CHECK("Null pointer !", 1, 3);
     return true;
 }
@@ -27,7 +29,8 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-void CopyStream(std::FILE* from, std::FILE* to) {
+void CopyStream(std::FILE* from, std::FILE* to)
+{
     const auto buffer = std::make_unique<char[]>(kCopyChunk);
     size_t read = 0;
     while ((read = std::fread(buffer.get(), 1, kCopyChunk, from)) > 0) {
@@ -36,14 +39,17 @@ void CopyStream(std::FILE* from, std::FILE* to) {
 }
 
 // Two texts naming one file: copying would truncate the source before reading it.
-bool SameFile(const char* source, const char* dest) {
-    if (std::strcmp(source, dest) == 0) return true;
+bool SameFile(const char* source, const char* dest)
+{
+    if (std::strcmp(source, dest) == 0)
+        return true;
     std::error_code error;
     return std::filesystem::equivalent(source, dest, error) && !error;
 }
 
 // Splits seconds since 1970 (UTC) into a civil date and time of day.
-void BreakDownUtc(int64_t seconds, MsgDate* date) {
+void BreakDownUtc(int64_t seconds, MsgDate* date)
+{
     int64_t days = seconds / 86400;
     int64_t rest = seconds % 86400;
     if (rest < 0) {
@@ -56,7 +62,8 @@ void BreakDownUtc(int64_t seconds, MsgDate* date) {
     const int64_t day_of_era = days - era * 146097;
     const int64_t year_of_era =
         (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int64_t day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
     const int64_t shifted_month = (5 * day_of_year + 2) / 153;
     const int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
     const int64_t month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
@@ -76,44 +83,58 @@ void BreakDownUtc(int64_t seconds, MsgDate* date) {
 
 extern "C" {
 
-int32_t FileCopy(const char* pszSource, const char* pszDest) {
+int32_t FileCopy(const char* pszSource, const char* pszDest)
+{
     const bool null_source = kerval::file::NullPathReported(pszSource);
     const bool null_dest = kerval::file::NullPathReported(pszDest);
-    if (null_source || null_dest) return eNOK;
-    if (kerval::file::SameFile(pszSource, pszDest)) return eOK;
+    if (null_source || null_dest)
+        return eNOK;
+    if (kerval::file::SameFile(pszSource, pszDest))
+        return eOK;
     const kerval::file::File from(std::fopen(pszSource, "rb"));
-    if (!from) return eNOK;
+    if (!from)
+        return eNOK;
     const kerval::file::File to(std::fopen(pszDest, "wb"));
-    if (!to) return eNOK;
+    if (!to)
+        return eNOK;
     kerval::file::CopyStream(from.get(), to.get());
     return eOK;
 }
 
 // The size of a regular file (a larger one than 2 GiB answers the largest count), 0 for
 // anything else that exists, -1 for a missing path.
-int32_t FileExist(const char* pszPath) {
-    if (pszPath == nullptr) return -1;
+int32_t FileExist(const char* pszPath)
+{
+    if (pszPath == nullptr)
+        return -1;
     std::error_code error;
     const std::filesystem::path path(pszPath);
     const auto status = std::filesystem::status(path, error);
-    if (error || !std::filesystem::exists(status)) return -1;
-    if (!std::filesystem::is_regular_file(status)) return 0;
+    if (error || !std::filesystem::exists(status))
+        return -1;
+    if (!std::filesystem::is_regular_file(status))
+        return 0;
     const auto size = std::filesystem::file_size(path, error);
-    if (error) return -1;
+    if (error)
+        return -1;
     constexpr auto kLargest = static_cast<uintmax_t>(std::numeric_limits<int32_t>::max());
     return static_cast<int32_t>(size < kLargest ? size : kLargest);
 }
 
-int32_t RenameFile(const char* pszOld, const char* pszNew) {
+int32_t RenameFile(const char* pszOld, const char* pszNew)
+{
     const bool null_old = kerval::file::NullPathReported(pszOld);
     const bool null_new = kerval::file::NullPathReported(pszNew);
-    if (null_old || null_new) return -1;
+    if (null_old || null_new)
+        return -1;
     return std::rename(pszOld, pszNew) == 0 ? 0 : -1;
 }
 
 // The modification time in UTC; a path without status gives a record of nine zeros.
-MsgDate* FileDate(const char* pszPath, MsgDate* pxDate) {
-    if (pxDate == nullptr) return nullptr;
+MsgDate* FileDate(const char* pszPath, MsgDate* pxDate)
+{
+    if (pxDate == nullptr)
+        return nullptr;
     int64_t seconds = 0;
     if (pszPath == nullptr || !kerval::platform::file_mtime(pszPath, &seconds)) {
         *pxDate = MsgDate{};

@@ -6,7 +6,8 @@
 
 namespace kerval::platform {
 
-bool set_time_zone(const char* tz) {
+bool set_time_zone(const char* tz)
+{
     const int result = tz != nullptr ? setenv("TZ", tz, 1) : unsetenv("TZ");
     tzset();
     return result == 0;

@@ -6,7 +6,8 @@
 
 namespace kerval::platform {
 
-bool set_time_zone(const char* tz) {
+bool set_time_zone(const char* tz)
+{
     const int result = _putenv_s("TZ", tz != nullptr ? tz : "");
     _tzset();
     return result == 0;
