@@ -12,9 +12,12 @@ constexpr unsigned long kProcessAttach = 1;
 }  // namespace
 
 // BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID), spelled without the Windows headers.
-extern "C" int __stdcall DllMain(void* /*hModule*/, unsigned long lReason, void* /*pReserved*/) {
-    if (lReason == kProcessAttach) return kerval::platform::single_process_attach() ? 1 : 0;
-    if (lReason == kProcessDetach) kerval::platform::single_process_detach();
+extern "C" int __stdcall DllMain(void* /*hModule*/, unsigned long lReason, void* /*pReserved*/)
+{
+    if (lReason == kProcessAttach)
+        return kerval::platform::single_process_attach() ? 1 : 0;
+    if (lReason == kProcessDetach)
+        kerval::platform::single_process_detach();
     return 1;
 }
 

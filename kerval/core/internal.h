@@ -27,34 +27,42 @@ uint32_t SelfThreadId();
 void SetGeneratedNameCounter(int32_t lValue);
 
 // The platform lock behind one of the descriptor's KvCriticalSection members.
-inline platform::CriticalSection* LockOf(KvCriticalSection& cs) {
+inline platform::CriticalSection* LockOf(KvCriticalSection& cs)
+{
     return static_cast<platform::CriticalSection*>(cs.pLock);
 }
 
 // Fields read without the system lock while a holder of it may write them.
-inline uint8_t LoadFlag(const uint8_t& flag) {
+inline uint8_t LoadFlag(const uint8_t& flag)
+{
     return std::atomic_ref(const_cast<uint8_t&>(flag)).load(std::memory_order_acquire);
 }
-inline void StoreFlag(uint8_t& flag, uint8_t value) {
+inline void StoreFlag(uint8_t& flag, uint8_t value)
+{
     std::atomic_ref(flag).store(value, std::memory_order_release);
 }
-inline int32_t LoadInt(const int32_t& field) {
+inline int32_t LoadInt(const int32_t& field)
+{
     return std::atomic_ref(const_cast<int32_t&>(field)).load(std::memory_order_relaxed);
 }
-inline void StoreInt(int32_t& field, int32_t value) {
+inline void StoreInt(int32_t& field, int32_t value)
+{
     std::atomic_ref(field).store(value, std::memory_order_relaxed);
 }
-inline uint32_t LoadU32(const uint32_t& field) {
+inline uint32_t LoadU32(const uint32_t& field)
+{
     return std::atomic_ref(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
 }
 
 // True for the types that own a record table (1 to 5, 8 to 10).
-constexpr bool IsKnownType(int32_t t) {
+constexpr bool IsKnownType(int32_t t)
+{
     return (t >= MAILBOX_OBJECT && t <= SOCK_OBJECT) || (t >= SECTION_OBJECT && t <= SHARE_OBJECT);
 }
 
 // The types whose names go into MirrorTab.
-constexpr bool RegistersName(int32_t t) {
+constexpr bool RegistersName(int32_t t)
+{
     return t == TASK_OBJECT || t == MAILBOX_OBJECT || t == SEM_OBJECT || t == SECTION_OBJECT;
 }
 
@@ -63,7 +71,10 @@ struct TypeTable {
     unsigned char* base = nullptr;
     size_t record_size = 0;
     int32_t capacity = 0;
-    uint8_t* UsedFlag(int32_t index) const { return base + static_cast<size_t>(index) * record_size; }
+    uint8_t* UsedFlag(int32_t index) const
+    {
+        return base + static_cast<size_t>(index) * record_size;
+    }
 };
 TypeTable TableOf(const SysDescript* sys, int32_t eObjectType);
 

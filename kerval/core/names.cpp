@@ -31,7 +31,8 @@ public:
 };
 
 // First entry in use whose name is >= pszName (byte-wise unsigned, as strcmp).
-int32_t LowerBound(const SysDescript* sys, const char* pszName) {
+int32_t LowerBound(const SysDescript* sys, const char* pszName)
+{
     int32_t low = 0;
     int32_t high = sys->nNbMirror;
     while (low < high) {
@@ -45,30 +46,41 @@ int32_t LowerBound(const SysDescript* sys, const char* pszName) {
     return low;
 }
 
-void SetEntry(MirrorEntry& entry, const char* pszName, int32_t hObject) {
+void SetEntry(MirrorEntry& entry, const char* pszName, int32_t hObject)
+{
     std::strncpy(entry.szName, pszName, KV_NAME_MAX);
     entry.szName[KV_NAME_MAX] = '\0';
     entry.hObject = hObject;
 }
 
-void Trace(const std::string& text) { DisplayTraceDebug(text.c_str(), 1); }
+void Trace(const std::string& text)
+{
+    DisplayTraceDebug(text.c_str(), 1);
+}
 
 // The handle MirrorTab holds for the name, if its slot is in use under that very name.
-int32_t MirrorCandidate(const SysDescript* sys, const char* pszName) {
-    if (sys->nNbMirror <= 0) return -1;
+int32_t MirrorCandidate(const SysDescript* sys, const char* pszName)
+{
+    if (sys->nNbMirror <= 0)
+        return -1;
     const int32_t at = LowerBound(sys, pszName);
-    if (at >= sys->nNbMirror || std::strcmp(sys->MirrorTab[at].szName, pszName) != 0) return -1;
+    if (at >= sys->nNbMirror || std::strcmp(sys->MirrorTab[at].szName, pszName) != 0)
+        return -1;
     const int32_t h = sys->MirrorTab[at].hObject;
-    if (h < 0 || h >= sys->nNbObject) return -1;
+    if (h < 0 || h >= sys->nNbObject)
+        return -1;
     const ObjectSlot& slot = sys->pxObjectTab[h];
-    if (LoadFlag(slot.bUsed) == 0 || std::strcmp(slot.szName, pszName) != 0) return -1;
+    if (LoadFlag(slot.bUsed) == 0 || std::strcmp(slot.szName, pszName) != 0)
+        return -1;
     return h;
 }
 
 }  // namespace
 
-int32_t CheckObjectName(char* pszName) {
-    if (pszName == nullptr) return 1;
+int32_t CheckObjectName(char* pszName)
+{
+    if (pszName == nullptr)
+        return 1;
     const size_t length = std::strlen(pszName);
     if (length > KV_NAME_MAX) {
         std::printf("KERVAL : Object <%s> is too long (len=<%d / %d>)\n", pszName,
@@ -79,15 +91,20 @@ int32_t CheckObjectName(char* pszName) {
     return pszName[0] == '\0' ? 1 : 0;
 }
 
-void SetGeneratedNameCounter(int32_t lValue) { g_name_counter.store(lValue); }
+void SetGeneratedNameCounter(int32_t lValue)
+{
+    g_name_counter.store(lValue);
+}
 
 }  // namespace kerval::core
 
 using namespace kerval::core;
 
-void InsertObjectMirror(const char* pszName, int32_t hObject) {
+void InsertObjectMirror(const char* pszName, int32_t hObject)
+{
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr) return;
+    if (sys == nullptr)
+        return;
     std::string name = pszName != nullptr ? pszName : "";
     if (pszName == nullptr || CheckObjectName(name.data()) != 0) {
         Trace("! InsertObjectMirror : " + name + " is not a valid Name !!.\n");
@@ -116,16 +133,20 @@ void InsertObjectMirror(const char* pszName, int32_t hObject) {
     ++sys->nNbMirror;
 }
 
-int32_t FindObjectMirror(const char* pszName) {
+int32_t FindObjectMirror(const char* pszName)
+{
     const SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || pszName == nullptr || pszName[0] == '\0') return -1;
+    if (sys == nullptr || pszName == nullptr || pszName[0] == '\0')
+        return -1;
     {
         SharedIndexLock guard;
         const int32_t h = MirrorCandidate(sys, pszName);
-        if (h >= 0) return h;
+        if (h >= 0)
+            return h;
     }
     std::string name = pszName;  // a name over 128 characters is reported and cut
-    if (CheckObjectName(name.data()) != 0) return -1;
+    if (CheckObjectName(name.data()) != 0)
+        return -1;
     int32_t h = -1;
     {
         SharedIndexLock guard;
@@ -134,12 +155,15 @@ int32_t FindObjectMirror(const char* pszName) {
     return h >= 0 && ObjectExist(h) != 0 ? h : -1;
 }
 
-char* GenerateName(char* pszBuffer) {
-    if (pszBuffer == nullptr) return pszBuffer;
+char* GenerateName(char* pszBuffer)
+{
+    if (pszBuffer == nullptr)
+        return pszBuffer;
     SysLock lock;
     do {
         int32_t next = g_name_counter.load(std::memory_order_relaxed) + 1;
-        if (next >= 2000000000) next = 1;
+        if (next >= 2000000000)
+            next = 1;
         g_name_counter.store(next, std::memory_order_relaxed);
         char text[24];
         std::snprintf(text, sizeof text, "_O%010d", static_cast<int>(next));

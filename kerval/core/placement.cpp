@@ -9,30 +9,37 @@
 namespace kerval::core {
 namespace {
 
-void ReportNameInUse(const char* pszName) {
+void ReportNameInUse(const char* pszName)
+{
     const std::string text = std::string("KERVAL-CanCreateObject : Task ") + CurrentTaskName() +
                              " : Named object <" + pszName + "> already exist !\n";
     DisplayDebug(text.c_str(), 1);
 }
 
 template <class Record>
-Record* RecordOf(int32_t hObject, int32_t eObjectType, Record* SysDescript::*table) {
+Record* RecordOf(int32_t hObject, int32_t eObjectType, Record* SysDescript::*table)
+{
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || ObjectExist(hObject) != eObjectType) return nullptr;
+    if (sys == nullptr || ObjectExist(hObject) != eObjectType)
+        return nullptr;
     return &(sys->*table)[LoadInt(sys->pxObjectTab[hObject].nIndex)];
 }
 
 }  // namespace
 
 int32_t CanCreateObject(int32_t eObjectType, const char* pszName, int32_t* phObject,
-                        int32_t* plIndex) {
+                        int32_t* plIndex)
+{
     int32_t handle = -1;
     int32_t record = -1;
-    if (phObject != nullptr) *phObject = -1;
-    if (plIndex != nullptr) *plIndex = -1;
+    if (phObject != nullptr)
+        *phObject = -1;
+    if (plIndex != nullptr)
+        *plIndex = -1;
     SysLock lock;
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr) return eNOK;
+    if (sys == nullptr)
+        return eNOK;
     int32_t result = eOK;
     handle = index::HandleOfName(pszName);
     if (handle >= 0) {
@@ -45,7 +52,8 @@ int32_t CanCreateObject(int32_t eObjectType, const char* pszName, int32_t* phObj
             return eNOK;
         }
     }
-    if (phObject != nullptr) *phObject = handle;
+    if (phObject != nullptr)
+        *phObject = handle;
     if (IsKnownType(eObjectType)) {
         record = index::LowestFreeRecord(sys, eObjectType);
         if (record < 0 && result == eOK) {
@@ -56,15 +64,18 @@ int32_t CanCreateObject(int32_t eObjectType, const char* pszName, int32_t* phObj
             return eNOK;
         }
     }
-    if (plIndex != nullptr) *plIndex = record;
+    if (plIndex != nullptr)
+        *plIndex = record;
     return result;
 }
 
 namespace detail {
 
-void PublishObject(int32_t hObject, int32_t eObjectType, int32_t lIndex, const char* pszName) {
+void PublishObject(int32_t hObject, int32_t eObjectType, int32_t lIndex, const char* pszName)
+{
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || hObject < 0 || hObject >= sys->nNbObject || pszName == nullptr) return;
+    if (sys == nullptr || hObject < 0 || hObject >= sys->nNbObject || pszName == nullptr)
+        return;
     ObjectSlot& slot = sys->pxObjectTab[hObject];
     index::LockExclusive();
     std::strncpy(slot.szName, pszName, KV_NAME_MAX);
@@ -74,28 +85,36 @@ void PublishObject(int32_t hObject, int32_t eObjectType, int32_t lIndex, const c
     StoreFlag(slot.bUsed, 1);
     index::OnPublish(hObject, eObjectType, lIndex, slot.szName);
     index::UnlockExclusive();
-    if (RegistersName(eObjectType)) InsertObjectMirror(slot.szName, hObject);
+    if (RegistersName(eObjectType))
+        InsertObjectMirror(slot.szName, hObject);
 }
 
 }  // namespace detail
 
-void ReleaseRecord(int32_t eObjectType, int32_t lIndex) {
+void ReleaseRecord(int32_t eObjectType, int32_t lIndex)
+{
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || !IsKnownType(eObjectType)) return;
+    if (sys == nullptr || !IsKnownType(eObjectType))
+        return;
     const TypeTable table = TableOf(sys, eObjectType);
-    if (lIndex < 0 || lIndex >= table.capacity) return;
+    if (lIndex < 0 || lIndex >= table.capacity)
+        return;
     StoreFlag(*table.UsedFlag(lIndex), 0);
     index::OnRecordFree(eObjectType, lIndex);
 }
 
-void ReleaseObject(int32_t hObject) {
+void ReleaseObject(int32_t hObject)
+{
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || hObject < 0 || hObject >= sys->nNbObject) return;
+    if (sys == nullptr || hObject < 0 || hObject >= sys->nNbObject)
+        return;
     ObjectSlot& slot = sys->pxObjectTab[hObject];
-    if (LoadFlag(slot.bUsed) == 0) return;
+    if (LoadFlag(slot.bUsed) == 0)
+        return;
     const int32_t type = LoadInt(slot.eObjectType);
     const int32_t record = LoadInt(slot.nIndex);
-    if (index::HandleOfRecord(type, record) == hObject) ReleaseRecord(type, record);
+    if (index::HandleOfRecord(type, record) == hObject)
+        ReleaseRecord(type, record);
     index::LockExclusive();
     StoreFlag(slot.bUsed, 0);
     index::OnRelease(hObject, type, record, slot.szName);
@@ -105,20 +124,36 @@ void ReleaseObject(int32_t hObject) {
     index::UnlockExclusive();
 }
 
-TaskDescript* TaskRecord(int32_t h) { return RecordOf(h, TASK_OBJECT, &SysDescript::pxTaskTab); }
-BoxDescript* BoxRecord(int32_t h) {
+TaskDescript* TaskRecord(int32_t h)
+{
+    return RecordOf(h, TASK_OBJECT, &SysDescript::pxTaskTab);
+}
+BoxDescript* BoxRecord(int32_t h)
+{
     return RecordOf(h, MAILBOX_OBJECT, &SysDescript::pxMailBoxTab);
 }
-SemDescript* SemRecord(int32_t h) { return RecordOf(h, SEM_OBJECT, &SysDescript::pxSemTab); }
-TempoDescript* TempoRecord(int32_t h) {
+SemDescript* SemRecord(int32_t h)
+{
+    return RecordOf(h, SEM_OBJECT, &SysDescript::pxSemTab);
+}
+TempoDescript* TempoRecord(int32_t h)
+{
     return RecordOf(h, TEMPO_OBJECT, &SysDescript::pxTempoTab);
 }
-TcpLinkRec* SockRecord(int32_t h) { return RecordOf(h, SOCK_OBJECT, &SysDescript::pxSockTab); }
-SectionDescript* SectionRecord(int32_t h) {
+TcpLinkRec* SockRecord(int32_t h)
+{
+    return RecordOf(h, SOCK_OBJECT, &SysDescript::pxSockTab);
+}
+SectionDescript* SectionRecord(int32_t h)
+{
     return RecordOf(h, SECTION_OBJECT, &SysDescript::pxSectionTab);
 }
-BinFileRec* FileRecord(int32_t h) { return RecordOf(h, FILE_OBJECT, &SysDescript::pxFileTab); }
-ShareDescript* ShareRecord(int32_t h) {
+BinFileRec* FileRecord(int32_t h)
+{
+    return RecordOf(h, FILE_OBJECT, &SysDescript::pxFileTab);
+}
+ShareDescript* ShareRecord(int32_t h)
+{
     return RecordOf(h, SHARE_OBJECT, &SysDescript::pxShareTab);
 }
 

@@ -12,22 +12,25 @@ namespace {
 constexpr const char* kInitProc = "KERVAL-InitKerval()";
 
 // Refuses a start when another process holds the library, naming it.
-bool ProcessMayStart() {
+bool ProcessMayStart()
+{
     uint32_t holder = 0;
-    if (platform::single_process_check(&holder)) return true;
-    const std::string text =
-        "the library is already held by process " + std::to_string(holder);
+    if (platform::single_process_check(&holder))
+        return true;
+    const std::string text = "the library is already held by process " + std::to_string(holder);
     ErreurApp(eNOK, kInitProc, text.c_str());
     return false;
 }
 
 bool CountsAccepted(int32_t task, int32_t box, int32_t sem, int32_t tempo, int32_t sock,
-                    int32_t section, int32_t file, int32_t share) {
+                    int32_t section, int32_t file, int32_t share)
+{
     return task >= 20 && box >= task && sem >= 10 && tempo >= 60 && sock >= 5 && section >= 5 &&
            file >= 5 && share >= 5;
 }
 
-void ClearOptions(InitOptions* o) {
+void ClearOptions(InitOptions* o)
+{
     o->bTraceConsole = 0;
     o->NbMaxTask = o->NbMaxMailBox = o->NbMaxSem = o->NbMaxTempo = -1;
     o->NbMaxSock = o->NbMaxSection = o->NbMaxFile = o->NbMaxShare = o->NbMaxObject = -1;
@@ -35,9 +38,11 @@ void ClearOptions(InitOptions* o) {
 
 }  // namespace
 
-int32_t CreateTraceConsole() {
+int32_t CreateTraceConsole()
+{
     SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || !platform::console_open("KERVAL - Trace Console")) return 0;
+    if (sys == nullptr || !platform::console_open("KERVAL - Trace Console"))
+        return 0;
     ConsoleState& console = sys->xConsole;
     console.nColumn = 0;
     console.nLine = 0;
@@ -50,10 +55,12 @@ int32_t CreateTraceConsole() {
 
 using namespace kerval::core;
 
-int32_t InitParamSystem(uint8_t bTraceConsole, int32_t lNbTask, int32_t lNbMailBox,
-                        int32_t lNbSem, int32_t lNbTempo, int32_t lNbSock, int32_t lNbSection,
-                        int32_t lNbFile, int32_t lNbShare, InitOptions* pxOptions) {
-    if (pxOptions == nullptr) return 1;
+int32_t InitParamSystem(uint8_t bTraceConsole, int32_t lNbTask, int32_t lNbMailBox, int32_t lNbSem,
+                        int32_t lNbTempo, int32_t lNbSock, int32_t lNbSection, int32_t lNbFile,
+                        int32_t lNbShare, InitOptions* pxOptions)
+{
+    if (pxOptions == nullptr)
+        return 1;
     ClearOptions(pxOptions);
     if (!CountsAccepted(lNbTask, lNbMailBox, lNbSem, lNbTempo, lNbSock, lNbSection, lNbFile,
                         lNbShare)) {
@@ -76,18 +83,20 @@ int32_t InitParamSystem(uint8_t bTraceConsole, int32_t lNbTask, int32_t lNbMailB
     return 0;
 }
 
-int32_t EvaluateMemSize(InitOptions* pxOptions) {
-    if (pxOptions == nullptr) return 0;
+int32_t EvaluateMemSize(InitOptions* pxOptions)
+{
+    if (pxOptions == nullptr)
+        return 0;
     const InitOptions& o = *pxOptions;
-    const long sem_term = static_cast<long>(o.NbMaxSem) * static_cast<long>(sizeof(SemDescript) + 1100);
+    const long sem_term =
+        static_cast<long>(o.NbMaxSem) * static_cast<long>(sizeof(SemDescript) + 1100);
     long total = static_cast<long>(o.NbMaxObject) *
                      static_cast<long>(sizeof(ObjectSlot) + sizeof(MirrorEntry)) +
                  static_cast<long>(o.NbMaxTask) * static_cast<long>(sizeof(TaskDescript)) +
                  static_cast<long>(sizeof(SysDescript)) +
                  static_cast<long>(o.NbMaxMailBox) * static_cast<long>(sizeof(BoxDescript)) +
                  static_cast<long>(o.NbMaxTempo) * static_cast<long>(sizeof(TempoDescript)) +
-                 sem_term +
-                 static_cast<long>(o.NbMaxSock) * static_cast<long>(sizeof(TcpLinkRec)) +
+                 sem_term + static_cast<long>(o.NbMaxSock) * static_cast<long>(sizeof(TcpLinkRec)) +
                  static_cast<long>(o.NbMaxSection) * static_cast<long>(sizeof(SectionDescript)) +
                  static_cast<long>(o.NbMaxFile) * static_cast<long>(sizeof(BinFileRec)) +
                  static_cast<long>(o.NbMaxShare) * static_cast<long>(sizeof(ShareDescript));
@@ -100,12 +109,17 @@ int32_t EvaluateMemSize(InitOptions* pxOptions) {
     return 0;
 }
 
-int32_t InitKerval(InitOptions* pxOptions) {
-    if (pxOptions == nullptr) return ErreurApp(eNOK, kInitProc, "no options record");
-    if (_pxSysDescript != nullptr) return ErreurApp(eNOK, kInitProc, "library already started");
-    if (!ProcessMayStart()) return eNOK;
+int32_t InitKerval(InitOptions* pxOptions)
+{
+    if (pxOptions == nullptr)
+        return ErreurApp(eNOK, kInitProc, "no options record");
+    if (_pxSysDescript != nullptr)
+        return ErreurApp(eNOK, kInitProc, "library already started");
+    if (!ProcessMayStart())
+        return eNOK;
     kerval::platform::put_environment("TZ = GMT");
-    if (!kerval::platform::net_startup()) return eNOK;
+    if (!kerval::platform::net_startup())
+        return eNOK;
     InitOptions& o = *pxOptions;
     if (InitParamSystem(o.bTraceConsole, o.NbMaxTask, o.NbMaxMailBox, o.NbMaxSem, o.NbMaxTempo,
                         o.NbMaxSock, o.NbMaxSection, o.NbMaxFile, o.NbMaxShare, pxOptions) != 0) {

@@ -15,13 +15,15 @@ std::atomic<uint32_t> g_owner_tid{0};
 int g_depth = 0;
 platform::Thread* g_owner_thread = nullptr;
 
-platform::CriticalSection* HeartLock(SysDescript* sys) {
+platform::CriticalSection* HeartLock(SysDescript* sys)
+{
     return sys == nullptr ? nullptr : LockOf(sys->_selSemHeart);
 }
 
 // Threads the library neither created nor adopted keep their priority: they have no record
 // through which it could be changed and given back.
-void RaisePriority(SysDescript* sys) {
+void RaisePriority(SysDescript* sys)
+{
     g_owner_thread = platform::thread_current();
     if (g_owner_thread == nullptr) {
         sys->lSysSemPriority = platform::kPrioError;
@@ -33,9 +35,11 @@ void RaisePriority(SysDescript* sys) {
     }
 }
 
-void RestorePriority(SysDescript* sys) {
+void RestorePriority(SysDescript* sys)
+{
     const int previous = sys->lSysSemPriority;
-    if (g_owner_thread == nullptr || previous == platform::kPrioError) return;
+    if (g_owner_thread == nullptr || previous == platform::kPrioError)
+        return;
     if (!platform::thread_set_priority(g_owner_thread, previous)) {
         KV_CHECK("KERVAL-FreeSysSem()", platform::last_error(), 0);
     }
@@ -43,10 +47,12 @@ void RestorePriority(SysDescript* sys) {
 
 }  // namespace
 
-void TakeSysSem() {
+void TakeSysSem()
+{
     SysDescript* sys = _pxSysDescript;
     platform::CriticalSection* lock = HeartLock(sys);
-    if (lock == nullptr) return;  // before start-up there is one thread only
+    if (lock == nullptr)
+        return;  // before start-up there is one thread only
     const uint32_t self = SelfThreadId();
     if (g_owner_tid.load(std::memory_order_relaxed) == self) {
         ++g_depth;
@@ -61,11 +67,14 @@ void TakeSysSem() {
     RaisePriority(sys);
 }
 
-void FreeSysSem() {
+void FreeSysSem()
+{
     SysDescript* sys = _pxSysDescript;
     platform::CriticalSection* lock = HeartLock(sys);
-    if (lock == nullptr) return;
-    if (g_owner_tid.load(std::memory_order_relaxed) != SelfThreadId()) return;
+    if (lock == nullptr)
+        return;
+    if (g_owner_tid.load(std::memory_order_relaxed) != SelfThreadId())
+        return;
     if (g_depth > 1) {
         --g_depth;
         sys->nSysSemDepth = static_cast<int16_t>(g_depth);
@@ -79,7 +88,8 @@ void FreeSysSem() {
     platform::critical_section_leave(lock);
 }
 
-int32_t CreateSysSem(KvCriticalSection* pxCritSec) {
+int32_t CreateSysSem(KvCriticalSection* pxCritSec)
+{
     if (pxCritSec != nullptr && pxCritSec->pLock == nullptr) {
         pxCritSec->pLock = platform::critical_section_create();
     }

@@ -17,13 +17,15 @@ const std::string kLegend =
     "2\nTASK_OBJECT\t= 3\nSEM_OBJECT\t= 4\nSOCK_OBJECT\t= 5\nSECTION_OBJECT\t= 8\nFILE_OBJECT\t= "
     "9\nSHARE_OBJECT\t= 10\n\nNombre d'objets prevu 142\n";
 
-TEST(BeforeStart, QueriesAnswerNoObject) {
+TEST(BeforeStart, QueriesAnswerNoObject)
+{
     EXPECT_EQ(_InternalCurrentTaskHandle(__FILE__, __LINE__), -1);
     EXPECT_EQ(ObjectExist(0), 0);
     EXPECT_STREQ(NameFromObject(0), "");
 }
 
-TEST(StartUp, RefusedOptionsBuildNoDescriptor) {
+TEST(StartUp, RefusedOptionsBuildNoDescriptor)
+{
     InitOptions options = kvtest::MinimalOptions();
     options.NbMaxTempo = 59;
     EXPECT_EQ(kvtest::StartKerval(options), eNOK);
@@ -33,7 +35,8 @@ TEST(StartUp, RefusedOptionsBuildNoDescriptor) {
 
 class Descriptor : public kvtest::KervalTest {};
 
-TEST_F(Descriptor, StartingThreadIsTaskInitjobAtHandleZero) {
+TEST_F(Descriptor, StartingThreadIsTaskInitjobAtHandleZero)
+{
     const SysDescript* sys = _pxSysDescript;
     ASSERT_NE(sys, nullptr);
     EXPECT_EQ(sys->lStatus, 1u);
@@ -54,7 +57,8 @@ TEST_F(Descriptor, StartingThreadIsTaskInitjobAtHandleZero) {
     EXPECT_EQ(sys->xInitOptions->NbMaxObject, 142);
 }
 
-TEST_F(Descriptor, FreeTablesHoldTheirInitialValues) {
+TEST_F(Descriptor, FreeTablesHoldTheirInitialValues)
+{
     const SysDescript* sys = _pxSysDescript;
     EXPECT_EQ(sys->pxObjectTab[1].nIndex, -1);
     EXPECT_EQ(sys->MirrorTab[1].hObject, -1);
@@ -67,7 +71,8 @@ TEST_F(Descriptor, FreeTablesHoldTheirInitialValues) {
     EXPECT_EQ(sys->pxShareTab[0].hMute, -1);
 }
 
-TEST_F(Descriptor, BadHandlesAndUnassignedTypesDesignateNoObject) {
+TEST_F(Descriptor, BadHandlesAndUnassignedTypesDesignateNoObject)
+{
     SysDescript* sys = _pxSysDescript;
     EXPECT_EQ(ObjectExist(-1), 0);
     EXPECT_EQ(ObjectExist(sys->nNbObject), 0);
@@ -84,7 +89,8 @@ TEST_F(Descriptor, BadHandlesAndUnassignedTypesDesignateNoObject) {
     EXPECT_EQ(ObjectExist(h), 0);
 }
 
-TEST_F(Descriptor, ThreadThatIsNoTaskGetsTheSharedAnswers) {
+TEST_F(Descriptor, ThreadThatIsNoTaskGetsTheSharedAnswers)
+{
     int32_t handle = 0;
     std::string name;
     int32_t box = 0;
@@ -103,8 +109,9 @@ TEST_F(Descriptor, ThreadThatIsNoTaskGetsTheSharedAnswers) {
     buffer[KV_SHARED_TASK_BUF_SIZE - 1] = 'x';  // the shared buffer holds 4096 bytes
 }
 
-TEST_F(Descriptor, StaleBindingOfADeletedTaskGivesMinusOne) {
-    kerval::core::BindCurrentThread(5);  // a handle that is no task of this thread
+TEST_F(Descriptor, StaleBindingOfADeletedTaskGivesMinusOne)
+{
+    kerval::core::BindCurrentThread(5);               // a handle that is no task of this thread
     EXPECT_EQ(kerval::core::CurrentTaskHandle(), 0);  // the starting thread stays INITJOB
     std::thread other([] {
         kerval::core::BindCurrentThread(0);  // INITJOB's thread id is not this one's
@@ -114,7 +121,8 @@ TEST_F(Descriptor, StaleBindingOfADeletedTaskGivesMinusOne) {
     other.join();
 }
 
-TEST_F(Descriptor, ListingOfAllObjectsIsExact) {
+TEST_F(Descriptor, ListingOfAllObjectsIsExact)
+{
     int32_t h = -1;
     ASSERT_EQ(coretest::CreatePlain(SHARE_OBJECT, "BLOCK", &h), eOK);
     int32_t result = -1;
@@ -125,7 +133,8 @@ TEST_F(Descriptor, ListingOfAllObjectsIsExact) {
                        "\n01-00\t10\tBLOCK\nnombre d'objets utilises 2\n\n");
 }
 
-TEST_F(Descriptor, ListingOfOneTypeIsExact) {
+TEST_F(Descriptor, ListingOfOneTypeIsExact)
+{
     int32_t result = -1;
     std::string out = CaptureStdoutOf([&] { result = DebugListeObjet(TASK_OBJECT); });
     EXPECT_EQ(result, 0);
@@ -139,14 +148,16 @@ TEST_F(Descriptor, ListingOfOneTypeIsExact) {
                        "\nAucun objet de type 2 n'a ete trouve\nnombre d'objets utilises 0\n\n");
 }
 
-TEST_F(Descriptor, ListingOfAnUnknownTypeListsNothing) {
+TEST_F(Descriptor, ListingOfAnUnknownTypeListsNothing)
+{
     int32_t result = -1;
     const std::string out = CaptureStdoutOf([&] { result = DebugListeObjet(7); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(out, kLegend + "\nType d'objet inconnu !!!\nnombre d'objets utilises 0\n\n");
 }
 
-TEST_F(Descriptor, ListingOfAnEmptyTableSaysSo) {
+TEST_F(Descriptor, ListingOfAnEmptyTableSaysSo)
+{
     coretest::Delete(0);
     int32_t result = -1;
     const std::string out = CaptureStdoutOf([&] { result = DebugListeObjet(0); });
@@ -156,7 +167,8 @@ TEST_F(Descriptor, ListingOfAnEmptyTableSaysSo) {
                        "\nAucun objet n'a ete trouve\nnombre d'objets utilises 0\n\n");
 }
 
-TEST(ReallocObject, GrowsNeverShrinks) {
+TEST(ReallocObject, GrowsNeverShrinks)
+{
     void* table = nullptr;
     int16_t capacity = 0;
     EXPECT_EQ(kerval::core::ReallocObject(&table, 8, &capacity, 4), 0);

@@ -14,13 +14,15 @@ using kvtest::CaptureStdoutOf;
 
 class Names : public kvtest::KervalTest {};
 
-std::string Numbered(const char* prefix, int32_t i) {
+std::string Numbered(const char* prefix, int32_t i)
+{
     std::string name(prefix);
     name += std::to_string(i);
     return name;
 }
 
-TEST_F(Names, NameOver128CharactersIsReportedAndCut) {
+TEST_F(Names, NameOver128CharactersIsReportedAndCut)
+{
     const std::string long_name(130, 'N');
     const std::string cut(128, 'N');
     int32_t h = -1;
@@ -34,7 +36,8 @@ TEST_F(Names, NameOver128CharactersIsReportedAndCut) {
     EXPECT_EQ(FindObjectMirror(cut.c_str()), h);
 }
 
-TEST_F(Names, NullOrEmptyNameIsRefused) {
+TEST_F(Names, NullOrEmptyNameIsRefused)
+{
     int32_t h = 7;
     EXPECT_EQ(CreatePlain(SEM_OBJECT, "", &h), eNOK);
     EXPECT_EQ(h, -1);
@@ -44,15 +47,15 @@ TEST_F(Names, NullOrEmptyNameIsRefused) {
     EXPECT_EQ(kerval::core::CheckObjectName(nullptr), 1);
 }
 
-TEST_F(Names, NameOfAnyExistingObjectIsRefusedWithItsHandle) {
+TEST_F(Names, NameOfAnyExistingObjectIsRefusedWithItsHandle)
+{
     int32_t block = -1;
     ASSERT_EQ(CreatePlain(SHARE_OBJECT, "SAME", &block), eOK);
     int32_t h = -1;
     int32_t index = -1;
     int32_t code = -1;
-    const std::string out = CaptureStdoutOf([&] {
-        code = kerval::core::CanCreateObject(SEM_OBJECT, "SAME", &h, &index);
-    });
+    const std::string out = CaptureStdoutOf(
+        [&] { code = kerval::core::CanCreateObject(SEM_OBJECT, "SAME", &h, &index); });
     EXPECT_EQ(code, eOBJECT_EXIST);
     EXPECT_EQ(h, block);
     EXPECT_NE(out.find("KERVAL-CanCreateObject : Task INITJOB : Named object <SAME> already "
@@ -62,7 +65,8 @@ TEST_F(Names, NameOfAnyExistingObjectIsRefusedWithItsHandle) {
     EXPECT_EQ(h, -1);
 }
 
-TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound) {
+TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound)
+{
     int32_t a = -1;
     int32_t b = -1;
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "A", &a), eOK);
@@ -85,7 +89,8 @@ TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound) {
     EXPECT_EQ(FindObjectMirror("A"), d);
 }
 
-TEST_F(Names, MirrorLookupMatchesWholeNamesOnly) {
+TEST_F(Names, MirrorLookupMatchesWholeNamesOnly)
+{
     int32_t task1 = -1;
     int32_t task10 = -1;
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK10", &task10), eOK);
@@ -100,14 +105,16 @@ TEST_F(Names, MirrorLookupMatchesWholeNamesOnly) {
     EXPECT_STREQ(sys->MirrorTab[2].szName, "TASK10");
 }
 
-TEST_F(Names, UnregisteredTypesAreFoundThroughTheObjectTable) {
+TEST_F(Names, UnregisteredTypesAreFoundThroughTheObjectTable)
+{
     int32_t block = -1;
     ASSERT_EQ(CreatePlain(SHARE_OBJECT, "BLOCK", &block), eOK);
     EXPECT_EQ(_pxSysDescript->nNbMirror, 1);
     EXPECT_EQ(FindObjectMirror("BLOCK"), block);
 }
 
-TEST_F(Names, MirrorInsertKeepsOrderAndReplacesAnExistingName) {
+TEST_F(Names, MirrorInsertKeepsOrderAndReplacesAnExistingName)
+{
     InsertObjectMirror("b", 5);
     InsertObjectMirror("a", 6);
     InsertObjectMirror("b", 7);
@@ -119,7 +126,8 @@ TEST_F(Names, MirrorInsertKeepsOrderAndReplacesAnExistingName) {
     EXPECT_EQ(FindObjectMirror("b"), -1);  // slot 7 is free
 }
 
-TEST_F(Names, FullObjectTableRefusesWithItsMessage) {
+TEST_F(Names, FullObjectTableRefusesWithItsMessage)
+{
     const int32_t free_slots = _pxSysDescript->nNbObject - 1;
     for (int32_t i = 0; i < free_slots; ++i) {
         int32_t h = -1;
@@ -132,7 +140,8 @@ TEST_F(Names, FullObjectTableRefusesWithItsMessage) {
     EXPECT_EQ(out, "\nimpossible de placer un objet Supplementaire\n");
 }
 
-TEST_F(Names, FullTypeTableRefusesWithItsMessageButTasksSilently) {
+TEST_F(Names, FullTypeTableRefusesWithItsMessageButTasksSilently)
+{
     for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i) {
         int32_t h = -1;
         ASSERT_EQ(CreatePlain(SHARE_OBJECT, Numbered("S", i).c_str(), &h), eOK);
@@ -150,7 +159,8 @@ TEST_F(Names, FullTypeTableRefusesWithItsMessageButTasksSilently) {
     EXPECT_EQ(out, "");
 }
 
-TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap) {
+TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap)
+{
     char name[13];
     EXPECT_STREQ(GenerateName(name), "_O0000000002");
     EXPECT_STREQ(GenerateName(name), "_O0000000003");

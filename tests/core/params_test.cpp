@@ -11,11 +11,13 @@ namespace {
 
 using kvtest::CaptureStdoutOf;
 
-int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo) {
+int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo)
+{
     return InitParamSystem(1, task, box, 10, tempo, 5, 5, 5, 5, o);
 }
 
-TEST(InitParamSystem, SmallestAcceptedCountsAreCompleted) {
+TEST(InitParamSystem, SmallestAcceptedCountsAreCompleted)
+{
     InitOptions o{};
     ASSERT_EQ(Param(&o, 20, 20, 60), 0);
     EXPECT_EQ(o.bTraceConsole, 1);
@@ -30,7 +32,8 @@ TEST(InitParamSystem, SmallestAcceptedCountsAreCompleted) {
     EXPECT_EQ(o.NbMaxObject, 142);
 }
 
-TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord) {
+TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
+{
     InitOptions o = kvtest::MinimalOptions();
     o.bTraceConsole = 1;
     int32_t code = 0;
@@ -38,14 +41,17 @@ TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord) {
     EXPECT_EQ(code, 1);
     EXPECT_EQ(out, "1 InitParamSystem() Un des param\xE8tres n'est pas suffisant !");
     EXPECT_EQ(o.bTraceConsole, 0);
-    const int32_t counts[] = {o.NbMaxTask, o.NbMaxMailBox, o.NbMaxSem,  o.NbMaxTempo, o.NbMaxSock,
-                              o.NbMaxSection, o.NbMaxFile, o.NbMaxShare, o.NbMaxObject};
-    for (int32_t c : counts) EXPECT_EQ(c, -1);
+    const int32_t counts[] = {o.NbMaxTask,  o.NbMaxMailBox, o.NbMaxSem,
+                              o.NbMaxTempo, o.NbMaxSock,    o.NbMaxSection,
+                              o.NbMaxFile,  o.NbMaxShare,   o.NbMaxObject};
+    for (int32_t c : counts)
+        EXPECT_EQ(c, -1);
     EXPECT_EQ(Param(&o, 20, 19, 60), 1);  // fewer mailboxes than tasks
     EXPECT_EQ(Param(&o, 19, 20, 60), 1);
 }
 
-TEST(InitKerval, RefusedOptionsReportTheFailedStep) {
+TEST(InitKerval, RefusedOptionsReportTheFailedStep)
+{
     kvtest::TempDir dir;
     InitOptions o = kvtest::MinimalOptions();
     o.NbMaxSem = 9;
@@ -55,7 +61,8 @@ TEST(InitKerval, RefusedOptionsReportTheFailedStep) {
     EXPECT_NE(out.find("KERVAL-InitKerval() : InitParamSystem() fails\n"), std::string::npos);
 }
 
-TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry) {
+TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry)
+{
     kvtest::TempDir dir;
     ASSERT_EQ(kvtest::StartKerval(), eOK);
     const char* tz = std::getenv("TZ ");
@@ -67,13 +74,14 @@ TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry) {
     CaptureStdoutOf([&] { EXPECT_EQ(InitKerval(&again), eNOK); });
 }
 
-TEST(EvaluateMemSize, PrintsTotalAndSemaphoreShare) {
+TEST(EvaluateMemSize, PrintsTotalAndSemaphoreShare)
+{
     InitOptions o{};
     ASSERT_EQ(Param(&o, 20, 20, 60), 0);
     const long sem = 14L * static_cast<long>(sizeof(SemDescript) + 1100);
     const std::string out = CaptureStdoutOf([&] { EXPECT_EQ(EvaluateMemSize(&o), 0); });
-    const std::string tail = ">octets\n\tdont " + std::to_string(sem) +
-                             " pour la table des semaphores.\n";
+    const std::string tail =
+        ">octets\n\tdont " + std::to_string(sem) + " pour la table des semaphores.\n";
     EXPECT_EQ(out.rfind("\nKERVAL : taille requise en memoire pour les objets =<", 0), 0u);
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);

@@ -16,9 +16,13 @@ namespace platform = kerval::platform;
 
 class SysLockTest : public kvtest::KervalTest {};
 
-int MyPriority() { return platform::thread_get_priority(platform::thread_adopt_current()); }
+int MyPriority()
+{
+    return platform::thread_get_priority(platform::thread_adopt_current());
+}
 
-TEST_F(SysLockTest, RecursiveHoldRaisesPriorityUntilLastRelease) {
+TEST_F(SysLockTest, RecursiveHoldRaisesPriorityUntilLastRelease)
+{
     platform::thread_set_priority(platform::thread_adopt_current(), platform::kPrioBelowNormal);
     const SysDescript* sys = _pxSysDescript;
     TakeSysSem();
@@ -36,16 +40,19 @@ TEST_F(SysLockTest, RecursiveHoldRaisesPriorityUntilLastRelease) {
     EXPECT_EQ(MyPriority(), platform::kPrioBelowNormal);
 }
 
-TEST_F(SysLockTest, ThreadThatIsNoTaskIsExcludedWhileAnotherHolds) {
+TEST_F(SysLockTest, ThreadThatIsNoTaskIsExcludedWhileAnotherHolds)
+{
     std::atomic<bool> held{false};
     std::atomic<bool> release{false};
     std::thread holder([&] {  // not a task: its handle is -1 like a free lock's owner
         TakeSysSem();
         held = true;
-        while (!release) platform::sleep_ms(1);
+        while (!release)
+            platform::sleep_ms(1);
         FreeSysSem();
     });
-    while (!held) platform::sleep_ms(1);
+    while (!held)
+        platform::sleep_ms(1);
     std::atomic<bool> entered{false};
     std::thread other([&] {
         TakeSysSem();

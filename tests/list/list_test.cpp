@@ -13,13 +13,18 @@ struct Keyed {
     int order;
 };
 
-uint8_t Ascending(const void* first, const void* second) {
+uint8_t Ascending(const void* first, const void* second)
+{
     return static_cast<const Keyed*>(first)->key >= static_cast<const Keyed*>(second)->key ? 1 : 0;
 }
 
-int Int(const ElementListe* e) { return *static_cast<const int*>(e->pData); }
+int Int(const ElementListe* e)
+{
+    return *static_cast<const int*>(e->pData);
+}
 
-TEST(Lists, AppendStoresFirstThenLinksAtTheEndWithCopies) {
+TEST(Lists, AppendStoresFirstThenLinksAtTheEndWithCopies)
+{
     ElementListe* list = nullptr;
     int value = 1;
     ElementListe* first = AjoutApresListe(&list, &value, sizeof value);
@@ -35,7 +40,8 @@ TEST(Lists, AppendStoresFirstThenLinksAtTheEndWithCopies) {
     EXPECT_EQ(list, nullptr);
 }
 
-TEST(Lists, InsertBeforeFirstKeepsTheVariableOnTheFormerFirst) {
+TEST(Lists, InsertBeforeFirstKeepsTheVariableOnTheFormerFirst)
+{
     ElementListe* list = nullptr;
     int values[] = {1, 2, 0};
     AjoutApresListe(&list, &values[0], sizeof(int));
@@ -54,17 +60,20 @@ TEST(Lists, InsertBeforeFirstKeepsTheVariableOnTheFormerFirst) {
     FreeListe(&head);
 }
 
-TEST(Lists, InsertIntoAnEmptyVariableStoresTheElement) {
+TEST(Lists, InsertIntoAnEmptyVariableStoresTheElement)
+{
     ElementListe* list = nullptr;
     int v = 4;
     EXPECT_EQ(InsertAvantListe(&list, &v, sizeof v), list);
     FreeListe(&list);
 }
 
-TEST(Lists, SortIsStableAndLeavesTheSourceAlone) {
+TEST(Lists, SortIsStableAndLeavesTheSourceAlone)
+{
     ElementListe* source = nullptr;
     const Keyed keys[] = {{3, 0}, {1, 1}, {2, 2}, {1, 3}};
-    for (const Keyed& k : keys) AjoutApresListe(&source, &k, sizeof k);
+    for (const Keyed& k : keys)
+        AjoutApresListe(&source, &k, sizeof k);
     ElementListe* sorted = TriListe(source, Ascending);
     std::vector<Keyed> got;
     for (ElementListe* e = sorted; e != nullptr; e = e->pNext) {
@@ -81,7 +90,8 @@ TEST(Lists, SortIsStableAndLeavesTheSourceAlone) {
     FreeListe(&sorted);
 }
 
-TEST(Lists, SortOfEmptyAndSingleLists) {
+TEST(Lists, SortOfEmptyAndSingleLists)
+{
     EXPECT_EQ(TriListe(nullptr, Ascending), nullptr);
     ElementListe* one = nullptr;
     const Keyed k{5, 0};
@@ -95,10 +105,12 @@ TEST(Lists, SortOfEmptyAndSingleLists) {
     FreeListe(&copy);
 }
 
-TEST(Lists, FreeingAnElementUnlinksItAndMovesToItsSuccessor) {
+TEST(Lists, FreeingAnElementUnlinksItAndMovesToItsSuccessor)
+{
     ElementListe* list = nullptr;
     int v[] = {1, 2, 3};
-    for (int& x : v) AjoutApresListe(&list, &x, sizeof x);
+    for (int& x : v)
+        AjoutApresListe(&list, &x, sizeof x);
     ElementListe* middle = list->pNext;
     void* data = middle->pData;
     ElementListe* cursor = middle;
@@ -118,10 +130,12 @@ TEST(Lists, FreeingAnElementUnlinksItAndMovesToItsSuccessor) {
     FreeListe(&list);
 }
 
-TEST(Lists, FreeingTheTailOfAListCutsItFromItsHead) {
+TEST(Lists, FreeingTheTailOfAListCutsItFromItsHead)
+{
     ElementListe* list = nullptr;
     int v[] = {1, 2, 3};
-    for (int& x : v) AjoutApresListe(&list, &x, sizeof x);
+    for (int& x : v)
+        AjoutApresListe(&list, &x, sizeof x);
     ElementListe* tail = list->pNext;
     FreeListe(&tail);
     EXPECT_EQ(tail, nullptr);
@@ -129,7 +143,8 @@ TEST(Lists, FreeingTheTailOfAListCutsItFromItsHead) {
     FreeListe(&list);
 }
 
-TEST(CompAscii, LetterAInThePatternMatchesAnyByte) {
+TEST(CompAscii, LetterAInThePatternMatchesAnyByte)
+{
     EXPECT_EQ(CompAscii("abc", "xyz", 0), 0);
     EXPECT_EQ(CompAscii("xyz", "AAA", 3), 0);
     EXPECT_EQ(CompAscii("abc", "abd", 3), -1);

@@ -10,19 +10,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path UniqueTempPath() {
+fs::path UniqueTempPath()
+{
     static std::atomic<unsigned> counter{0};
     std::random_device seed;
-    const std::string leaf = "kvtest-" + std::to_string(seed()) + "-" +
-                             std::to_string(counter.fetch_add(1));
+    const std::string leaf =
+        "kvtest-" + std::to_string(seed()) + "-" + std::to_string(counter.fetch_add(1));
     return fs::temp_directory_path() / leaf;
 }
 
-std::string WithoutCarriageReturns(std::string text) {
+std::string WithoutCarriageReturns(std::string text)
+{
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
         out.push_back(text[i]);
     }
     return out;
@@ -30,28 +33,33 @@ std::string WithoutCarriageReturns(std::string text) {
 
 }  // namespace
 
-TempDir::TempDir() : previous_(fs::current_path()), path_(UniqueTempPath()) {
+TempDir::TempDir() : previous_(fs::current_path()), path_(UniqueTempPath())
+{
     fs::create_directories(path_);
     fs::current_path(path_);
 }
 
-TempDir::~TempDir() {
+TempDir::~TempDir()
+{
     std::error_code ignored;
     fs::current_path(previous_, ignored);
     fs::remove_all(path_, ignored);
 }
 
-void BeginCaptureStdout() {
+void BeginCaptureStdout()
+{
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
 }
 
-std::string EndCaptureStdout() {
+std::string EndCaptureStdout()
+{
     std::fflush(stdout);
     return WithoutCarriageReturns(::testing::internal::GetCapturedStdout());
 }
 
-InitOptions MinimalOptions() {
+InitOptions MinimalOptions()
+{
     InitOptions options{};
     options.bTraceConsole = 0;
     options.NbMaxTask = 20;
@@ -66,15 +74,20 @@ InitOptions MinimalOptions() {
     return options;
 }
 
-int32_t StartKerval() { return StartKerval(MinimalOptions()); }
+int32_t StartKerval()
+{
+    return StartKerval(MinimalOptions());
+}
 
-int32_t StartKerval(const InitOptions& options) {
+int32_t StartKerval(const InitOptions& options)
+{
     // The library keeps the record's address: it must outlive every test of the process.
     static InitOptions kept;
     kept = options;
     int32_t code = eNOK;
     const std::string output = CaptureStdoutOf([&] { code = InitKerval(&kept); });
-    if (code != eOK) std::fputs(output.c_str(), stdout);  // keep the reason of a failed start
+    if (code != eOK)
+        std::fputs(output.c_str(), stdout);  // keep the reason of a failed start
     return code;
 }
 

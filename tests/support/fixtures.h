@@ -39,7 +39,8 @@ std::string EndCaptureStdout();
 
 // Captures what fn writes on standard output.
 template <class Fn>
-std::string CaptureStdoutOf(Fn&& fn) {
+std::string CaptureStdoutOf(Fn&& fn)
+{
     BeginCaptureStdout();
     fn();
     return EndCaptureStdout();
