@@ -13,13 +13,15 @@ namespace {
 // Standard input of this test process comes from a file written by the test.
 class ConsoleInput : public kvtest::TempDirTest {
 protected:
-    void Feed(const std::string& bytes) {
+    void Feed(const std::string& bytes)
+    {
         kvtest::WriteBinaryFile("input.txt", bytes);
         ASSERT_NE(nullptr, std::freopen("input.txt", "r", stdin));
     }
 };
 
-TEST_F(ConsoleInput, LinesComeWithoutTheirLineBreakThenNullAtTheEnd) {
+TEST_F(ConsoleInput, LinesComeWithoutTheirLineBreakThenNullAtTheEnd)
+{
     Feed("first line\nsecond\r\n\nlast without break");
     char buffer[KV_INPUT_STRING_MAX];
     ASSERT_EQ(buffer, InputString(buffer));
@@ -33,7 +35,8 @@ TEST_F(ConsoleInput, LinesComeWithoutTheirLineBreakThenNullAtTheEnd) {
     EXPECT_EQ(nullptr, InputString(buffer));
 }
 
-TEST_F(ConsoleInput, LongLinesAreCutToTheBufferAndTheirRestDropped) {
+TEST_F(ConsoleInput, LongLinesAreCutToTheBufferAndTheirRestDropped)
+{
     const std::string exact(KV_INPUT_STRING_MAX - 1, 'e');
     const std::string longer(1000, 'L');
     Feed(exact + "\n" + longer + "\nnext\n" + std::string(KV_INPUT_STRING_MAX, 'x') + "\r\nend\n");
@@ -54,14 +57,16 @@ TEST_F(ConsoleInput, LongLinesAreCutToTheBufferAndTheirRestDropped) {
     EXPECT_EQ(guard, std::string(buffer + KV_INPUT_STRING_MAX, 32));
 }
 
-TEST_F(ConsoleInput, KeysComeOneByOneThenEndOfInput) {
+TEST_F(ConsoleInput, KeysComeOneByOneThenEndOfInput)
+{
     Feed("az");
     EXPECT_EQ('a', InputChar());
     EXPECT_EQ('z', InputChar());
     EXPECT_EQ(-1, InputChar());
 }
 
-TEST_F(ConsoleInput, MenuChoiceEchoesTheDigitOrZero) {
+TEST_F(ConsoleInput, MenuChoiceEchoesTheDigitOrZero)
+{
     Feed("7a");
     int16_t first = -1, second = -1, third = -1;
     const std::string out = kvtest::CaptureStdoutOf([&] {

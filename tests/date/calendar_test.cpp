@@ -8,7 +8,8 @@ namespace {
 
 using civil::Date;
 
-TEST(Calendar, InitDateWritesEveryWildcard) {
+TEST(Calendar, InitDateWritesEveryWildcard)
+{
     MsgDate date{1, 2, 3, 4, 5, 6, 7, 8, 9};
     ASSERT_TRUE(InitDate(&date));
     const int16_t expected[9] = {0, 13, 32, 25, 60, 60, 100, 367, 8};
@@ -16,9 +17,11 @@ TEST(Calendar, InitDateWritesEveryWildcard) {
     EXPECT_FALSE(InitDate(nullptr));
 }
 
-TEST(Calendar, LeapYearsFollowTheGregorianRule) {
+TEST(Calendar, LeapYearsFollowTheGregorianRule)
+{
     for (int year = 1900; year <= 2100; ++year) {
-        const bool leap = civil::DaysFromCivil(year + 1, 1, 1) - civil::DaysFromCivil(year, 1, 1) == 366;
+        const bool leap =
+            civil::DaysFromCivil(year + 1, 1, 1) - civil::DaysFromCivil(year, 1, 1) == 366;
         EXPECT_EQ(leap, Bisextile(static_cast<int16_t>(year)) != 0) << year;
     }
     EXPECT_FALSE(Bisextile(1900));
@@ -27,13 +30,16 @@ TEST(Calendar, LeapYearsFollowTheGregorianRule) {
 }
 
 // Every day from 1900 to 2100: day of year, day of week and the way back from the day of year.
-TEST(Calendar, DayOfYearAndWeekMatchAnIndependentCalendar) {
+TEST(Calendar, DayOfYearAndWeekMatchAnIndependentCalendar)
+{
     for (int y = 1900; y <= 2100; ++y) {
         for (int m = 1; m <= 12; ++m) {
             for (int d = 1; d <= civil::DaysInMonth(y, m); ++d) {
-                const auto expected_doy = civil::DaysFromCivil(y, m, d) - civil::DaysFromCivil(y, 1, 1) + 1;
+                const auto expected_doy =
+                    civil::DaysFromCivil(y, m, d) - civil::DaysFromCivil(y, 1, 1) + 1;
                 const auto y16 = static_cast<int16_t>(y);
-                ASSERT_EQ(expected_doy, JulianDay(y16, static_cast<int16_t>(m), static_cast<int16_t>(d)))
+                ASSERT_EQ(expected_doy,
+                          JulianDay(y16, static_cast<int16_t>(m), static_cast<int16_t>(d)))
                     << y << "-" << m << "-" << d;
                 uint16_t doy = 0, dow = 0;
                 DayOfWeekAndYear(static_cast<uint16_t>(y), static_cast<uint16_t>(m),
@@ -49,7 +55,8 @@ TEST(Calendar, DayOfYearAndWeekMatchAnIndependentCalendar) {
     }
 }
 
-TEST(Calendar, ConvJulCalRefusesDaysOutsideTheYearAndLeavesOutputs) {
+TEST(Calendar, ConvJulCalRefusesDaysOutsideTheYearAndLeavesOutputs)
+{
     uint16_t month = 77, day = 77;
     EXPECT_FALSE(ConvJulCal(2001, 366, &month, &day));
     EXPECT_FALSE(ConvJulCal(2000, 367, &month, &day));
@@ -65,7 +72,8 @@ TEST(Calendar, ConvJulCalRefusesDaysOutsideTheYearAndLeavesOutputs) {
     EXPECT_EQ(29, day);
 }
 
-TEST(Calendar, MonthOutsideTheYearGivesNoDayFieldsAndReadsNoTable) {
+TEST(Calendar, MonthOutsideTheYearGivesNoDayFieldsAndReadsNoTable)
+{
     EXPECT_EQ(0, JulianDay(2000, 0, 0));
     uint16_t doy = 9, dow = 9;
     DayOfWeekAndYear(0, 0, 0, &doy, &dow);
@@ -76,7 +84,8 @@ TEST(Calendar, MonthOutsideTheYearGivesNoDayFieldsAndReadsNoTable) {
     EXPECT_EQ(0, dow);
 }
 
-TEST(Calendar, TwoDigitYearsPivotAt81) {
+TEST(Calendar, TwoDigitYearsPivotAt81)
+{
     for (int16_t y = 0; y <= 99; ++y) {
         int16_t year = y;
         Year2ToYear4(&year);
@@ -86,7 +95,8 @@ TEST(Calendar, TwoDigitYearsPivotAt81) {
     }
 }
 
-TEST(Calendar, NamesMatchExactlyInUpperCase) {
+TEST(Calendar, NamesMatchExactlyInUpperCase)
+{
     const char* days[] = {"MON", "TUE", "WED", "THU", "FRI", "SAT", "SUN"};
     const char* months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                             "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
@@ -115,14 +125,16 @@ protected:
     void SetZone(const char* tz) { ASSERT_TRUE(kerval::platform::set_time_zone(tz)); }
 };
 
-TEST_F(ZonedCalendar, SecondsMatchAnIndependentCountInUtc) {
+TEST_F(ZonedCalendar, SecondsMatchAnIndependentCountInUtc)
+{
     SetZone("UTC0");
     for (int y = 1970; y <= 2100; ++y) {
         for (int m = 1; m <= 12; m += 5) {
             const int d = 1 + (y * 7 + m) % 28;
             const MsgDate date = Date(static_cast<int16_t>(y), static_cast<int16_t>(m),
                                       static_cast<int16_t>(d), 13, 47, 29);
-            const int64_t expected = civil::DaysFromCivil(y, m, d) * 86400 + 13 * 3600 + 47 * 60 + 29;
+            const int64_t expected =
+                civil::DaysFromCivil(y, m, d) * 86400 + 13 * 3600 + 47 * 60 + 29;
             ASSERT_EQ(expected, MsgDateToSecond(&date)) << y << "-" << m << "-" << d;
         }
     }
@@ -131,7 +143,8 @@ TEST_F(ZonedCalendar, SecondsMatchAnIndependentCountInUtc) {
     EXPECT_EQ(-1, MsgDateToSecond(nullptr));
 }
 
-TEST_F(ZonedCalendar, SecondsFollowTheLocalZone) {
+TEST_F(ZonedCalendar, SecondsFollowTheLocalZone)
+{
     SetZone("XST-3");
     const MsgDate date = Date(2001, 5, 15, 2, 0, 0);
     EXPECT_EQ(civil::DaysFromCivil(2001, 5, 14) * 86400 + 23 * 3600, MsgDateToSecond(&date));
@@ -139,7 +152,8 @@ TEST_F(ZonedCalendar, SecondsFollowTheLocalZone) {
 
 // Around the change back to standard time a record converts to one instant, whether a summer
 // or a winter date was converted just before.
-TEST_F(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore) {
+TEST_F(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
+{
     SetZone("CET-1CEST,M3.5.0,M10.5.0/3");
     const MsgDate summer = Date(2023, 7, 1, 12);
     const MsgDate winter = Date(2023, 1, 1, 12);
@@ -155,13 +169,15 @@ TEST_F(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore) {
             const int64_t after_winter = MsgDateToSecond(&date);
             ASSERT_EQ(after_summer, after_winter) << month << "-" << mday << " " << hour;
             const MsgDate next = Date(2023, month, mday, static_cast<int16_t>(hour + 1), 30);
-            if (MsgDateToSecond(&next) - after_summer == 7200) ++repeated_hours;
+            if (MsgDateToSecond(&next) - after_summer == 7200)
+                ++repeated_hours;
         }
     }
     EXPECT_EQ(1, repeated_hours) << "the zone's change back to standard time was not met";
 }
 
-TEST_F(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive) {
+TEST_F(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
+{
     for (const char* tz : {"UTC0", "XST-3", "YST5"}) {
         SetZone(tz);
         const MsgDate before = Date(1994, 12, 31, 23, 59, 59);
@@ -178,7 +194,8 @@ TEST_F(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive) {
     EXPECT_FALSE(IsDate(nullptr));
 }
 
-TEST_F(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields) {
+TEST_F(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
+{
     SetZone("UTC0");
     MsgDate date = Date(2000, 2, 28, 12);
     date.nHundredth = 42;

@@ -7,21 +7,25 @@ namespace {
 
 using civil::Date;
 
-MsgDate Pattern() {
+MsgDate Pattern()
+{
     MsgDate pattern;
     InitDate(&pattern);
     return pattern;
 }
 
-TEST(DatePattern, WildcardPatternMatchesEveryDateBothWays) {
+TEST(DatePattern, WildcardPatternMatchesEveryDateBothWays)
+{
     const MsgDate any = Pattern();
-    for (const MsgDate& date : {Date(1995, 1, 1), Date(2069, 12, 31, 23, 59, 59), Date(2001, 5, 15, 10)}) {
+    for (const MsgDate& date :
+         {Date(1995, 1, 1), Date(2069, 12, 31, 23, 59, 59), Date(2001, 5, 15, 10)}) {
         EXPECT_TRUE(InfOrEgal(&date, &any));
         EXPECT_TRUE(SupOrEgal(&date, &any));
     }
 }
 
-TEST(DatePattern, FirstDifferingFieldDecidesAndLaterFieldsAreIgnored) {
+TEST(DatePattern, FirstDifferingFieldDecidesAndLaterFieldsAreIgnored)
+{
     MsgDate pattern = Pattern();
     pattern.nYear = 2001;
     pattern.nMonth = 6;
@@ -40,7 +44,8 @@ TEST(DatePattern, FirstDifferingFieldDecidesAndLaterFieldsAreIgnored) {
 }
 
 // 2001-05-15 is a Tuesday; the record's own day of week is wrong on purpose.
-TEST(DatePattern, DayOfWeekIsComputedAndComparedBeforeTheHour) {
+TEST(DatePattern, DayOfWeekIsComputedAndComparedBeforeTheHour)
+{
     MsgDate pattern = Pattern();
     pattern.nDayOfWeek = 1;
     pattern.nHour = 8;
@@ -53,7 +58,8 @@ TEST(DatePattern, DayOfWeekIsComputedAndComparedBeforeTheHour) {
     EXPECT_FALSE(InfOrEgal(&monday_late, &pattern));
 }
 
-TEST(DatePattern, WorkingHoursIntervalIncludesWholeLastHour) {
+TEST(DatePattern, WorkingHoursIntervalIncludesWholeLastHour)
+{
     MsgDate interval[2] = {Pattern(), Pattern()};
     interval[0].nHour = 8;
     interval[1].nHour = 17;
@@ -69,7 +75,8 @@ TEST(DatePattern, WorkingHoursIntervalIncludesWholeLastHour) {
     EXPECT_FALSE(IsInInterval(&start, nullptr));
 }
 
-TEST(DatePattern, WorkingDaysIntervalOverAWholeFortnight) {
+TEST(DatePattern, WorkingDaysIntervalOverAWholeFortnight)
+{
     MsgDate interval[2] = {Pattern(), Pattern()};
     interval[0].nDayOfWeek = 1;
     interval[1].nDayOfWeek = 5;
@@ -82,16 +89,15 @@ TEST(DatePattern, WorkingDaysIntervalOverAWholeFortnight) {
     }
 }
 
-TEST(DateOrder, CompareDateFieldTreatsMinusOneAsAny) {
+TEST(DateOrder, FieldsOrderFromYearToSecondWithMinusOneAsAny)
+{
     EXPECT_EQ(0, CompareDateField(-1, 5));
     EXPECT_EQ(0, CompareDateField(5, -1));
     EXPECT_EQ(-1, CompareDateField(3, 5));
     EXPECT_EQ(1, CompareDateField(5, 3));
     EXPECT_EQ(0, CompareDateField(4, 4));
     EXPECT_EQ(-1, CompareDateField(-2, 0));
-}
 
-TEST(DateOrder, FinalInitialDateOrdersFromYearToSecondSkippingAny) {
     const MsgDate date = Date(2001, 5, 15, 10);
     MsgDate any_hour = date;
     any_hour.nHour = -1;
