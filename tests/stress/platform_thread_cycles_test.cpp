@@ -24,6 +24,7 @@ long status_value(const char* key) {
 void spin(void* arg) {
     auto* stop = static_cast<std::atomic<bool>*>(arg);
     while (!stop->load(std::memory_order_relaxed)) {
+        kp::perf_counter();  // ThreadSanitizer delivers signals only at library calls
     }
 }
 

@@ -1,9 +1,9 @@
 // Threads with Win32-style suspension and termination on top of pthreads.
 //
-// Suspension: thread_suspend sends kSigSuspend; the target's handler acknowledges through the
-// record's `parked` semaphore and waits in sigsuspend until thread_resume has advanced
-// resume_gen to the suspension it serves. The resume signal stays blocked (handler mask)
-// until sigsuspend, so a resume sent while the handler starts is never lost.
+// Suspension: thread_suspend sends a signal; the target's handler acknowledges through the
+// record's `parked` semaphore and waits on a futex until thread_resume has advanced
+// resume_gen to the suspension it serves. The handler compares before each wait and the
+// futex only sleeps while resume_gen still holds the value compared, so no resume is lost.
 //
 // Termination: kSigTerminate's handler jumps (siglongjmp) back to thread_main, which marks
 // the record ended and returns, so the C library and thread-local destructors clean up and
@@ -18,7 +18,9 @@
 #include <semaphore.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <linux/futex.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -89,7 +91,6 @@ struct TerminationState {
 thread_local TerminationState t_term;
 
 int sig_suspend() { return SIGRTMIN + 3; }
-int sig_resume() { return SIGRTMIN + 4; }
 int sig_terminate() { return SIGRTMIN + 5; }
 
 void wait_sem(sem_t* sem) {
@@ -97,16 +98,25 @@ void wait_sem(sem_t* sem) {
     }
 }
 
+// Raw futex calls: async-signal-safe, and not intercepted by the sanitizers, whose deferred
+// signal processing must not nest inside this handler.
+void futex_wait(std::atomic<uint32_t>* word, uint32_t expected) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+            nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<uint32_t>* word) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr,
+            nullptr, 0);
+}
+
 void park(Thread* self) {
     const uint32_t serving = self->suspend_gen.load();
     if (self->ack_wanted.exchange(false)) sem_post(&self->parked);
-    sigset_t wait_mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
-    sigdelset(&wait_mask, sig_resume());
-    sigdelset(&wait_mask, sig_terminate());
-    while (static_cast<int32_t>(self->resume_gen.load() - serving) < 0 &&
-           !self->terminating.load()) {
-        sigsuspend(&wait_mask);
+    while (true) {
+        const uint32_t resumed = self->resume_gen.load();
+        if (static_cast<int32_t>(resumed - serving) >= 0 || self->terminating.load()) return;
+        futex_wait(&self->resume_gen, resumed);
     }
 }
 
@@ -115,8 +125,6 @@ void on_suspend_signal(int) {
     if (Thread* self = t_self) park(self);
     errno = saved;
 }
-
-void on_resume_signal(int) {}
 
 [[noreturn]] void end_now() {
     t_term.pending = 0;
@@ -134,21 +142,19 @@ void on_terminate_signal(int) {
     end_now();
 }
 
-void install(int sig, void (*handler)(int), int also_blocked) {
+void install(int sig, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    if (also_blocked != 0) sigaddset(&action.sa_mask, also_blocked);
     sigaction(sig, &action, nullptr);
 }
 
 void install_handlers() {
     static std::once_flag once;
     std::call_once(once, [] {
-        install(sig_suspend(), on_suspend_signal, sig_resume());
-        install(sig_resume(), on_resume_signal, 0);
-        install(sig_terminate(), on_terminate_signal, 0);
+        install(sig_suspend(), on_suspend_signal);
+        install(sig_terminate(), on_terminate_signal);
     });
 }
 
@@ -337,7 +343,7 @@ long thread_resume(Thread* t) {
         return previous;
     }
     t->resume_gen.store(t->suspend_gen.load());
-    pthread_kill(t->handle, sig_resume());
+    futex_wake_all(&t->resume_gen);
     return previous;
 }
 
@@ -386,10 +392,11 @@ bool thread_terminate(Thread* t) {
             t->cancel_start = true;
             sem_post(&t->start);
         } else if (!t->ended) {
-            // The resume signal frees a thread parked after it blocked termination.
+            // The wake frees a parked thread whose termination must wait (blocked signal
+            // or a platform lock region).
             t->terminating = true;
             pthread_kill(t->handle, sig_terminate());
-            pthread_kill(t->handle, sig_resume());
+            futex_wake_all(&t->resume_gen);
         }
     }
     wait_until_ended(t);
