@@ -32,6 +32,20 @@ uint64_t filetime_100ns(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
+// Wine releases a terminated thread's memory a little after its handle is signalled, and a
+// creation in that window fails with ERROR_INVALID_PARAMETER: retry it briefly.
+HANDLE create_thread(size_t stack_size, Thread* t) {
+    constexpr int kAttempts = 200;
+    for (int attempt = 0;; ++attempt) {
+        const HANDLE h =
+            CreateThread(nullptr, stack_size, thread_entry, t, CREATE_SUSPENDED, &t->id);
+        if (h != nullptr || attempt == kAttempts || GetLastError() != ERROR_INVALID_PARAMETER) {
+            return h;
+        }
+        Sleep(attempt < 10 ? 0 : 1);
+    }
+}
+
 bool valid(const Thread* t) {
     if (t != nullptr && t->handle != nullptr) return true;
     SetLastError(ERROR_INVALID_HANDLE);
@@ -48,7 +62,7 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     }
     t->fn = fn;
     t->arg = arg;
-    t->handle = CreateThread(nullptr, stack_size, thread_entry, t, CREATE_SUSPENDED, &t->id);
+    t->handle = create_thread(stack_size, t);
     if (t->handle == nullptr) {
         const DWORD code = GetLastError();
         delete t;
