@@ -5,13 +5,16 @@
 // resume_gen to the suspension it serves. The handler compares before each wait and the
 // futex only sleeps while resume_gen still holds the value compared, so no resume is lost.
 //
-// Termination: kSigTerminate's handler jumps (siglongjmp) back to thread_main, which marks
+// Termination: the terminate signal's handler jumps (siglongjmp) back to thread_main, which marks
 // the record ended and returns, so the C library and thread-local destructors clean up and
 // the terminator's pthread_join frees the stack. Like TerminateThread, the frames in between
 // are dropped without running their destructors. Inside the platform's own lock regions
 // (DeferTermination) the jump waits until the region ends, and blocking platform waits are
 // woken for it. Hazards, as with TerminateThread: a thread stopped inside the C library
-// (malloc, stdio) or holding an application lock leaves that lock held for ever.
+// (malloc, stdio) or holding an application lock leaves that lock held for ever; a thread
+// that blocks both signals (SIGRTMIN+3 suspend, SIGRTMIN+5 terminate) cannot be stopped. An
+// adopted thread has no entry to jump back to: terminating it unwinds with pthread_exit,
+// which ends the process if it crosses a noexcept frame.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
