@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential g++ cmake ninja-build
-    libgtest-dev googletest libbenchmark-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine64 valgrind
 )
