@@ -10,15 +10,17 @@ namespace kp = kerval::platform;
 
 namespace {
 
-void open_console() {
+void open_console()
+{
     // Keeps the Linux viewer FIFO out of the working directory.
-    const auto fifo = std::filesystem::temp_directory_path() /
-                      ("kv-console-" + std::to_string(kp::process_id()));
+    const auto fifo =
+        std::filesystem::temp_directory_path() / ("kv-console-" + std::to_string(kp::process_id()));
     kp::put_environment(("KERVAL_CONSOLE=" + fifo.string()).c_str());
     ASSERT_TRUE(kp::console_open("KERVAL - Trace Console"));
 }
 
-std::string line_text(int line) {
+std::string line_text(int line)
+{
     std::string text;
     for (int column = 0; column < kp::kConsoleColumns; ++column) {
         text += kp::console_cell(line, column);
@@ -28,14 +30,16 @@ std::string line_text(int line) {
 
 }  // namespace
 
-TEST(PlatformConsole, OpensOnceOnly) {
+TEST(PlatformConsole, OpensOnceOnly)
+{
     EXPECT_FALSE(kp::console_is_open());
     open_console();
     EXPECT_TRUE(kp::console_is_open());
     EXPECT_FALSE(kp::console_open("again"));
 }
 
-TEST(PlatformConsole, LinesArePaddedOrCutToEightyCells) {
+TEST(PlatformConsole, LinesArePaddedOrCutToEightyCells)
+{
     open_console();
     ASSERT_TRUE(kp::console_write_line(0, "first"));
     EXPECT_EQ(line_text(0), "first" + std::string(75, ' '));
@@ -48,7 +52,8 @@ TEST(PlatformConsole, LinesArePaddedOrCutToEightyCells) {
     EXPECT_FALSE(kp::console_write_line(-1, "out of range"));
 }
 
-TEST(PlatformConsole, LineAttributeColoursEveryCellOfTheLine) {
+TEST(PlatformConsole, LineAttributeColoursEveryCellOfTheLine)
+{
     open_console();
     ASSERT_TRUE(kp::console_write_line(3, "newest"));
     ASSERT_TRUE(kp::console_set_line_attribute(3, 76));
@@ -60,7 +65,8 @@ TEST(PlatformConsole, LineAttributeColoursEveryCellOfTheLine) {
     EXPECT_EQ(line_text(3).substr(0, 6), "newest");  // text unchanged by the colour
 }
 
-TEST(PlatformConsole, WritesFailBeforeOpening) {
+TEST(PlatformConsole, WritesFailBeforeOpening)
+{
     EXPECT_FALSE(kp::console_write_line(0, "x"));
     EXPECT_FALSE(kp::console_set_line_attribute(0, 7));
 }

@@ -14,47 +14,62 @@ namespace kp = kerval::platform;
 
 namespace {
 
-std::string text_of(uint32_t code) {
+std::string text_of(uint32_t code)
+{
     char buf[512];
     kp::error_text(code, buf, sizeof buf);
     return buf;
 }
 
 kp::LocalTime g_set_to{};
-void fake_read(kp::LocalTime* t) { *t = kp::LocalTime{2024, 2, 29, 23, 59, 58, 250, 4}; }
-bool fake_set(const kp::LocalTime& t) {
+void fake_read(kp::LocalTime* t)
+{
+    *t = kp::LocalTime{2024, 2, 29, 23, 59, 58, 250, 4};
+}
+bool fake_set(const kp::LocalTime& t)
+{
     g_set_to = t;
     return true;
 }
 
 std::string g_box_text;
-bool answer_yes(const char* text, const char* caption) {
+bool answer_yes(const char* text, const char* caption)
+{
     g_box_text = std::string(caption) + "|" + text;
     return true;
 }
 
-bool grant_only_time(const char* privilege) {
+bool grant_only_time(const char* privilege)
+{
     return std::string(privilege) == "SeSystemtimePrivilege";
 }
-bool grant_nothing(const char*) { return false; }
+bool grant_nothing(const char*)
+{
+    return false;
+}
 
 uint32_t g_shutdown_flags = 0;
-bool record_shutdown(uint32_t flags, uint32_t) {
+bool record_shutdown(uint32_t flags, uint32_t)
+{
     g_shutdown_flags = flags;
     return true;
 }
 
 std::atomic<int> g_exit_code{-1};
-void record_exit(int code) { g_exit_code = code; }
+void record_exit(int code)
+{
+    g_exit_code = code;
+}
 
-std::filesystem::path temp_file(const std::string& name) {
-    return std::filesystem::temp_directory_path() /
-           (name + "-" + std::to_string(kp::process_id()));
+std::filesystem::path temp_file(const std::string& name)
+{
+    return std::filesystem::temp_directory_path() / (name + "-" + std::to_string(kp::process_id()));
 }
 
 }  // namespace
 
-TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes) {
+TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes)
+{
     EXPECT_EQ(text_of(0), "The operation completed successfully.");
     EXPECT_EQ(text_of(5), "Access is denied.");
     EXPECT_EQ(text_of(6), "The handle is invalid.");
@@ -72,7 +87,8 @@ TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes) {
     EXPECT_EQ(std::string(small), "Too man");  // cut to fit, terminated
 }
 
-TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNow) {
+TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNow)
+{
     kp::seams::set_clock(fake_read, fake_set);
     kp::LocalTime now{};
     kp::local_time_read(&now);
@@ -97,7 +113,8 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNow) {
     EXPECT_GE(now.year, 2020);
 }
 
-TEST(PlatformClock, SettingTimeWithoutPrivilegeIsRefused) {
+TEST(PlatformClock, SettingTimeWithoutPrivilegeIsRefused)
+{
     kp::seams::set_privilege(grant_nothing);  // also keeps the real clock untouched
     kp::LocalTime now{};
     kp::local_time_read(&now);
@@ -107,7 +124,8 @@ TEST(PlatformClock, SettingTimeWithoutPrivilegeIsRefused) {
     kp::seams::set_privilege(nullptr);
 }
 
-TEST(PlatformClock, ConversionsRoundTripAndCounterAdvances) {
+TEST(PlatformClock, ConversionsRoundTripAndCounterAdvances)
+{
     std::tm tm{};
     ASSERT_TRUE(kp::local_from_time(1700000000, &tm));
     EXPECT_EQ(kp::time_from_local(&tm), 1700000000);
@@ -117,14 +135,16 @@ TEST(PlatformClock, ConversionsRoundTripAndCounterAdvances) {
     EXPECT_GT(kp::perf_counter(), first);
 }
 
-TEST(PlatformProcess, MessageBoxSeamAnswers) {
+TEST(PlatformProcess, MessageBoxSeamAnswers)
+{
     kp::seams::set_message_box(answer_yes);
     EXPECT_TRUE(kp::message_box_yes_no("Stop now?", "KERVAL"));
     EXPECT_EQ(g_box_text, "KERVAL|Stop now?");
     kp::seams::set_message_box(nullptr);
 }
 
-TEST(PlatformProcess, ShutdownNeedsThePrivilegeAndGoesThroughTheSeam) {
+TEST(PlatformProcess, ShutdownNeedsThePrivilegeAndGoesThroughTheSeam)
+{
     kp::seams::set_privilege(grant_only_time);
     EXPECT_FALSE(kp::enable_shutdown_privilege());
     EXPECT_EQ(kp::last_error(), kp::kErrPrivilegeNotHeld);
@@ -136,7 +156,8 @@ TEST(PlatformProcess, ShutdownNeedsThePrivilegeAndGoesThroughTheSeam) {
     kp::seams::set_privilege(nullptr);
 }
 
-TEST(PlatformProcess, ExitSeamThatReturnsEndsOnlyTheCallingThread) {
+TEST(PlatformProcess, ExitSeamThatReturnsEndsOnlyTheCallingThread)
+{
     kp::seams::set_process_exit(record_exit);
     std::atomic<bool> after_exit{false};
     kp::Thread* t = kp::thread_create_suspended(
@@ -146,7 +167,8 @@ TEST(PlatformProcess, ExitSeamThatReturnsEndsOnlyTheCallingThread) {
         },
         &after_exit, 0);
     kp::thread_resume(t);
-    for (int i = 0; i < 10000 && g_exit_code < 0; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 10000 && g_exit_code < 0; ++i)
+        kp::sleep_ms(1);
     kp::thread_terminate(t);  // joins the ended thread
     kp::thread_release(t);
     EXPECT_EQ(g_exit_code.load(), 3);
@@ -154,7 +176,8 @@ TEST(PlatformProcess, ExitSeamThatReturnsEndsOnlyTheCallingThread) {
     kp::seams::set_process_exit(nullptr);
 }
 
-TEST(PlatformProcess, EnvironmentEntryIsCopied) {
+TEST(PlatformProcess, EnvironmentEntryIsCopied)
+{
     char entry[] = "KV_PLATFORM_TEST=first";
     ASSERT_TRUE(kp::put_environment(entry));
     entry[17] = 'X';  // the caller's buffer may change afterwards
@@ -162,7 +185,8 @@ TEST(PlatformProcess, EnvironmentEntryIsCopied) {
     EXPECT_EQ(std::string(std::getenv("KV_PLATFORM_TEST")), "first");
 }
 
-TEST(PlatformProcess, FileModificationTime) {
+TEST(PlatformProcess, FileModificationTime)
+{
     const auto path = temp_file("kv-mtime");
     std::ofstream(path) << "x";
     int64_t seconds = 0;
@@ -176,13 +200,15 @@ TEST(PlatformProcess, FileModificationTime) {
     EXPECT_NE(kp::process_id(), 0u);
 }
 
-TEST(PlatformSingleProcess, StaticBuildAlwaysHoldsTheLibrary) {
+TEST(PlatformSingleProcess, StaticBuildAlwaysHoldsTheLibrary)
+{
     uint32_t holder = 99;
     EXPECT_TRUE(kp::single_process_attach());
     EXPECT_TRUE(kp::single_process_check(&holder));
 }
 
-TEST(PlatformSingleProcess, SecondTakerOfTheLockIsRefusedAndToldTheHolder) {
+TEST(PlatformSingleProcess, SecondTakerOfTheLockIsRefusedAndToldTheHolder)
+{
     const auto path = temp_file("kv-library-copy");
     std::ofstream(path) << "library";
     uint32_t holder = 0;
@@ -203,10 +229,12 @@ TEST(PlatformSingleProcess, SecondTakerOfTheLockIsRefusedAndToldTheHolder) {
 }
 
 // Runs as the second process of the test above; skipped when run on its own.
-TEST(PlatformSingleProcess, ChildSeesLockOfParent) {
+TEST(PlatformSingleProcess, ChildSeesLockOfParent)
+{
     const char* path = std::getenv("KV_LOCK_FILE");
     const char* parent = std::getenv("KV_LOCK_HOLDER");
-    if (path == nullptr || parent == nullptr) GTEST_SKIP() << "started by the test above";
+    if (path == nullptr || parent == nullptr)
+        GTEST_SKIP() << "started by the test above";
     uint32_t holder = 0;
     EXPECT_FALSE(kp::single_process_lock(path, &holder));
     EXPECT_EQ(std::to_string(holder), parent);

@@ -11,7 +11,8 @@ namespace {
 
 class PlatformSocket : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(kp::net_startup());
         ASSERT_TRUE(kp::net_resolve_ipv4("127.0.0.1", &loopback_));
     }
@@ -21,7 +22,8 @@ protected:
 
 }  // namespace
 
-TEST_F(PlatformSocket, ConnectsSendsAndReceivesThroughLoopback) {
+TEST_F(PlatformSocket, ConnectsSendsAndReceivesThroughLoopback)
+{
     uint16_t port = 0;
     const kp::Socket listener = kp::socket_listen_loopback(&port);
     ASSERT_NE(listener, kp::kInvalidSocket);
@@ -44,7 +46,8 @@ TEST_F(PlatformSocket, ConnectsSendsAndReceivesThroughLoopback) {
     EXPECT_TRUE(kp::socket_close(listener));
 }
 
-TEST_F(PlatformSocket, ReceiveTimeOutReports10060) {
+TEST_F(PlatformSocket, ReceiveTimeOutReports10060)
+{
     uint16_t port = 0;
     const kp::Socket listener = kp::socket_listen_loopback(&port);
     const kp::Socket client = kp::socket_tcp();
@@ -60,7 +63,8 @@ TEST_F(PlatformSocket, ReceiveTimeOutReports10060) {
     kp::socket_close(listener);
 }
 
-TEST_F(PlatformSocket, ConnectionToClosedPortIsRefusedWith10061) {
+TEST_F(PlatformSocket, ConnectionToClosedPortIsRefusedWith10061)
+{
     uint16_t port = 0;
     const kp::Socket listener = kp::socket_listen_loopback(&port);
     ASSERT_TRUE(kp::socket_close(listener));  // the port is now closed
@@ -70,7 +74,8 @@ TEST_F(PlatformSocket, ConnectionToClosedPortIsRefusedWith10061) {
     kp::socket_close(client);
 }
 
-TEST_F(PlatformSocket, ResolvesDottedAddressesAndRejectsUnknownHosts) {
+TEST_F(PlatformSocket, ResolvesDottedAddressesAndRejectsUnknownHosts)
+{
     uint32_t addr = 0;
     ASSERT_TRUE(kp::net_resolve_ipv4("10.1.2.3", &addr));
     const auto* bytes = reinterpret_cast<const unsigned char*>(&addr);

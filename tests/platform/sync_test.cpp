@@ -9,13 +9,16 @@ namespace kp = kerval::platform;
 
 namespace {
 
-kp::Thread* run_thread(kp::ThreadFn fn, void* arg) {
+kp::Thread* run_thread(kp::ThreadFn fn, void* arg)
+{
     kp::Thread* t = kp::thread_create_suspended(fn, arg, 0);
-    if (t != nullptr) kp::thread_resume(t);
+    if (t != nullptr)
+        kp::thread_resume(t);
     return t;
 }
 
-void finish(kp::Thread* t) {
+void finish(kp::Thread* t)
+{
     kp::thread_terminate(t);  // joins; harmless once the thread has returned
     kp::thread_release(t);
 }
@@ -26,13 +29,15 @@ struct MutexHandOver {
     kp::Semaphore* hold = nullptr;  // the owner waits here forever
 };
 
-void take_and_return(void* arg) {
+void take_and_return(void* arg)
+{
     auto* h = static_cast<MutexHandOver*>(arg);
     kp::mutex_wait(h->mutex, kp::kInfinite);
     kp::semaphore_release(h->taken, 1, nullptr);
 }
 
-void take_and_hold(void* arg) {
+void take_and_hold(void* arg)
+{
     auto* h = static_cast<MutexHandOver*>(arg);
     kp::mutex_wait(h->mutex, kp::kInfinite);
     kp::semaphore_release(h->taken, 1, nullptr);
@@ -41,7 +46,8 @@ void take_and_hold(void* arg) {
 
 }  // namespace
 
-TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing) {
+TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing)
+{
     kp::Semaphore* s = kp::semaphore_create(1, 3);
     ASSERT_NE(s, nullptr);
     long previous = -1;
@@ -50,21 +56,24 @@ TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing) {
     EXPECT_FALSE(kp::semaphore_release(s, 1, &previous));
     EXPECT_EQ(kp::last_error(), kp::kErrTooManyPosts);
     EXPECT_EQ(previous, 1);  // untouched by the failed call
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(kp::semaphore_wait(s, 0), kp::WaitResult::kSignaled);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(kp::semaphore_wait(s, 0), kp::WaitResult::kSignaled);
     EXPECT_EQ(kp::semaphore_wait(s, 0), kp::WaitResult::kTimeout);
     EXPECT_FALSE(kp::semaphore_release(s, 4, nullptr));
     EXPECT_EQ(kp::semaphore_wait(s, 0), kp::WaitResult::kTimeout);
     kp::semaphore_destroy(s);
 }
 
-TEST(PlatformSemaphore, RejectsInvalidCounts) {
+TEST(PlatformSemaphore, RejectsInvalidCounts)
+{
     EXPECT_EQ(kp::semaphore_create(2, 1), nullptr);
     EXPECT_EQ(kp::semaphore_create(-1, 1), nullptr);
     EXPECT_EQ(kp::semaphore_create(0, 0), nullptr);
     EXPECT_EQ(kp::last_error(), kp::kErrInvalidParameter);
 }
 
-TEST(PlatformSemaphore, TimedWaitExpiresAndReleaseWakesWaiter) {
+TEST(PlatformSemaphore, TimedWaitExpiresAndReleaseWakesWaiter)
+{
     kp::Semaphore* s = kp::semaphore_create(0, 1);
     const uint64_t start = kp::perf_counter();
     EXPECT_EQ(kp::semaphore_wait(s, 50), kp::WaitResult::kTimeout);
@@ -91,7 +100,8 @@ TEST(PlatformSemaphore, TimedWaitExpiresAndReleaseWakesWaiter) {
     kp::semaphore_destroy(s);
 }
 
-TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner) {
+TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner)
+{
     kp::Mutex* m = kp::mutex_create(true);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(kp::mutex_wait(m, 0), kp::WaitResult::kSignaled);
@@ -109,7 +119,8 @@ TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner) {
             c->result->store(refused && busy ? 1 : 0);
         },
         &ctx);
-    for (int i = 0; i < 10000 && other_result < 0; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 10000 && other_result < 0; ++i)
+        kp::sleep_ms(1);
     EXPECT_EQ(other_result.load(), 1);
     finish(t);
     EXPECT_TRUE(kp::mutex_release(m));
@@ -119,7 +130,8 @@ TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner) {
     kp::mutex_destroy(m);
 }
 
-TEST(PlatformMutex, MutexOfEndedOwnerIsHandedOverAsAbandoned) {
+TEST(PlatformMutex, MutexOfEndedOwnerIsHandedOverAsAbandoned)
+{
     MutexHandOver h{kp::mutex_create(false), kp::semaphore_create(0, 1), nullptr};
     kp::Thread* t = run_thread(take_and_return, &h);
     ASSERT_EQ(kp::semaphore_wait(h.taken, 10000), kp::WaitResult::kSignaled);
@@ -132,7 +144,8 @@ TEST(PlatformMutex, MutexOfEndedOwnerIsHandedOverAsAbandoned) {
     kp::mutex_destroy(h.mutex);
 }
 
-TEST(PlatformMutex, TerminatedOwnerHandsMutexToWaitingThreadAsAbandoned) {
+TEST(PlatformMutex, TerminatedOwnerHandsMutexToWaitingThreadAsAbandoned)
+{
     MutexHandOver h{kp::mutex_create(false), kp::semaphore_create(0, 1),
                     kp::semaphore_create(0, 1)};
     kp::Thread* owner = run_thread(take_and_hold, &h);
@@ -152,7 +165,8 @@ TEST(PlatformMutex, TerminatedOwnerHandsMutexToWaitingThreadAsAbandoned) {
     kp::sleep_ms(30);
     EXPECT_EQ(seen.load(), -1);
     EXPECT_TRUE(kp::thread_terminate(owner));
-    for (int i = 0; i < 10000 && seen < 0; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 10000 && seen < 0; ++i)
+        kp::sleep_ms(1);
     EXPECT_EQ(seen.load(), static_cast<int>(kp::WaitResult::kAbandoned));
     finish(waiter);
     kp::thread_release(owner);
@@ -161,7 +175,8 @@ TEST(PlatformMutex, TerminatedOwnerHandsMutexToWaitingThreadAsAbandoned) {
     kp::mutex_destroy(h.mutex);
 }
 
-TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
+TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads)
+{
     kp::CriticalSection* cs = kp::critical_section_create();
     struct Ctx {
         kp::CriticalSection* cs;
@@ -176,7 +191,8 @@ TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
             kp::critical_section_enter(c->cs);
             kp::critical_section_enter(c->cs);
             const int now = ++c->inside;
-            if (now > c->max_inside) c->max_inside = now;
+            if (now > c->max_inside)
+                c->max_inside = now;
             --c->inside;
             kp::critical_section_leave(c->cs);
             kp::critical_section_leave(c->cs);
@@ -185,7 +201,8 @@ TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
     };
     kp::Thread* a = run_thread(body, &ctx);
     kp::Thread* b = run_thread(body, &ctx);
-    for (int i = 0; i < 20000 && ctx.rounds < 2; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 20000 && ctx.rounds < 2; ++i)
+        kp::sleep_ms(1);
     EXPECT_EQ(ctx.rounds.load(), 2);
     EXPECT_EQ(ctx.max_inside.load(), 1);
     finish(a);

@@ -17,7 +17,8 @@ struct Busy {
 };
 
 // Busy, but reading the counter: ThreadSanitizer delivers signals only at library calls.
-void spin(void* arg) {
+void spin(void* arg)
+{
     auto* busy = static_cast<Busy*>(arg);
     while (!busy->stop.load(std::memory_order_relaxed)) {
         kp::perf_counter();
@@ -25,37 +26,45 @@ void spin(void* arg) {
     }
 }
 
-void wait_for_progress(const Busy& busy) {
+void wait_for_progress(const Busy& busy)
+{
     const uint64_t start = busy.progress.load();
-    for (int i = 0; i < 5000 && busy.progress.load() == start; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 5000 && busy.progress.load() == start; ++i)
+        kp::sleep_ms(1);
 }
 
 // Threads of this process, or -1 where /proc is not available.
-int process_thread_count() {
+int process_thread_count()
+{
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
     }
     return -1;
 }
 
-long resident_kib() {
+long resident_kib()
+{
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
     }
     return -1;
 }
 
-void wait_sem_forever(void* arg) {
+void wait_sem_forever(void* arg)
+{
     kp::semaphore_wait(static_cast<kp::Semaphore*>(arg), kp::kInfinite);
 }
 
 }  // namespace
 
-TEST(PlatformThread, CreatedThreadRunsOnlyAfterResume) {
+TEST(PlatformThread, CreatedThreadRunsOnlyAfterResume)
+{
     Busy busy;
     kp::Thread* t = kp::thread_create_suspended(spin, &busy, 64 * 1024);
     ASSERT_NE(t, nullptr);
@@ -70,7 +79,8 @@ TEST(PlatformThread, CreatedThreadRunsOnlyAfterResume) {
     kp::thread_release(t);
 }
 
-TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest) {
+TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest)
+{
     Busy busy;
     kp::Thread* t = kp::thread_create_suspended(spin, &busy, 0);
     ASSERT_NE(t, nullptr);
@@ -93,15 +103,18 @@ TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest) {
     kp::thread_release(t);
 }
 
-TEST(PlatformThread, TenThousandSuspendResumePairsAllSucceed) {
+TEST(PlatformThread, TenThousandSuspendResumePairsAllSucceed)
+{
     Busy busy;
     kp::Thread* t = kp::thread_create_suspended(spin, &busy, 0);
     ASSERT_NE(t, nullptr);
     kp::thread_resume(t);
     int failures = 0;
     for (int i = 0; i < 10000; ++i) {
-        if (kp::thread_suspend(t) != 0) ++failures;
-        if (kp::thread_resume(t) != 1) ++failures;
+        if (kp::thread_suspend(t) != 0)
+            ++failures;
+        if (kp::thread_resume(t) != 1)
+            ++failures;
     }
     EXPECT_EQ(failures, 0);
     wait_for_progress(busy);
@@ -110,7 +123,8 @@ TEST(PlatformThread, TenThousandSuspendResumePairsAllSucceed) {
     kp::thread_release(t);
 }
 
-TEST(PlatformThread, TerminateEndsBusyBlockedSuspendedAndUnstartedThreads) {
+TEST(PlatformThread, TerminateEndsBusyBlockedSuspendedAndUnstartedThreads)
+{
     Busy busy;  // never told to stop
     kp::Semaphore* never = kp::semaphore_create(0, 1);
     kp::Thread* spinning = kp::thread_create_suspended(spin, &busy, 0);
@@ -129,12 +143,14 @@ TEST(PlatformThread, TerminateEndsBusyBlockedSuspendedAndUnstartedThreads) {
     const uint64_t after = busy.progress.load();
     kp::sleep_ms(50);
     EXPECT_EQ(busy.progress.load(), after);
-    for (kp::Thread* t : {spinning, blocked, suspended, unstarted}) kp::thread_release(t);
+    for (kp::Thread* t : {spinning, blocked, suspended, unstarted})
+        kp::thread_release(t);
     kp::semaphore_destroy(never);
 }
 
 // The 10,000-cycle run lives in the stress suite; this one keeps the default run quick.
-TEST(PlatformThread, CreateTerminateCyclesLeaveNoThreadOrMemoryBehind) {
+TEST(PlatformThread, CreateTerminateCyclesLeaveNoThreadOrMemoryBehind)
+{
     Busy busy;
     auto cycle = [&busy] {
         kp::Thread* t = kp::thread_create_suspended(spin, &busy, 64 * 1024);
@@ -143,10 +159,12 @@ TEST(PlatformThread, CreateTerminateCyclesLeaveNoThreadOrMemoryBehind) {
         ASSERT_TRUE(kp::thread_terminate(t));
         kp::thread_release(t);
     };
-    for (int i = 0; i < 200; ++i) cycle();  // warm up caches before measuring
+    for (int i = 0; i < 200; ++i)
+        cycle();  // warm up caches before measuring
     const int threads_before = process_thread_count();
     const long rss_before = resident_kib();
-    for (int i = 0; i < 500; ++i) cycle();
+    for (int i = 0; i < 500; ++i)
+        cycle();
     if (threads_before >= 0) {
         EXPECT_EQ(process_thread_count(), threads_before);
         // Leaked stacks would be 128 KiB or more per cycle; allow for allocator slack only.
@@ -154,7 +172,8 @@ TEST(PlatformThread, CreateTerminateCyclesLeaveNoThreadOrMemoryBehind) {
     }
 }
 
-TEST(PlatformThread, ReleasedRunningThreadFinishesOnItsOwn) {
+TEST(PlatformThread, ReleasedRunningThreadFinishesOnItsOwn)
+{
     std::atomic<bool> done{false};
     kp::Thread* t = kp::thread_create_suspended(
         [](void* arg) {
@@ -165,11 +184,13 @@ TEST(PlatformThread, ReleasedRunningThreadFinishesOnItsOwn) {
     ASSERT_NE(t, nullptr);
     kp::thread_resume(t);
     kp::thread_release(t);
-    for (int i = 0; i < 5000 && !done; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 5000 && !done; ++i)
+        kp::sleep_ms(1);
     EXPECT_TRUE(done);
 }
 
-TEST(PlatformThread, ThreadCanReleaseItselfAndExit) {
+TEST(PlatformThread, ThreadCanReleaseItselfAndExit)
+{
     kp::Semaphore* exited = kp::semaphore_create(0, 1);
     kp::Thread* t = kp::thread_create_suspended(
         [](void* arg) {
@@ -186,7 +207,8 @@ TEST(PlatformThread, ThreadCanReleaseItselfAndExit) {
     kp::semaphore_destroy(exited);
 }
 
-TEST(PlatformThread, IdentifiesCurrentAndAdoptedThreads) {
+TEST(PlatformThread, IdentifiesCurrentAndAdoptedThreads)
+{
     kp::Thread* self = kp::thread_adopt_current();
     ASSERT_NE(self, nullptr);
     EXPECT_EQ(kp::thread_current(), self);
@@ -197,14 +219,16 @@ TEST(PlatformThread, IdentifiesCurrentAndAdoptedThreads) {
         [](void* arg) { static_cast<std::atomic<uint32_t>*>(arg)->store(kp::current_thread_id()); },
         &seen, 0);
     kp::thread_resume(t);
-    for (int i = 0; i < 5000 && seen == 0; ++i) kp::sleep_ms(1);
+    for (int i = 0; i < 5000 && seen == 0; ++i)
+        kp::sleep_ms(1);
     EXPECT_EQ(seen.load(), kp::thread_id(t));
     EXPECT_NE(seen.load(), kp::current_thread_id());
     kp::thread_terminate(t);
     kp::thread_release(t);
 }
 
-TEST(PlatformThread, PrioritiesKeepTheirLogicalValue) {
+TEST(PlatformThread, PrioritiesKeepTheirLogicalValue)
+{
     Busy busy;
     kp::Thread* t = kp::thread_create_suspended(spin, &busy, 0);
     ASSERT_NE(t, nullptr);
@@ -221,7 +245,8 @@ TEST(PlatformThread, PrioritiesKeepTheirLogicalValue) {
     kp::thread_release(t);
 }
 
-TEST(PlatformThread, ProcessorTimesGrowWithWork) {
+TEST(PlatformThread, ProcessorTimesGrowWithWork)
+{
     Busy busy;
     kp::Thread* t = kp::thread_create_suspended(spin, &busy, 0);
     ASSERT_NE(t, nullptr);
@@ -231,7 +256,8 @@ TEST(PlatformThread, ProcessorTimesGrowWithWork) {
     const uint64_t start = kp::perf_counter();
     while (kp::perf_counter() - start < kp::perf_frequency() * 3 / 10) {
         ASSERT_TRUE(kp::thread_times(t, &kernel1, &user1));
-        if (kernel1 + user1 >= kernel0 + user0 + 200000) break;  // 20 ms of work seen
+        if (kernel1 + user1 >= kernel0 + user0 + 200000)
+            break;  // 20 ms of work seen
         kp::sleep_ms(10);
     }
     ASSERT_TRUE(kp::thread_times(t, &kernel1, &user1));
@@ -244,7 +270,8 @@ TEST(PlatformThread, ProcessorTimesGrowWithWork) {
     kp::thread_release(t);
 }
 
-TEST(PlatformThread, SleepWaitsAtLeastItsTime) {
+TEST(PlatformThread, SleepWaitsAtLeastItsTime)
+{
     const uint64_t start = kp::perf_counter();
     kp::sleep_ms(30);
     const uint64_t elapsed_ms = (kp::perf_counter() - start) * 1000 / kp::perf_frequency();

@@ -15,21 +15,25 @@ struct TickCount {
     std::atomic<int> overlaps{0};
 };
 
-void count_tick(void* ctx) {
+void count_tick(void* ctx)
+{
     auto* c = static_cast<TickCount*>(ctx);
-    if (c->running.fetch_add(1) != 0) ++c->overlaps;
+    if (c->running.fetch_add(1) != 0)
+        ++c->overlaps;
     ++c->ticks;
     c->running.fetch_sub(1);
 }
 
-void slow_tick(void* ctx) {
+void slow_tick(void* ctx)
+{
     count_tick(ctx);
     kp::sleep_ms(70);  // longer than the period: calls must still not overlap
 }
 
 }  // namespace
 
-TEST(PlatformTimer, DeliversNearlyAllTicksOfA50msPeriod) {
+TEST(PlatformTimer, DeliversNearlyAllTicksOfA50msPeriod)
+{
     TickCount count;
     const uint64_t start = kp::perf_counter();
     kp::Timer* timer = kp::timer_start(50, 10, count_tick, &count);
@@ -44,7 +48,8 @@ TEST(PlatformTimer, DeliversNearlyAllTicksOfA50msPeriod) {
     EXPECT_EQ(count.overlaps.load(), 0);
 }
 
-TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceAndStopEndsCalls) {
+TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceAndStopEndsCalls)
+{
     TickCount count;
     kp::Timer* timer = kp::timer_start(20, 10, slow_tick, &count);
     ASSERT_NE(timer, nullptr);
@@ -58,7 +63,8 @@ TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceAndStopEndsCalls) {
     EXPECT_EQ(count.overlaps.load(), 0);
 }
 
-TEST(PlatformTimer, ManualTickDrivesEveryTimerOnceInTheCallersThread) {
+TEST(PlatformTimer, ManualTickDrivesEveryTimerOnceInTheCallersThread)
+{
     kp::seams::set_manual_tick(true);
     TickCount a;
     TickCount b;
@@ -66,7 +72,8 @@ TEST(PlatformTimer, ManualTickDrivesEveryTimerOnceInTheCallersThread) {
     kp::Timer* tb = kp::timer_start(10, 10, count_tick, &b);
     kp::sleep_ms(150);
     EXPECT_EQ(a.ticks.load() + b.ticks.load(), 0);  // the OS timer stays silent
-    for (int i = 0; i < 3; ++i) kp::seams::manual_tick();
+    for (int i = 0; i < 3; ++i)
+        kp::seams::manual_tick();
     EXPECT_EQ(a.ticks.load(), 3);
     EXPECT_EQ(b.ticks.load(), 3);
     kp::timer_stop(ta);

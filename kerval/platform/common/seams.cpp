@@ -18,15 +18,18 @@ std::atomic<bool> g_manual_tick{false};
 
 // Protects the target list; recursive so that a callback run by manual_tick may start or
 // stop timers.
-std::recursive_mutex& targets_lock() {
+std::recursive_mutex& targets_lock()
+{
     static std::recursive_mutex lock;
     return lock;
 }
-std::vector<detail::TickTarget*>& targets() {
+std::vector<detail::TickTarget*>& targets()
+{
     static std::vector<detail::TickTarget*> list;
     return list;
 }
-bool is_registered(detail::TickTarget* target) {
+bool is_registered(detail::TickTarget* target)
+{
     auto& list = targets();
     return std::find(list.begin(), list.end(), target) != list.end();
 }
@@ -34,43 +37,85 @@ bool is_registered(detail::TickTarget* target) {
 }  // namespace
 
 namespace seams {
-void set_clock(ClockRead read, ClockSet set) {
+void set_clock(ClockRead read, ClockSet set)
+{
     g_clock_read = read;
     g_clock_set = set;
 }
-void set_manual_tick(bool manual) { g_manual_tick = manual; }
-void manual_tick() {
+void set_manual_tick(bool manual)
+{
+    g_manual_tick = manual;
+}
+void manual_tick()
+{
     std::lock_guard guard(targets_lock());
     const std::vector<detail::TickTarget*> snapshot = targets();
     for (detail::TickTarget* target : snapshot) {
-        if (is_registered(target)) detail::tick_target_fire(target);
+        if (is_registered(target))
+            detail::tick_target_fire(target);
     }
 }
-void set_message_box(MessageBoxAnswer answer) { g_message_box = answer; }
-void set_privilege(PrivilegeCheck check) { g_privilege = check; }
-void set_shutdown(ShutdownRequest request) { g_shutdown = request; }
-void set_process_exit(ProcessExit on_exit) { g_process_exit = on_exit; }
+void set_message_box(MessageBoxAnswer answer)
+{
+    g_message_box = answer;
+}
+void set_privilege(PrivilegeCheck check)
+{
+    g_privilege = check;
+}
+void set_shutdown(ShutdownRequest request)
+{
+    g_shutdown = request;
+}
+void set_process_exit(ProcessExit on_exit)
+{
+    g_process_exit = on_exit;
+}
 }  // namespace seams
 
 namespace detail {
-seams::ClockRead clock_read_seam() { return g_clock_read; }
-seams::ClockSet clock_set_seam() { return g_clock_set; }
-seams::MessageBoxAnswer message_box_seam() { return g_message_box; }
-seams::PrivilegeCheck privilege_seam() { return g_privilege; }
-seams::ShutdownRequest shutdown_seam() { return g_shutdown; }
-seams::ProcessExit process_exit_seam() { return g_process_exit; }
-bool manual_tick_enabled() { return g_manual_tick; }
+seams::ClockRead clock_read_seam()
+{
+    return g_clock_read;
+}
+seams::ClockSet clock_set_seam()
+{
+    return g_clock_set;
+}
+seams::MessageBoxAnswer message_box_seam()
+{
+    return g_message_box;
+}
+seams::PrivilegeCheck privilege_seam()
+{
+    return g_privilege;
+}
+seams::ShutdownRequest shutdown_seam()
+{
+    return g_shutdown;
+}
+seams::ProcessExit process_exit_seam()
+{
+    return g_process_exit;
+}
+bool manual_tick_enabled()
+{
+    return g_manual_tick;
+}
 
-void tick_target_add(TickTarget* target) {
+void tick_target_add(TickTarget* target)
+{
     std::lock_guard guard(targets_lock());
     targets().push_back(target);
 }
-void tick_target_remove(TickTarget* target) {
+void tick_target_remove(TickTarget* target)
+{
     std::lock_guard guard(targets_lock());
     auto& list = targets();
     list.erase(std::remove(list.begin(), list.end(), target), list.end());
 }
-void tick_target_fire(TickTarget* target) {
+void tick_target_fire(TickTarget* target)
+{
     std::lock_guard guard(target->calling);
     target->fn(target->ctx);
 }

@@ -34,26 +34,33 @@ struct Screen {
     std::array<std::array<uint16_t, kConsoleColumns>, kConsoleLines> attributes{};
 };
 
-Screen& screen() {
+Screen& screen()
+{
     static Screen s;
     return s;
 }
 
 // Win32 colour bits are blue 1, green 2, red 4; ANSI numbers them red 1, green 2, blue 4.
-int ansi_colour(unsigned bits) { return ((bits & 4) >> 2) | (bits & 2) | ((bits & 1) << 2); }
+int ansi_colour(unsigned bits)
+{
+    return ((bits & 4) >> 2) | (bits & 2) | ((bits & 1) << 2);
+}
 
-void append_sgr(std::string& out, uint16_t attribute) {
+void append_sgr(std::string& out, uint16_t attribute)
+{
     const int fg = ansi_colour(attribute & 7) + ((attribute & 8) ? 90 : 30);
     const int bg = ansi_colour((attribute >> 4) & 7) + ((attribute & 0x80) ? 100 : 40);
     out += "\033[" + std::to_string(fg) + ';' + std::to_string(bg) + 'm';
 }
 
-void append_line(std::string& out, const Screen& s, int line) {
+void append_line(std::string& out, const Screen& s, int line)
+{
     out += "\033[" + std::to_string(line + 1) + ";1H";
     int previous = -1;
     for (int column = 0; column < kConsoleColumns; ++column) {
         const uint16_t attribute = s.attributes[line][column];
-        if (attribute != previous) append_sgr(out, attribute);
+        if (attribute != previous)
+            append_sgr(out, attribute);
         previous = attribute;
         const char c = s.cells[line][column];
         out += (static_cast<unsigned char>(c) < 0x20) ? ' ' : c;
@@ -61,15 +68,18 @@ void append_line(std::string& out, const Screen& s, int line) {
     out += "\033[0m";
 }
 
-std::string full_screen(const Screen& s) {
+std::string full_screen(const Screen& s)
+{
     std::string out = "\033]0;" + s.title + "\007\033[2J";
-    for (int line = 0; line < kConsoleLines; ++line) append_line(out, s, line);
+    for (int line = 0; line < kConsoleLines; ++line)
+        append_line(out, s, line);
     return out;
 }
 
 // Writes without SIGPIPE when the reader has gone: the signal is blocked in this thread and
 // a pending one is taken back before unblocking.
-ssize_t write_quietly(int fd, const std::string& data) {
+ssize_t write_quietly(int fd, const std::string& data)
+{
     sigset_t pipe_set;
     sigset_t previous;
     sigemptyset(&pipe_set);
@@ -87,10 +97,12 @@ ssize_t write_quietly(int fd, const std::string& data) {
 }
 
 // Caller holds the screen lock.
-void mirror(Screen& s, int line) {
+void mirror(Screen& s, int line)
+{
     if (s.fd < 0) {
         s.fd = open(s.fifo_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (s.fd < 0) return;  // no reader yet
+        if (s.fd < 0)
+            return;  // no reader yet
         s.redraw = true;
     }
     const std::string data = s.redraw ? full_screen(s) : [&] {
@@ -106,18 +118,21 @@ void mirror(Screen& s, int line) {
     }
 }
 
-std::string fifo_path() {
+std::string fifo_path()
+{
     const char* configured = std::getenv("KERVAL_CONSOLE");
     return (configured != nullptr && *configured != '\0') ? configured : "kerval-console";
 }
 
-bool valid_cell(int line, int column) {
+bool valid_cell(int line, int column)
+{
     return line >= 0 && line < kConsoleLines && column >= 0 && column < kConsoleColumns;
 }
 
 }  // namespace
 
-bool console_open(const char* title) {
+bool console_open(const char* title)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     if (s.open) {
@@ -127,20 +142,25 @@ bool console_open(const char* title) {
     s.open = true;
     s.title = title != nullptr ? title : "";
     s.fifo_path = fifo_path();
-    for (auto& row : s.cells) row.fill(' ');
-    for (auto& row : s.attributes) row.fill(kDefaultAttribute);
+    for (auto& row : s.cells)
+        row.fill(' ');
+    for (auto& row : s.attributes)
+        row.fill(kDefaultAttribute);
     // The screen works in memory even when no FIFO can be made here.
-    if (mkfifo(s.fifo_path.c_str(), 0600) != 0 && errno != EEXIST) s.fifo_path.clear();
+    if (mkfifo(s.fifo_path.c_str(), 0600) != 0 && errno != EEXIST)
+        s.fifo_path.clear();
     return true;
 }
 
-bool console_is_open() {
+bool console_is_open()
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     return s.open;
 }
 
-bool console_write_line(int line, const char* text) {
+bool console_write_line(int line, const char* text)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     if (!s.open || line < 0 || line >= kConsoleLines) {
@@ -151,11 +171,13 @@ bool console_write_line(int line, const char* text) {
     for (int column = 0; column < kConsoleColumns; ++column) {
         s.cells[line][column] = static_cast<size_t>(column) < length ? text[column] : ' ';
     }
-    if (!s.fifo_path.empty()) mirror(s, line);
+    if (!s.fifo_path.empty())
+        mirror(s, line);
     return true;
 }
 
-bool console_set_line_attribute(int line, uint16_t attribute) {
+bool console_set_line_attribute(int line, uint16_t attribute)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     if (!s.open || line < 0 || line >= kConsoleLines) {
@@ -163,26 +185,32 @@ bool console_set_line_attribute(int line, uint16_t attribute) {
         return false;
     }
     s.attributes[line].fill(attribute);
-    if (!s.fifo_path.empty()) mirror(s, line);
+    if (!s.fifo_path.empty())
+        mirror(s, line);
     return true;
 }
 
-char console_cell(int line, int column) {
+char console_cell(int line, int column)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     return (s.open && valid_cell(line, column)) ? s.cells[line][column] : '\0';
 }
 
-uint16_t console_attribute(int line, int column) {
+uint16_t console_attribute(int line, int column)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     return (s.open && valid_cell(line, column)) ? s.attributes[line][column] : 0;
 }
 
-int console_getch() {
-    if (!isatty(STDIN_FILENO)) return std::getc(stdin);
+int console_getch()
+{
+    if (!isatty(STDIN_FILENO))
+        return std::getc(stdin);
     termios saved{};
-    if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::getc(stdin);
+    if (tcgetattr(STDIN_FILENO, &saved) != 0)
+        return std::getc(stdin);
     termios raw = saved;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     raw.c_cc[VMIN] = 1;

@@ -25,11 +25,13 @@ constexpr uint32_t kEwxShutdown = 0x1;
 constexpr uint32_t kEwxReboot = 0x2;
 constexpr uint32_t kEwxPowerOff = 0x8;
 
-void write_all(int fd, const char* text) {
+void write_all(int fd, const char* text)
+{
     size_t left = std::strlen(text);
     while (left > 0) {
         const ssize_t n = write(fd, text, left);
-        if (n <= 0 && errno != EINTR) return;
+        if (n <= 0 && errno != EINTR)
+            return;
         if (n > 0) {
             text += n;
             left -= static_cast<size_t>(n);
@@ -38,15 +40,19 @@ void write_all(int fd, const char* text) {
 }
 
 // Reads one answer line; 'y' or 'n' as its first non-blank character, 0 otherwise, -1 at end.
-int read_answer(int fd) {
+int read_answer(int fd)
+{
     int answer = 0;
     bool first = true;
     char c = 0;
     while (true) {
         const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        if (c == '\n') return answer;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        if (c == '\n')
+            return answer;
         if (first && !std::isspace(static_cast<unsigned char>(c))) {
             first = false;
             const int lower = std::tolower(static_cast<unsigned char>(c));
@@ -55,9 +61,11 @@ int read_answer(int fd) {
     }
 }
 
-bool ask_on_terminal(const char* text, const char* caption) {
+bool ask_on_terminal(const char* text, const char* caption)
+{
     const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     int answer = 0;
     while (answer == 0) {
         write_all(fd, "\n[");
@@ -73,10 +81,12 @@ bool ask_on_terminal(const char* text, const char* caption) {
 
 // EWX_POWEROFF -> power off, EWX_REBOOT -> restart, EWX_SHUTDOWN -> halt; EWX_LOGOFF (none of
 // them) ends the caller's session by hanging up its process group leader's group.
-bool request_shutdown(uint32_t flags) {
+bool request_shutdown(uint32_t flags)
+{
     if ((flags & (kEwxPowerOff | kEwxReboot | kEwxShutdown)) == 0) {
         const pid_t session = getsid(0);
-        if (session > 0 && kill(-session, SIGHUP) == 0) return true;
+        if (session > 0 && kill(-session, SIGHUP) == 0)
+            return true;
         return posix::fail_errno(errno);
     }
     int command = RB_HALT_SYSTEM;
@@ -86,16 +96,21 @@ bool request_shutdown(uint32_t flags) {
         command = RB_AUTOBOOT;
     }
     sync();
-    if (reboot(command) == 0) return true;
+    if (reboot(command) == 0)
+        return true;
     set_last_error(errno == EPERM ? kErrPrivilegeNotHeld : posix::win32_from_errno(errno));
     return false;
 }
 
 }  // namespace
 
-uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+uint32_t process_id()
+{
+    return static_cast<uint32_t>(getpid());
+}
 
-void process_exit(int code) {
+void process_exit(int code)
+{
     if (auto on_exit = detail::process_exit_seam()) {
         on_exit(code);
         thread_exit_current();
@@ -104,19 +119,25 @@ void process_exit(int code) {
     _exit(code);
 }
 
-bool message_box_yes_no(const char* text, const char* caption) {
-    if (auto answer = detail::message_box_seam()) return answer(text, caption);
+bool message_box_yes_no(const char* text, const char* caption)
+{
+    if (auto answer = detail::message_box_seam())
+        return answer(text, caption);
     return ask_on_terminal(text, caption);
 }
 
-bool enable_shutdown_privilege() {
-    if (posix::privilege_held(kShutdownPrivilege, CAP_SYS_BOOT)) return true;
+bool enable_shutdown_privilege()
+{
+    if (posix::privilege_held(kShutdownPrivilege, CAP_SYS_BOOT))
+        return true;
     set_last_error(kErrPrivilegeNotHeld);
     return false;
 }
 
-bool exit_windows(uint32_t flags, uint32_t reason) {
-    if (auto request = detail::shutdown_seam()) return request(flags, reason);
+bool exit_windows(uint32_t flags, uint32_t reason)
+{
+    if (auto request = detail::shutdown_seam())
+        return request(flags, reason);
     if (!posix::privilege_held(kShutdownPrivilege, CAP_SYS_BOOT)) {
         set_last_error(kErrPrivilegeNotHeld);
         return false;
@@ -124,7 +145,8 @@ bool exit_windows(uint32_t flags, uint32_t reason) {
     return request_shutdown(flags);
 }
 
-bool put_environment(const char* entry) {
+bool put_environment(const char* entry)
+{
     if (entry == nullptr) {
         set_last_error(kErrInvalidParameter);
         return false;
@@ -134,19 +156,22 @@ bool put_environment(const char* entry) {
         set_last_error(kErrNotEnoughMemory);
         return false;
     }
-    if (putenv(copy) == 0) return true;
+    if (putenv(copy) == 0)
+        return true;
     const int err = errno;
     std::free(copy);
     return posix::fail_errno(err);
 }
 
-bool file_mtime(const char* path, int64_t* seconds) {
+bool file_mtime(const char* path, int64_t* seconds)
+{
     struct stat st {};
     if (path == nullptr || seconds == nullptr) {
         set_last_error(kErrInvalidParameter);
         return false;
     }
-    if (stat(path, &st) != 0) return posix::fail_errno(errno);
+    if (stat(path, &st) != 0)
+        return posix::fail_errno(errno);
     *seconds = static_cast<int64_t>(st.st_mtime);
     return true;
 }

@@ -22,13 +22,16 @@ namespace {
 
 // Finds the process holding a lock on the given file in /proc/locks, 0 if none is listed.
 // Lines read: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter ("->") is skipped.
-uint32_t lock_holder(const struct stat& st) {
+uint32_t lock_holder(const struct stat& st)
+{
     FILE* locks = std::fopen("/proc/locks", "re");
-    if (locks == nullptr) return 0;
+    if (locks == nullptr)
+        return 0;
     char line[256];
     uint32_t holder = 0;
     while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
-        if (std::strstr(line, "->") != nullptr) continue;
+        if (std::strstr(line, "->") != nullptr)
+            continue;
         unsigned pid = 0;
         unsigned major_no = 0;
         unsigned minor_no = 0;
@@ -44,14 +47,17 @@ uint32_t lock_holder(const struct stat& st) {
 }
 
 // Takes the lock through a new descriptor, left open while held; -1 when refused.
-int lock_file(const char* path, uint32_t* holder_pid) {
-    if (holder_pid != nullptr) *holder_pid = 0;
+int lock_file(const char* path, uint32_t* holder_pid)
+{
+    if (holder_pid != nullptr)
+        *holder_pid = 0;
     const int fd = path != nullptr ? open(path, O_RDONLY | O_CLOEXEC) : -1;
     if (fd < 0) {
         posix::fail_errno(path != nullptr ? errno : EINVAL);
         return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
     const int err = errno;
     struct stat st {};
     if (err == EWOULDBLOCK && holder_pid != nullptr && fstat(fd, &st) == 0) {
@@ -70,27 +76,32 @@ struct ProcessFlag {
     int fd = -1;
 };
 
-ProcessFlag& process_flag() {
+ProcessFlag& process_flag()
+{
     static ProcessFlag flag;
     return flag;
 }
 
 #ifdef KERVAL_SHARED_BUILD
 // Path of the file this library was loaded from.
-const char* library_path() {
+const char* library_path()
+{
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&library_path), &info) == 0) return nullptr;
+    if (dladdr(reinterpret_cast<void*>(&library_path), &info) == 0)
+        return nullptr;
     return info.dli_fname;
 }
 #endif
 
 }  // namespace
 
-bool single_process_lock(const char* path, uint32_t* holder_pid) {
+bool single_process_lock(const char* path, uint32_t* holder_pid)
+{
     return lock_file(path, holder_pid) >= 0;  // the descriptor stays open: held until exit
 }
 
-bool single_process_attach() {
+bool single_process_attach()
+{
 #ifdef KERVAL_SHARED_BUILD
     ProcessFlag& flag = process_flag();
     std::lock_guard guard(flag.lock);
@@ -106,17 +117,21 @@ bool single_process_attach() {
 #endif
 }
 
-void single_process_detach() {
+void single_process_detach()
+{
     ProcessFlag& flag = process_flag();
     std::lock_guard guard(flag.lock);
-    if (flag.fd >= 0) close(flag.fd);  // closing the last descriptor drops the flock
+    if (flag.fd >= 0)
+        close(flag.fd);  // closing the last descriptor drops the flock
     flag.fd = -1;
 }
 
-bool single_process_check(uint32_t* holder_pid) {
+bool single_process_check(uint32_t* holder_pid)
+{
     ProcessFlag& flag = process_flag();
     std::lock_guard guard(flag.lock);
-    if (holder_pid != nullptr) *holder_pid = flag.held ? 0 : flag.holder;
+    if (holder_pid != nullptr)
+        *holder_pid = flag.held ? 0 : flag.holder;
     return flag.held;
 }
 
@@ -124,7 +139,10 @@ bool single_process_check(uint32_t* holder_pid) {
 namespace {
 
 // Takes the flag when the library is loaded, whether or not the entry point asks first.
-__attribute__((constructor)) void attach_at_load() { single_process_attach(); }
+__attribute__((constructor)) void attach_at_load()
+{
+    single_process_attach();
+}
 
 }  // namespace
 #endif

@@ -18,20 +18,27 @@ namespace {
 constexpr uint32_t kWsaHostNotFound = 11001;
 constexpr uint32_t kWsaNotSocket = 10038;
 
-int fd_of(Socket s) { return static_cast<int>(s); }
+int fd_of(Socket s)
+{
+    return static_cast<int>(s);
+}
 
-bool fail_wsa(int err) {
+bool fail_wsa(int err)
+{
     set_last_error(posix::wsa_from_errno(err));
     return false;
 }
 
-bool set_time_option(Socket s, int option, uint32_t ms) {
+bool set_time_option(Socket s, int option, uint32_t ms)
+{
     timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
-    if (setsockopt(fd_of(s), SOL_SOCKET, option, &tv, sizeof tv) == 0) return true;
+    if (setsockopt(fd_of(s), SOL_SOCKET, option, &tv, sizeof tv) == 0)
+        return true;
     return fail_wsa(errno);
 }
 
-sockaddr_in ipv4_address(uint32_t addr_be, uint16_t port) {
+sockaddr_in ipv4_address(uint32_t addr_be, uint16_t port)
+{
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = addr_be;
@@ -41,11 +48,16 @@ sockaddr_in ipv4_address(uint32_t addr_be, uint16_t port) {
 
 }  // namespace
 
-bool net_startup() { return true; }
+bool net_startup()
+{
+    return true;
+}
 void net_cleanup() {}
 
-bool net_resolve_ipv4(const char* host, uint32_t* addr_be) {
-    if (host == nullptr || addr_be == nullptr) return fail_wsa(EINVAL);
+bool net_resolve_ipv4(const char* host, uint32_t* addr_be)
+{
+    if (host == nullptr || addr_be == nullptr)
+        return fail_wsa(EINVAL);
     in_addr parsed{};
     if (inet_pton(AF_INET, host, &parsed) == 1) {
         *addr_be = parsed.s_addr;
@@ -64,7 +76,8 @@ bool net_resolve_ipv4(const char* host, uint32_t* addr_be) {
     return true;
 }
 
-Socket socket_tcp() {
+Socket socket_tcp()
+{
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         fail_wsa(errno);
@@ -73,24 +86,30 @@ Socket socket_tcp() {
     return fd;
 }
 
-bool socket_connect(Socket s, uint32_t addr_be, uint16_t port) {
+bool socket_connect(Socket s, uint32_t addr_be, uint16_t port)
+{
     const sockaddr_in sa = ipv4_address(addr_be, port);
-    if (connect(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
+    if (connect(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
+        return true;
     // A connect cut short by the send time-out reports EINPROGRESS.
     return fail_wsa(errno == EINPROGRESS ? ETIMEDOUT : errno);
 }
 
-bool socket_set_timeouts(Socket s, uint32_t send_ms, uint32_t recv_ms) {
+bool socket_set_timeouts(Socket s, uint32_t send_ms, uint32_t recv_ms)
+{
     return set_time_option(s, SO_SNDTIMEO, send_ms) && set_time_option(s, SO_RCVTIMEO, recv_ms);
 }
 
-bool socket_set_linger(Socket s, bool on, uint16_t seconds) {
+bool socket_set_linger(Socket s, bool on, uint16_t seconds)
+{
     linger value{on ? 1 : 0, seconds};
-    if (setsockopt(fd_of(s), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0) return true;
+    if (setsockopt(fd_of(s), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0)
+        return true;
     return fail_wsa(errno);
 }
 
-int socket_send(Socket s, const void* data, int len) {
+int socket_send(Socket s, const void* data, int len)
+{
     if (len < 0) {
         fail_wsa(EINVAL);
         return -1;
@@ -99,11 +118,13 @@ int socket_send(Socket s, const void* data, int len) {
     do {
         n = send(fd_of(s), data, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) fail_wsa(errno);
+    if (n < 0)
+        fail_wsa(errno);
     return static_cast<int>(n);
 }
 
-int socket_recv(Socket s, void* data, int len) {
+int socket_recv(Socket s, void* data, int len)
+{
     if (len < 0) {
         fail_wsa(EINVAL);
         return -1;
@@ -112,29 +133,39 @@ int socket_recv(Socket s, void* data, int len) {
     do {
         n = recv(fd_of(s), data, static_cast<size_t>(len), 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) fail_wsa(errno);
+    if (n < 0)
+        fail_wsa(errno);
     return static_cast<int>(n);
 }
 
-bool socket_shutdown_both(Socket s) {
-    if (shutdown(fd_of(s), SHUT_RDWR) == 0) return true;
+bool socket_shutdown_both(Socket s)
+{
+    if (shutdown(fd_of(s), SHUT_RDWR) == 0)
+        return true;
     return fail_wsa(errno);
 }
 
-bool socket_close(Socket s) {
+bool socket_close(Socket s)
+{
     if (s == kInvalidSocket) {
         set_last_error(kWsaNotSocket);
         return false;
     }
-    if (close(fd_of(s)) == 0) return true;
+    if (close(fd_of(s)) == 0)
+        return true;
     return fail_wsa(errno);
 }
 
-uint32_t net_last_error() { return last_error(); }
+uint32_t net_last_error()
+{
+    return last_error();
+}
 
-Socket socket_listen_loopback(uint16_t* port) {
+Socket socket_listen_loopback(uint16_t* port)
+{
     const Socket s = socket_tcp();
-    if (s == kInvalidSocket) return s;
+    if (s == kInvalidSocket)
+        return s;
     sockaddr_in sa = ipv4_address(htonl(INADDR_LOOPBACK), 0);
     socklen_t size = sizeof sa;
     if (bind(fd_of(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
@@ -144,11 +175,13 @@ Socket socket_listen_loopback(uint16_t* port) {
         close(fd_of(s));
         return kInvalidSocket;
     }
-    if (port != nullptr) *port = ntohs(sa.sin_port);
+    if (port != nullptr)
+        *port = ntohs(sa.sin_port);
     return s;
 }
 
-Socket socket_accept(Socket listener) {
+Socket socket_accept(Socket listener)
+{
     int fd;
     do {
         fd = accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);

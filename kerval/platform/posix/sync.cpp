@@ -27,18 +27,21 @@ struct Waiter {
     Waiter& operator=(const Waiter&) = delete;
 };
 
-void remove_waiter(std::vector<Waiter*>& waiters, Waiter* w) {
+void remove_waiter(std::vector<Waiter*>& waiters, Waiter* w)
+{
     waiters.erase(std::remove(waiters.begin(), waiters.end(), w), waiters.end());
 }
 
-Waiter* pop_waiter(std::vector<Waiter*>& waiters) {
+Waiter* pop_waiter(std::vector<Waiter*>& waiters)
+{
     Waiter* w = waiters.front();
     waiters.erase(waiters.begin());
     return w;
 }
 
 // One lock for all mutex ownership, so a thread's end can hand over every mutex it holds.
-std::mutex& ownership_lock() {
+std::mutex& ownership_lock()
+{
     static std::mutex lock;
     return lock;
 }
@@ -74,7 +77,8 @@ struct OwnedMutexes {
 thread_local OwnedMutexes t_owned;
 
 // Caller holds ownership_lock(). Gives the free mutex to the first waiter, if any.
-void hand_over(Mutex* m, bool abandoned) {
+void hand_over(Mutex* m, bool abandoned)
+{
     if (m->waiters.empty()) {
         m->owner = nullptr;
         m->recursion = 0;
@@ -91,25 +95,30 @@ void hand_over(Mutex* m, bool abandoned) {
     sem_post(&w->wake);
 }
 
-void forget_owned(Mutex* m) {
+void forget_owned(Mutex* m)
+{
     auto& held = m->owner->held;
     held.erase(std::remove(held.begin(), held.end(), m), held.end());
 }
 
-OwnedMutexes::~OwnedMutexes() {
+OwnedMutexes::~OwnedMutexes()
+{
     std::lock_guard guard(ownership_lock());
-    for (Mutex* m : held) hand_over(m, true);
+    for (Mutex* m : held)
+        hand_over(m, true);
     held.clear();
 }
 
-WaitResult fail_handle() {
+WaitResult fail_handle()
+{
     set_last_error(kErrInvalidHandle);
     return WaitResult::kFailed;
 }
 
 }  // namespace
 
-Semaphore* semaphore_create(long initial, long maximum) {
+Semaphore* semaphore_create(long initial, long maximum)
+{
     if (maximum <= 0 || initial < 0 || initial > maximum) {
         set_last_error(kErrInvalidParameter);
         return nullptr;
@@ -120,9 +129,13 @@ Semaphore* semaphore_create(long initial, long maximum) {
     return s;
 }
 
-void semaphore_destroy(Semaphore* s) { delete s; }
+void semaphore_destroy(Semaphore* s)
+{
+    delete s;
+}
 
-bool semaphore_release(Semaphore* s, long count, long* previous) {
+bool semaphore_release(Semaphore* s, long count, long* previous)
+{
     if (s == nullptr || count <= 0) {
         set_last_error(s == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
@@ -133,7 +146,8 @@ bool semaphore_release(Semaphore* s, long count, long* previous) {
         set_last_error(kErrTooManyPosts);
         return false;
     }
-    if (previous != nullptr) *previous = s->count;
+    if (previous != nullptr)
+        *previous = s->count;
     s->count += count;
     while (s->count > 0 && !s->waiters.empty()) {
         Waiter* w = pop_waiter(s->waiters);
@@ -144,8 +158,10 @@ bool semaphore_release(Semaphore* s, long count, long* previous) {
     return true;
 }
 
-WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms) {
-    if (s == nullptr) return fail_handle();
+WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
+{
+    if (s == nullptr)
+        return fail_handle();
     posix::DeferTermination defer;
     Waiter me;
     {
@@ -154,17 +170,20 @@ WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms) {
             --s->count;
             return WaitResult::kSignaled;
         }
-        if (timeout_ms == 0) return WaitResult::kTimeout;
+        if (timeout_ms == 0)
+            return WaitResult::kTimeout;
         s->waiters.push_back(&me);
     }
     posix::wait_wake(&me.wake, timeout_ms);
     std::lock_guard guard(s->lock);
-    if (me.granted) return WaitResult::kSignaled;
+    if (me.granted)
+        return WaitResult::kSignaled;
     remove_waiter(s->waiters, &me);
     return WaitResult::kTimeout;
 }
 
-Mutex* mutex_create(bool initially_owned) {
+Mutex* mutex_create(bool initially_owned)
+{
     auto* m = new Mutex;
     if (initially_owned) {
         posix::DeferTermination defer;
@@ -176,18 +195,23 @@ Mutex* mutex_create(bool initially_owned) {
     return m;
 }
 
-void mutex_destroy(Mutex* m) {
-    if (m == nullptr) return;
+void mutex_destroy(Mutex* m)
+{
+    if (m == nullptr)
+        return;
     {
         posix::DeferTermination defer;
         std::lock_guard guard(ownership_lock());
-        if (m->owner != nullptr) forget_owned(m);
+        if (m->owner != nullptr)
+            forget_owned(m);
     }
     delete m;
 }
 
-WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms) {
-    if (m == nullptr) return fail_handle();
+WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms)
+{
+    if (m == nullptr)
+        return fail_handle();
     posix::DeferTermination defer;
     Waiter me;
     me.owner = &t_owned;
@@ -205,17 +229,20 @@ WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms) {
             m->abandoned = false;
             return abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
         }
-        if (timeout_ms == 0) return WaitResult::kTimeout;
+        if (timeout_ms == 0)
+            return WaitResult::kTimeout;
         m->waiters.push_back(&me);
     }
     posix::wait_wake(&me.wake, timeout_ms);
     std::lock_guard guard(ownership_lock());
-    if (me.granted) return me.abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
+    if (me.granted)
+        return me.abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
     remove_waiter(m->waiters, &me);
     return WaitResult::kTimeout;
 }
 
-bool mutex_release(Mutex* m) {
+bool mutex_release(Mutex* m)
+{
     if (m == nullptr) {
         set_last_error(kErrInvalidHandle);
         return false;
@@ -234,9 +261,21 @@ bool mutex_release(Mutex* m) {
 }
 
 // A thread terminated while holding a critical section leaves it held, as on Windows.
-CriticalSection* critical_section_create() { return new CriticalSection; }
-void critical_section_destroy(CriticalSection* cs) { delete cs; }
-void critical_section_enter(CriticalSection* cs) { cs->lock.lock(); }
-void critical_section_leave(CriticalSection* cs) { cs->lock.unlock(); }
+CriticalSection* critical_section_create()
+{
+    return new CriticalSection;
+}
+void critical_section_destroy(CriticalSection* cs)
+{
+    delete cs;
+}
+void critical_section_enter(CriticalSection* cs)
+{
+    cs->lock.lock();
+}
+void critical_section_leave(CriticalSection* cs)
+{
+    cs->lock.unlock();
+}
 
 }  // namespace kerval::platform

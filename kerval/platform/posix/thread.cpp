@@ -16,12 +16,12 @@
 // adopted thread has no entry to jump back to: terminating it unwinds with pthread_exit,
 // which ends the process if it crosses a noexcept frame.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <linux/futex.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -66,11 +66,13 @@ struct Thread {
     std::atomic<bool> terminating{false};
     std::atomic<bool> cancel_start{false};  // terminated before it started
 
-    Thread() {
+    Thread()
+    {
         sem_init(&start, 0, 0);
         sem_init(&parked, 0, 0);
     }
-    ~Thread() {
+    ~Thread()
+    {
         sem_destroy(&start);
         sem_destroy(&parked);
     }
@@ -93,59 +95,79 @@ struct TerminationState {
 };
 thread_local TerminationState t_term;
 
-int sig_suspend() { return SIGRTMIN + 3; }
-int sig_terminate() { return SIGRTMIN + 5; }
+int sig_suspend()
+{
+    return SIGRTMIN + 3;
+}
+int sig_terminate()
+{
+    return SIGRTMIN + 5;
+}
 
-void wait_sem(sem_t* sem) {
+void wait_sem(sem_t* sem)
+{
     while (sem_wait(sem) == -1 && errno == EINTR) {
     }
 }
 
 // Raw futex calls: async-signal-safe, and not intercepted by the sanitizers, whose deferred
 // signal processing must not nest inside this handler.
-void futex_wait(std::atomic<uint32_t>* word, uint32_t expected) {
+void futex_wait(std::atomic<uint32_t>* word, uint32_t expected)
+{
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
             nullptr, 0);
 }
 
-void futex_wake_all(std::atomic<uint32_t>* word) {
+void futex_wake_all(std::atomic<uint32_t>* word)
+{
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr,
             nullptr, 0);
 }
 
-void park(Thread* self) {
+void park(Thread* self)
+{
     const uint32_t serving = self->suspend_gen.load();
-    if (self->ack_wanted.exchange(false)) sem_post(&self->parked);
+    if (self->ack_wanted.exchange(false))
+        sem_post(&self->parked);
     while (true) {
         const uint32_t resumed = self->resume_gen.load();
-        if (static_cast<int32_t>(resumed - serving) >= 0 || self->terminating.load()) return;
+        if (static_cast<int32_t>(resumed - serving) >= 0 || self->terminating.load())
+            return;
         futex_wait(&self->resume_gen, resumed);
     }
 }
 
-void on_suspend_signal(int) {
+void on_suspend_signal(int)
+{
     const int saved = errno;
-    if (Thread* self = t_self) park(self);
+    if (Thread* self = t_self)
+        park(self);
     errno = saved;
 }
 
-[[noreturn]] void end_now() {
+[[noreturn]] void end_now()
+{
     t_term.pending = 0;
-    if (t_term.exit_jump != nullptr) siglongjmp(*t_term.exit_jump, 1);
+    if (t_term.exit_jump != nullptr)
+        siglongjmp(*t_term.exit_jump, 1);
     pthread_exit(nullptr);  // adopted thread: unwinds
 }
 
-void on_terminate_signal(int) {
-    if (t_self == nullptr) return;
+void on_terminate_signal(int)
+{
+    if (t_self == nullptr)
+        return;
     if (t_term.defer > 0) {
         t_term.pending = 1;
-        if (sem_t* waiter = t_term.waiter) sem_post(waiter);
+        if (sem_t* waiter = t_term.waiter)
+            sem_post(waiter);
         return;
     }
     end_now();
 }
 
-void install(int sig, void (*handler)(int)) {
+void install(int sig, void (*handler)(int))
+{
     struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
@@ -153,7 +175,8 @@ void install(int sig, void (*handler)(int)) {
     sigaction(sig, &action, nullptr);
 }
 
-void install_handlers() {
+void install_handlers()
+{
     static std::once_flag once;
     std::call_once(once, [] {
         install(sig_suspend(), on_suspend_signal);
@@ -161,31 +184,36 @@ void install_handlers() {
     });
 }
 
-void drop_ref(Thread* t) {
-    if (t->refs.fetch_sub(1) == 1) delete t;
+void drop_ref(Thread* t)
+{
+    if (t->refs.fetch_sub(1) == 1)
+        delete t;
 }
 
 // Reads utime and stime (clock ticks) of one of this process's threads.
-bool read_task_times(pid_t tid, uint64_t* kernel_100ns, uint64_t* user_100ns) {
+bool read_task_times(pid_t tid, uint64_t* kernel_100ns, uint64_t* user_100ns)
+{
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return posix::fail_errno(errno);
+    if (fd < 0)
+        return posix::fail_errno(errno);
     char text[1024];
     const ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
-    if (n <= 0) return posix::fail_errno(EIO);
+    if (n <= 0)
+        return posix::fail_errno(EIO);
     text[n] = '\0';
     const char* p = nullptr;
     for (ssize_t i = n - 1; i >= 0 && p == nullptr; --i) {
-        if (text[i] == ')') p = text + i + 1;
+        if (text[i] == ')')
+            p = text + i + 1;
     }
     unsigned long long utime = 0;
     unsigned long long stime = 0;
     // After the command name: state, then fields 4..13, then utime and stime.
-    if (p == nullptr ||
-        std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
-                    &stime) != 2) {
+    if (p == nullptr || std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                                    &utime, &stime) != 2) {
         return posix::fail_errno(EIO);
     }
     const uint64_t per_tick = 10000000ull / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
@@ -196,7 +224,8 @@ bool read_task_times(pid_t tid, uint64_t* kernel_100ns, uint64_t* user_100ns) {
 
 // Marks the calling thread's record ended; termination is blocked from here on, so this
 // runs to completion.
-void finish(Thread* self) {
+void finish(Thread* self)
+{
     sigset_t block;
     sigemptyset(&block);
     sigaddset(&block, sig_terminate());
@@ -218,18 +247,23 @@ void finish(Thread* self) {
 // Ends an adopted thread's record when the thread itself ends.
 struct AdoptedThread {
     Thread* record = nullptr;
-    ~AdoptedThread() {
-        if (record != nullptr) finish(record);
+    ~AdoptedThread()
+    {
+        if (record != nullptr)
+            finish(record);
     }
 };
 thread_local AdoptedThread t_adopted;
 
-void run_body(Thread* self) {
+void run_body(Thread* self)
+{
     wait_sem(&self->start);
-    if (!self->cancel_start.load()) self->fn(self->arg);
+    if (!self->cancel_start.load())
+        self->fn(self->arg);
 }
 
-void* thread_main(void* arg) {
+void* thread_main(void* arg)
+{
     Thread* const self = static_cast<Thread*>(arg);
     t_self = self;
     self->tid = gettid();
@@ -246,40 +280,53 @@ void* thread_main(void* arg) {
     return nullptr;
 }
 
-int nice_of(int priority) {
+int nice_of(int priority)
+{
     switch (priority) {
-        case kPrioIdle: return 19;
-        case kPrioLowest: return 10;
-        case kPrioBelowNormal: return 5;
-        case kPrioAboveNormal: return -5;
-        case kPrioHighest: return -10;
-        case kPrioTimeCritical: return -20;
-        default: return 0;
+        case kPrioIdle:
+            return 19;
+        case kPrioLowest:
+            return 10;
+        case kPrioBelowNormal:
+            return 5;
+        case kPrioAboveNormal:
+            return -5;
+        case kPrioHighest:
+            return -10;
+        case kPrioTimeCritical:
+            return -20;
+        default:
+            return 0;
     }
 }
 
-bool valid_priority(int priority) {
+bool valid_priority(int priority)
+{
     return priority == kPrioIdle || priority == kPrioTimeCritical ||
            (priority >= kPrioLowest && priority <= kPrioHighest);
 }
 
-size_t stack_size_for(size_t requested) {
+size_t stack_size_for(size_t requested)
+{
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const size_t size = requested < kMinStackSize ? kMinStackSize : requested;
     return (size + page - 1) / page * page;
 }
 
 // Joins the thread unless it was already joined or detached. Caller holds no lock.
-void join_once(Thread* t) {
+void join_once(Thread* t)
+{
     {
         std::lock_guard guard(t->lock);
-        if (t->joined) return;
+        if (t->joined)
+            return;
         t->joined = true;
     }
     pthread_join(t->handle, nullptr);
 }
 
-void wait_until_ended(Thread* t) {
+void wait_until_ended(Thread* t)
+{
     if (!t->adopted) {
         join_once(t);
         return;
@@ -290,7 +337,8 @@ void wait_until_ended(Thread* t) {
 
 }  // namespace
 
-Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
+Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
+{
     if (fn == nullptr) {
         set_last_error(kErrInvalidParameter);
         return nullptr;
@@ -314,8 +362,10 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     return t;
 }
 
-Thread* thread_adopt_current() {
-    if (t_self != nullptr) return t_self;
+Thread* thread_adopt_current()
+{
+    if (t_self != nullptr)
+        return t_self;
     install_handlers();
     auto* t = new Thread;
     t->adopted = true;
@@ -328,9 +378,13 @@ Thread* thread_adopt_current() {
     return t;
 }
 
-Thread* thread_current() { return t_self; }
+Thread* thread_current()
+{
+    return t_self;
+}
 
-long thread_resume(Thread* t) {
+long thread_resume(Thread* t)
+{
     posix::DeferTermination defer;
     if (t == nullptr) {
         set_last_error(kErrInvalidHandle);
@@ -338,8 +392,10 @@ long thread_resume(Thread* t) {
     }
     std::lock_guard guard(t->lock);
     const long previous = t->suspend_count;
-    if (previous == 0 || t->ended) return previous;
-    if (--t->suspend_count > 0) return previous;
+    if (previous == 0 || t->ended)
+        return previous;
+    if (--t->suspend_count > 0)
+        return previous;
     if (!t->started) {
         t->started = true;
         sem_post(&t->start);
@@ -350,7 +406,8 @@ long thread_resume(Thread* t) {
     return previous;
 }
 
-long thread_suspend(Thread* t) {
+long thread_suspend(Thread* t)
+{
     posix::DeferTermination defer;
     if (t == nullptr) {
         set_last_error(kErrInvalidHandle);
@@ -367,7 +424,8 @@ long thread_suspend(Thread* t) {
         return -1;
     }
     ++t->suspend_count;
-    if (previous > 0 || !t->started) return previous;
+    if (previous > 0 || !t->started)
+        return previous;
     t->suspend_gen.fetch_add(1);
     if (t == t_self) {
         guard.unlock();
@@ -382,7 +440,8 @@ long thread_suspend(Thread* t) {
     return previous;
 }
 
-bool thread_terminate(Thread* t) {
+bool thread_terminate(Thread* t)
+{
     posix::DeferTermination defer;
     if (t == nullptr || t == t_self) {
         set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
@@ -406,11 +465,16 @@ bool thread_terminate(Thread* t) {
     return true;
 }
 
-void thread_exit_current() { end_now(); }
+void thread_exit_current()
+{
+    end_now();
+}
 
-void thread_release(Thread* t) {
+void thread_release(Thread* t)
+{
     posix::DeferTermination defer;
-    if (t == nullptr) return;
+    if (t == nullptr)
+        return;
     if (!t->adopted) {
         std::unique_lock guard(t->lock);
         if (!t->joined) {
@@ -426,7 +490,8 @@ void thread_release(Thread* t) {
     drop_ref(t);
 }
 
-bool thread_set_priority(Thread* t, int priority) {
+bool thread_set_priority(Thread* t, int priority)
+{
     posix::DeferTermination defer;
     if (t == nullptr || !valid_priority(priority)) {
         set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
@@ -435,11 +500,13 @@ bool thread_set_priority(Thread* t, int priority) {
     std::lock_guard guard(t->lock);
     t->priority = priority;
     // A raise the process may not make (EACCES/EPERM) keeps only the logical value.
-    if (!t->ended) setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice_of(priority));
+    if (!t->ended)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice_of(priority));
     return true;
 }
 
-int thread_get_priority(Thread* t) {
+int thread_get_priority(Thread* t)
+{
     posix::DeferTermination defer;
     if (t == nullptr) {
         set_last_error(kErrInvalidHandle);
@@ -449,11 +516,18 @@ int thread_get_priority(Thread* t) {
     return t->priority;
 }
 
-uint32_t thread_id(Thread* t) { return t == nullptr ? 0 : static_cast<uint32_t>(t->tid.load()); }
+uint32_t thread_id(Thread* t)
+{
+    return t == nullptr ? 0 : static_cast<uint32_t>(t->tid.load());
+}
 
-uint32_t current_thread_id() { return static_cast<uint32_t>(gettid()); }
+uint32_t current_thread_id()
+{
+    return static_cast<uint32_t>(gettid());
+}
 
-bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
+bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns)
+{
     posix::DeferTermination defer;
     if (t == nullptr || kernel_100ns == nullptr || user_100ns == nullptr) {
         set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
@@ -470,7 +544,8 @@ bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
     return read_task_times(t->tid, kernel_100ns, user_100ns);
 }
 
-void sleep_ms(uint32_t ms) {
+void sleep_ms(uint32_t ms)
+{
     if (ms == 0) {
         sched_yield();
         return;
@@ -489,14 +564,20 @@ void sleep_ms(uint32_t ms) {
 
 namespace posix {
 
-DeferTermination::DeferTermination() { t_term.defer = t_term.defer + 1; }
-
-DeferTermination::~DeferTermination() {
-    t_term.defer = t_term.defer - 1;
-    if (t_term.defer == 0 && t_term.pending != 0) end_now();
+DeferTermination::DeferTermination()
+{
+    t_term.defer = t_term.defer + 1;
 }
 
-bool wait_wake(sem_t* wake, uint32_t timeout_ms) {
+DeferTermination::~DeferTermination()
+{
+    t_term.defer = t_term.defer - 1;
+    if (t_term.defer == 0 && t_term.pending != 0)
+        end_now();
+}
+
+bool wait_wake(sem_t* wake, uint32_t timeout_ms)
+{
     t_term.waiter = wake;
     timespec deadline{};
     if (timeout_ms != kInfinite) {
@@ -512,7 +593,8 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms) {
     while (t_term.pending == 0) {
         rc = timeout_ms == kInfinite ? sem_wait(wake)
                                      : sem_clockwait(wake, CLOCK_MONOTONIC, &deadline);
-        if (rc == 0 || errno != EINTR) break;
+        if (rc == 0 || errno != EINTR)
+            break;
     }
     t_term.waiter = nullptr;
     // A post from the termination handler may remain; the caller discards the semaphore.

@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kSystemTimePrivilege = "SeSystemtimePrivilege";
 
-void fill_local_time(const std::tm& tm, long nanoseconds, LocalTime* out) {
+void fill_local_time(const std::tm& tm, long nanoseconds, LocalTime* out)
+{
     out->year = tm.tm_year + 1900;
     out->month = tm.tm_mon + 1;
     out->day = tm.tm_mday;
@@ -25,7 +26,8 @@ void fill_local_time(const std::tm& tm, long nanoseconds, LocalTime* out) {
     out->day_of_week = tm.tm_wday;
 }
 
-std::tm tm_from_local_time(const LocalTime& t) {
+std::tm tm_from_local_time(const LocalTime& t)
+{
     std::tm tm{};
     tm.tm_year = t.year - 1900;
     tm.tm_mon = t.month - 1;
@@ -37,16 +39,19 @@ std::tm tm_from_local_time(const LocalTime& t) {
     return tm;
 }
 
-bool valid_local_time(const LocalTime& t) {
+bool valid_local_time(const LocalTime& t)
+{
     return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 && t.hour >= 0 &&
-           t.hour <= 23 && t.minute >= 0 && t.minute <= 59 && t.second >= 0 &&
-           t.second <= 59 && t.milliseconds >= 0 && t.milliseconds <= 999;
+           t.hour <= 23 && t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 59 &&
+           t.milliseconds >= 0 && t.milliseconds <= 999;
 }
 
 }  // namespace
 
-void local_time_read(LocalTime* t) {
-    if (t == nullptr) return;
+void local_time_read(LocalTime* t)
+{
+    if (t == nullptr)
+        return;
     if (auto read = detail::clock_read_seam()) {
         read(t);
         return;
@@ -58,12 +63,14 @@ void local_time_read(LocalTime* t) {
     fill_local_time(tm, now.tv_nsec, t);
 }
 
-bool local_time_set(const LocalTime& t) {
+bool local_time_set(const LocalTime& t)
+{
     if (!valid_local_time(t)) {
         set_last_error(kErrInvalidParameter);
         return false;
     }
-    if (auto set = detail::clock_set_seam()) return set(t);
+    if (auto set = detail::clock_set_seam())
+        return set(t);
     if (!posix::privilege_held(kSystemTimePrivilege, CAP_SYS_TIME)) {
         set_last_error(kErrPrivilegeNotHeld);
         return false;
@@ -82,33 +89,44 @@ bool local_time_set(const LocalTime& t) {
     return true;
 }
 
-bool enable_systemtime_privilege() {
-    if (posix::privilege_held(kSystemTimePrivilege, CAP_SYS_TIME)) return true;
+bool enable_systemtime_privilege()
+{
+    if (posix::privilege_held(kSystemTimePrivilege, CAP_SYS_TIME))
+        return true;
     set_last_error(kErrPrivilegeNotHeld);
     return false;
 }
 
-uint64_t perf_counter() {
+uint64_t perf_counter()
+{
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
 }
 
-uint64_t perf_frequency() { return 1000000000ull; }
+uint64_t perf_frequency()
+{
+    return 1000000000ull;
+}
 
-bool local_from_time(int64_t t, std::tm* out) {
+bool local_from_time(int64_t t, std::tm* out)
+{
     const time_t seconds = static_cast<time_t>(t);
     return out != nullptr && localtime_r(&seconds, out) != nullptr;
 }
 
-int64_t time_from_local(std::tm* in) {
-    if (in == nullptr) return -1;
+int64_t time_from_local(std::tm* in)
+{
+    if (in == nullptr)
+        return -1;
     return static_cast<int64_t>(mktime(in));
 }
 
-int64_t time_now() {
+int64_t time_now()
+{
     auto read = detail::clock_read_seam();
-    if (read == nullptr) return static_cast<int64_t>(time(nullptr));
+    if (read == nullptr)
+        return static_cast<int64_t>(time(nullptr));
     LocalTime now{};
     read(&now);
     std::tm tm = tm_from_local_time(now);

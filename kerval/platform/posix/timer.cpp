@@ -24,35 +24,42 @@ namespace {
 constexpr int64_t kMaxCatchUpPeriods = 10;
 constexpr int64_t kNanosPerSecond = 1000000000;
 
-int64_t monotonic_ns() {
+int64_t monotonic_ns()
+{
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
 }
 
-void sleep_until_ns(int64_t deadline) {
+void sleep_until_ns(int64_t deadline)
+{
     const timespec when{static_cast<time_t>(deadline / kNanosPerSecond),
                         static_cast<long>(deadline % kNanosPerSecond)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
     }
 }
 
-void run_timer(Timer* t) {
+void run_timer(Timer* t)
+{
     const int64_t period = static_cast<int64_t>(t->period_ms) * 1000000;
     int64_t deadline = monotonic_ns() + period;
     while (true) {
         sleep_until_ns(deadline);
-        if (t->stopping) return;
-        if (!detail::manual_tick_enabled()) detail::tick_target_fire(&t->target);
+        if (t->stopping)
+            return;
+        if (!detail::manual_tick_enabled())
+            detail::tick_target_fire(&t->target);
         deadline += period;
         const int64_t now = monotonic_ns();
-        if (now - deadline > kMaxCatchUpPeriods * period) deadline = now + period;
+        if (now - deadline > kMaxCatchUpPeriods * period)
+            deadline = now + period;
     }
 }
 
 }  // namespace
 
-Timer* timer_start(uint32_t period_ms, uint32_t /*resolution_ms*/, TickFn fn, void* ctx) {
+Timer* timer_start(uint32_t period_ms, uint32_t /*resolution_ms*/, TickFn fn, void* ctx)
+{
     if (period_ms == 0 || fn == nullptr) {
         set_last_error(kErrInvalidParameter);
         return nullptr;
@@ -74,8 +81,10 @@ Timer* timer_start(uint32_t period_ms, uint32_t /*resolution_ms*/, TickFn fn, vo
 }
 
 // Must not be called from the timer's own callback.
-void timer_stop(Timer* t) {
-    if (t == nullptr) return;
+void timer_stop(Timer* t)
+{
+    if (t == nullptr)
+        return;
     detail::tick_target_remove(&t->target);
     t->stopping = true;
     t->worker.join();  // within one period
