@@ -30,4 +30,7 @@ void tick_target_add(TickTarget* target);
 void tick_target_remove(TickTarget* target);
 void tick_target_fire(TickTarget* target);
 
+// Windows' own text of an error code this library reports, or null for other codes.
+const char* windows_error_text(uint32_t code);
+
 }  // namespace kerval::platform::detail

@@ -56,6 +56,10 @@ void set_last_error(uint32_t code) { SetLastError(code); }
 
 void error_text(uint32_t code, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return;
+    if (const char* known = detail::windows_error_text(code)) {
+        copy_cut(known, std::strlen(known), buf, size);
+        return;
+    }
     char* text = nullptr;
     const DWORD length = FormatMessageA(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -79,7 +83,7 @@ void process_exit(int code) {
     std::fflush(nullptr);
     if (auto on_exit = detail::process_exit_seam()) {
         on_exit(code);
-        ExitThread(static_cast<DWORD>(code));
+        thread_exit_current();
     }
     ExitProcess(static_cast<UINT>(code));
 }

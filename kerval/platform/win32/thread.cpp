@@ -1,30 +1,48 @@
 // Threads on Win32: a Thread owns a real thread handle (duplicated for adopted threads).
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "kerval/platform/platform.h"
 
+// Shared by the owner and the thread itself: each holds one reference, the last one frees it.
 struct kerval::platform::Thread {
     HANDLE handle = nullptr;
     DWORD id = 0;
     ThreadFn fn = nullptr;
     void* arg = nullptr;
+    std::atomic<int> references{2};
+    // True while the thread runs fn and holds its reference; whoever clears it drops that
+    // reference (the thread on its way out, or thread_terminate for a killed thread).
+    std::atomic<bool> running{true};
 };
 
 namespace kerval::platform {
 namespace {
 
-thread_local Thread* t_current = nullptr;
+thread_local Thread* t_current = nullptr;  // cleared when the owner releases the record
+thread_local Thread* t_own = nullptr;      // the record this thread holds a reference on
+
+void unreference(Thread* t) {
+    if (t->references.fetch_sub(1) == 1) delete t;
+}
+
+// The calling thread is leaving: from now on it must not be killed (it may hold the loader
+// lock while it ends), only waited for.
+void leave_own_record() {
+    Thread* const own = t_own;
+    t_own = nullptr;
+    t_current = nullptr;
+    if (own != nullptr && own->running.exchange(false)) unreference(own);
+}
 
 DWORD WINAPI thread_entry(LPVOID param) {
     auto* self = static_cast<Thread*>(param);
     t_current = self;
-    // The record may be released by fn itself: read it before the call, never after.
-    ThreadFn fn = self->fn;
-    void* arg = self->arg;
-    fn(arg);
-    t_current = nullptr;
+    t_own = self;
+    self->fn(self->arg);
+    leave_own_record();
     return 0;
 }
 
@@ -75,6 +93,8 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
 Thread* thread_adopt_current() {
     if (t_current != nullptr) return t_current;
     auto* t = new Thread;
+    t->references = 1;  // an adopted thread holds no reference of its own
+    t->running = false;
     const HANDLE process = GetCurrentProcess();
     DuplicateHandle(process, GetCurrentThread(), process, &t->handle, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
@@ -103,19 +123,30 @@ bool thread_terminate(Thread* t) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (!TerminateThread(t->handle, 0)) return false;
+    // A thread past its function is already ending: killing it there could leave the loader
+    // lock held for good, so it is only waited for.
+    const bool kill = t->running.exchange(false);
+    if (kill && !TerminateThread(t->handle, 0)) {
+        t->running = true;
+        return false;
+    }
     // TerminateThread only starts the end; wait so the thread is gone when we return.
     WaitForSingleObject(t->handle, 5000);
+    if (kill) unreference(t);  // the reference the killed thread held
     return true;
 }
 
-void thread_exit_current() { ExitThread(0); }
+void thread_exit_current() {
+    leave_own_record();
+    ExitThread(0);
+}
 
 void thread_release(Thread* t) {
     if (t == nullptr) return;
     if (t == t_current) t_current = nullptr;
     if (t->handle != nullptr) CloseHandle(t->handle);
-    delete t;
+    t->handle = nullptr;
+    unreference(t);
 }
 
 bool thread_set_priority(Thread* t, int priority) {

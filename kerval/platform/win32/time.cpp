@@ -53,6 +53,12 @@ void local_time_read(LocalTime* t) {
 
 bool local_time_set(const LocalTime& t) {
     if (auto set = detail::clock_set_seam()) return set(t);
+    // A privilege refused by the test seam keeps the real clock untouched.
+    auto check = detail::privilege_seam();
+    if (check != nullptr && !check("SeSystemtimePrivilege")) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return false;
+    }
     const SYSTEMTIME st = to_systemtime(t);
     return SetLocalTime(&st) != 0;
 }
