@@ -8,6 +8,7 @@
 #include "kerval/kerval.h"
 #include "kerval/mailbox/box_core.h"
 #include "kerval/mailbox/mailbox.h"
+#include "kerval/platform/platform.h"
 #include "kerval/task/task.h"
 
 namespace kerval::mailbox {
@@ -64,16 +65,36 @@ BoxCore* FindCore(int32_t hBox, uint32_t* generation)
     return box;
 }
 
+// Units left over by the previous box at this handle (wake-ups of its deletion) are dropped.
+void Drain(platform::Semaphore* sem)
+{
+    while (platform::semaphore_wait(sem, 0) == platform::WaitResult::kSignaled) {
+    }
+}
+
 BoxCore* CoreForCreation(int32_t hBox)
 {
+    constexpr long kUnlimited = 0x7FFFFFFF;
     CoreTable* table = TableForCreation();
     if (hBox < 0 || hBox >= table->size)
         return nullptr;
     BoxCore* box = table->cores[hBox].load(std::memory_order_acquire);
-    if (box == nullptr) {
-        box = new BoxCore;
-        table->cores[hBox].store(box, std::memory_order_release);
+    if (box != nullptr) {
+        Drain(box->readable);
+        Drain(box->writable);
+        return box;
     }
+    platform::Semaphore* readable = platform::semaphore_create(0, kUnlimited);
+    platform::Semaphore* writable = platform::semaphore_create(0, kUnlimited);
+    if (readable == nullptr || writable == nullptr) {
+        platform::semaphore_destroy(readable);
+        platform::semaphore_destroy(writable);
+        return nullptr;
+    }
+    box = new BoxCore;
+    box->readable = readable;
+    box->writable = writable;
+    table->cores[hBox].store(box, std::memory_order_release);
     return box;
 }
 
@@ -87,9 +108,16 @@ int32_t FreeQueue(BoxCore& box)
         ++freed;
         msg = next;
     }
+    // Withdraw the units of the freed messages; a unit a reader already holds is settled by
+    // that reader, which finds the chain empty and waits again.
+    for (uint32_t i = 0; i < box.units; ++i) {
+        if (platform::semaphore_wait(box.readable, 0) != platform::WaitResult::kSignaled)
+            break;
+    }
     box.last = nullptr;
     box.queued = 0;
     box.units = 0;
+    box.unsignalled = 0;
     if (box.record != nullptr) {
         box.record->pFirstMsg = nullptr;
         box.record->nNbMsg = 0;
@@ -97,19 +125,27 @@ int32_t FreeQueue(BoxCore& box)
     return freed;
 }
 
+void WakeWriters(BoxCore& box, uint32_t count)
+{
+    if (count > 0)
+        platform::semaphore_release(box.writable, static_cast<long>(count), nullptr);
+}
+
 int32_t PurgeCore(BoxCore& box, uint32_t generation)
 {
     int32_t freed = 0;
+    uint32_t writers = 0;
     char name[sizeof box.name];
     {
         std::lock_guard guard(box.lock);
         if (!box.IsOpen(generation))
             return eNOK;
         freed = FreeQueue(box);
+        writers = box.writers_waiting;
         std::memcpy(name, box.name, sizeof name);
     }
     // Writers still waiting to signal a purged message have nothing left to signal.
-    box.writable.notify_all();
+    WakeWriters(box, writers);
     if (freed > 0)
         ShowPurge(name, freed);
     return eOK;
@@ -152,6 +188,7 @@ extern "C" KV_API int32_t CreateMailBox(const char* pszName, uint16_t nMaxMsg, i
             box->last = nullptr;
             box->queued = 0;
             box->units = 0;
+            box->unsignalled = 0;
             box->capacity = nMaxMsg;
             std::snprintf(box->name, sizeof box->name, "%s", name);
             rec->nMaxMsg = nMaxMsg;
@@ -178,16 +215,22 @@ extern "C" KV_API int32_t DeleteMailBox(int32_t hBox)
         return eNOK;
     }
     int32_t freed = 0;
+    uint32_t readers = 0;
+    uint32_t writers = 0;
     {
         std::lock_guard guard(box->lock);
         box->generation.fetch_add(1, std::memory_order_release);  // even: closed
         freed = kerval::mailbox::FreeQueue(*box);
+        readers = box->readers_waiting;
+        writers = box->writers_waiting;
         rec->hSem = KV_INVALID_HANDLE;
         rec->hMutex = KV_INVALID_HANDLE;
     }
-    // Blocked readers and writers wake, see the closed generation and leave with an error.
-    box->readable.notify_all();
-    box->writable.notify_all();
+    // Blocked tasks wake, see the closed generation and leave with an error; each reader
+    // passes its unit on to the next one.
+    if (readers > 0)
+        kerval::platform::semaphore_release(box->readable, 1, nullptr);
+    kerval::mailbox::WakeWriters(*box, writers);
     if (freed > 0)
         kerval::mailbox::ShowPurge(box->name, freed);
     kerval::task::ForgetMainBox(hBox);

@@ -19,18 +19,6 @@ namespace kerval::mailbox {
 
 namespace {
 
-// Counts the threads waiting on one of the box's queues, also when a terminated task unwinds.
-class WaitingCount {
-public:
-    explicit WaitingCount(uint32_t& count) : count_(count) { ++count_; }
-    ~WaitingCount() { --count_; }
-    WaitingCount(const WaitingCount&) = delete;
-    WaitingCount& operator=(const WaitingCount&) = delete;
-
-private:
-    uint32_t& count_;
-};
-
 int32_t NoSuchBox()
 {
     char text[200];
@@ -106,69 +94,127 @@ void ShowUnfull(const char* name)
     std::fflush(stdout);
 }
 
+constexpr uint32_t kUnsignalled = 0xFFFFFFFFu;
+
+// Caller holds box.lock. Releases a unit for one waiting message when there is room: answers
+// true when the caller must post it (after unlocking), or when nothing is left to signal.
+enum class Claim { kPosted, kNothingLeft, kFull, kClosed };
+Claim ClaimUnit(BoxCore& box, uint32_t generation)
+{
+    if (!box.IsOpen(generation))
+        return Claim::kClosed;
+    if (box.unsignalled == 0)
+        return Claim::kNothingLeft;  // purged meanwhile
+    if (box.units >= box.capacity)
+        return Claim::kFull;
+    ++box.units;
+    --box.unsignalled;
+    return Claim::kPosted;
+}
+
 // The writer's message is queued but the box holds its capacity of signalled messages: wait
 // until a reader frees a unit, then signal. A purge may take the message meanwhile (nothing
-// left to signal); a deletion ends the wait with eNOK.
+// left to signal); a deletion ends the wait with eNOK. Caller holds the lock.
 int32_t WaitForUnit(BoxCore& box, uint32_t generation, std::unique_lock<std::mutex>& lock)
 {
+    ++box.unsignalled;
+    ++box.writers_waiting;
     const uint32_t queued = box.queued;
     const uint32_t capacity = box.capacity;
     char name[sizeof box.name];
     std::memcpy(name, box.name, sizeof name);
     lock.unlock();
     ShowFull(name, queued, capacity);
-    lock.lock();
-    {
-        WaitingCount waiting(box.writers_waiting);
-        box.writable.wait(lock, [&] {
-            return !box.IsOpen(generation) || box.units < box.capacity || box.queued <= box.units;
-        });
+    Claim claim = Claim::kFull;
+    for (;;) {
+        lock.lock();
+        claim = ClaimUnit(box, generation);
+        if (claim != Claim::kFull)
+            break;
+        lock.unlock();
+        platform::semaphore_wait(box.writable, task::WaitSliceMs());
     }
-    if (!box.IsOpen(generation))
-        return eNOK;
-    const bool signal = box.queued > box.units;
-    if (signal)
-        ++box.units;
-    const bool wake_reader = signal && box.readers_waiting > 0;
+    --box.writers_waiting;
     lock.unlock();
-    if (wake_reader)
-        box.readable.notify_one();
+    if (claim == Claim::kClosed)
+        return eNOK;
+    if (claim == Claim::kPosted)
+        platform::semaphore_release(box.readable, 1, nullptr);
     ShowUnfull(name);
     return eOK;
 }
 
-// Waits up to slice_ms for a unit (or the box's end). Caller holds the lock.
-bool WaitSlice(BoxCore& box, uint32_t generation, std::unique_lock<std::mutex>& lock,
-               uint32_t slice_ms)
+// Waits for a unit of `readable` as the time-out says; the life sign is refreshed before
+// every wait. Answers eOK with a unit, eTIME_OVER or eNOK.
+int32_t WaitForUnitToRead(BoxCore& box, bool forever,
+                          std::chrono::steady_clock::time_point deadline)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(slice_ms);
-    WaitingCount waiting(box.readers_waiting);
-    return box.readable.wait_until(lock, deadline,
-                                   [&] { return box.units > 0 || !box.IsOpen(generation); });
+    for (;;) {
+        UpdateLifeSign();
+        uint32_t wait_ms = task::WaitSliceMs();
+        if (!forever) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait_ms = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+        }
+        switch (platform::semaphore_wait(box.readable, wait_ms)) {
+            case platform::WaitResult::kSignaled:
+                return eOK;
+            case platform::WaitResult::kTimeout:
+                if (!forever)
+                    return eTIME_OVER;
+                break;
+            default:
+                return eNOK;
+        }
+    }
 }
 
-// Takes the oldest signalled message, waiting as the time-out says.
+// Caller holds the box's lock and a unit. A box closed meanwhile passes the unit on to the next
+// blocked reader, which then sees the closure too.
+int32_t TakeWithUnit(BoxCore& box, uint32_t generation, BoxMessage** out, bool* wake_writer)
+{
+    if (!box.IsOpen(generation)) {
+        platform::semaphore_release(box.readable, 1, nullptr);
+        return eINVALID_HANDLE;
+    }
+    if (box.record->pFirstMsg == nullptr)
+        return eTIME_OVER;  // its message was purged
+    *out = TakeFirst(box);
+    *wake_writer = box.writers_waiting > 0;
+    return eOK;
+}
+
+// Takes the oldest signalled message, waiting as the time-out says (-1 and other negative
+// values: one slice; WAIT_FOREVER: no limit).
 int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMessage** out)
 {
     const bool forever = lTimeOut == WAIT_FOREVER;
-    const uint32_t slice =
-        (forever || lTimeOut < 0) ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
-    std::unique_lock lock(box.lock);
+    const auto limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
     for (;;) {
-        if (!box.IsOpen(generation))
-            return eINVALID_HANDLE;
-        if (box.units > 0)
-            break;
-        UpdateLifeSign();
-        if (!WaitSlice(box, generation, lock, slice) && !forever)
-            return eTIME_OVER;
+        {
+            std::lock_guard guard(box.lock);
+            if (!box.IsOpen(generation))
+                return eINVALID_HANDLE;
+            ++box.readers_waiting;
+        }
+        const int32_t waited = WaitForUnitToRead(box, forever, deadline);
+        bool wake_writer = false;
+        int32_t code = waited;
+        {
+            std::lock_guard guard(box.lock);
+            --box.readers_waiting;
+            if (waited == eOK)
+                code = TakeWithUnit(box, generation, out, &wake_writer);
+        }
+        if (wake_writer)
+            platform::semaphore_release(box.writable, 1, nullptr);
+        // A unit without its message: wait again while time is left.
+        if (code == eTIME_OVER && waited == eOK)
+            continue;
+        return code;
     }
-    *out = TakeFirst(box);
-    const bool wake_writer = box.writers_waiting > 0;
-    lock.unlock();
-    if (wake_writer)
-        box.writable.notify_one();
-    return eOK;
 }
 
 int32_t Deliver(const BoxMessage& msg, int32_t* plType, void* pBuffer, uint32_t* plSize,
@@ -224,10 +270,8 @@ extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lT
     if (box->units >= box->capacity)
         return WaitForUnit(*box, gen, lock);
     ++box->units;
-    const bool wake_reader = box->readers_waiting > 0;
     lock.unlock();
-    if (wake_reader)
-        box->readable.notify_one();
+    kerval::platform::semaphore_release(box->readable, 1, nullptr);
     return eOK;
 }
 
