@@ -16,6 +16,10 @@ struct kerval::platform::Thread {
     // True while the thread runs fn and holds its reference; whoever clears it drops that
     // reference (the thread on its way out, or thread_terminate for a killed thread).
     std::atomic<bool> running{true};
+    // A thread ended before it reached fn is let run to its end instead of being killed: Wine
+    // cannot always kill a thread that is still starting, and the process then never exits.
+    std::atomic<bool> started{false};
+    std::atomic<bool> cancelled{false};
 };
 
 namespace kerval::platform {
@@ -41,7 +45,8 @@ DWORD WINAPI thread_entry(LPVOID param) {
     auto* self = static_cast<Thread*>(param);
     t_current = self;
     t_own = self;
-    self->fn(self->arg);
+    self->started = true;
+    if (!self->cancelled) self->fn(self->arg);
     leave_own_record();
     return 0;
 }
@@ -122,6 +127,12 @@ bool thread_terminate(Thread* t) {
     if (t->id == GetCurrentThreadId()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
+    }
+    t->cancelled = true;
+    if (!t->started) {
+        while (ResumeThread(t->handle) > 1) {
+        }
+        return WaitForSingleObject(t->handle, 5000) == WAIT_OBJECT_0;
     }
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
