@@ -456,7 +456,10 @@ bool thread_terminate(Thread* t)
         } else if (!t->ended) {
             // The wake frees a parked thread whose termination must wait (blocked signal
             // or a platform lock region).
+            // Moving resume_gen makes a park that checked `terminating` just before this
+            // store fail its futex wait instead of sleeping through the wake.
             t->terminating = true;
+            t->resume_gen.fetch_add(1);
             pthread_kill(t->handle, sig_terminate());
             futex_wake_all(&t->resume_gen);
         }
