@@ -61,7 +61,9 @@ constexpr ErrorText kErrorTexts[] = {
     {11001, "No such host is known."},
 };
 
-const char* known_text(uint32_t code)
+}  // namespace
+
+const char* windows_error_text(uint32_t code)
 {
     for (const ErrorText& entry : kErrorTexts) {
         if (entry.code == code)
@@ -69,9 +71,5 @@ const char* known_text(uint32_t code)
     }
     return nullptr;
 }
-
-}  // namespace
-
-const char* windows_error_text(uint32_t code) { return known_text(code); }
 
 }  // namespace kerval::platform::detail
