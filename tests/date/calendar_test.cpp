@@ -1,90 +1,53 @@
+// Calendar rules against an independent calendar, conversions to seconds in a local zone,
+// and the comparison of dates with wildcard patterns.
 #include <gtest/gtest.h>
 
-#include "civil.h"
+#include "date_support.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
 
 namespace {
 
 using civil::Date;
+using civil::Fields;
 
-TEST(Calendar, InitDateWritesEveryWildcard)
-{
-    MsgDate date{1, 2, 3, 4, 5, 6, 7, 8, 9};
-    ASSERT_TRUE(InitDate(&date));
-    const int16_t expected[9] = {0, 13, 32, 25, 60, 60, 100, 367, 8};
-    EXPECT_EQ(0, memcmp(&date, expected, sizeof expected));
-    EXPECT_FALSE(InitDate(nullptr));
-}
-
-TEST(Calendar, LeapYearsFollowTheGregorianRule)
-{
-    for (int year = 1900; year <= 2100; ++year) {
-        const bool leap =
-            civil::DaysFromCivil(year + 1, 1, 1) - civil::DaysFromCivil(year, 1, 1) == 366;
-        EXPECT_EQ(leap, Bisextile(static_cast<int16_t>(year)) != 0) << year;
-    }
-    EXPECT_FALSE(Bisextile(1900));
-    EXPECT_TRUE(Bisextile(2000));
-    EXPECT_FALSE(Bisextile(2100));
-}
-
-// Every day from 1900 to 2100: day of year, day of week and the way back from the day of year.
-TEST(Calendar, DayOfYearAndWeekMatchAnIndependentCalendar)
+// Every day from 1900 to 2100: leap years, day of year, day of week and the way back from the
+// day of year.
+TEST(Calendar, DayFieldsMatchAnIndependentCalendar)
 {
     for (int y = 1900; y <= 2100; ++y) {
-        for (int m = 1; m <= 12; ++m) {
-            for (int d = 1; d <= civil::DaysInMonth(y, m); ++d) {
-                const auto expected_doy =
-                    civil::DaysFromCivil(y, m, d) - civil::DaysFromCivil(y, 1, 1) + 1;
-                const auto y16 = static_cast<int16_t>(y);
-                ASSERT_EQ(expected_doy,
-                          JulianDay(y16, static_cast<int16_t>(m), static_cast<int16_t>(d)))
-                    << y << "-" << m << "-" << d;
-                uint16_t doy = 0, dow = 0;
-                DayOfWeekAndYear(static_cast<uint16_t>(y), static_cast<uint16_t>(m),
-                                 static_cast<uint16_t>(d), &doy, &dow);
-                ASSERT_EQ(expected_doy, doy);
-                ASSERT_EQ(civil::Weekday(y, m, d), dow) << y << "-" << m << "-" << d;
-                uint16_t month = 0, day = 0;
-                ASSERT_TRUE(ConvJulCal(y16, static_cast<int16_t>(doy), &month, &day));
-                ASSERT_EQ(m, month);
-                ASSERT_EQ(d, day);
-            }
+        const int days_in_year = civil::DayOfYear(y, 12, 31);
+        ASSERT_EQ(days_in_year == 366, Bisextile(int16_t(y)) != 0) << y;
+        for (int doy = 1, m = 1; doy <= days_in_year; ++doy) {
+            const int64_t days = civil::DaysFromCivil(y, 1, 1) + doy - 1;
+            m += m < 12 && civil::DaysFromCivil(y, m + 1, 1) == days;
+            const int d = int(days - civil::DaysFromCivil(y, m, 1)) + 1;
+            ASSERT_EQ(doy, JulianDay(int16_t(y), int16_t(m), int16_t(d)))
+                << y << "-" << m << "-" << d;
+            uint16_t lib_doy = 0, dow = 0, month = 0, day = 0;
+            DayOfWeekAndYear(uint16_t(y), uint16_t(m), uint16_t(d), &lib_doy, &dow);
+            ASSERT_EQ(doy * 10 + civil::Weekday(y, m, d), lib_doy * 10 + dow) << y << "-" << doy;
+            ASSERT_TRUE(ConvJulCal(int16_t(y), int16_t(doy), &month, &day));
+            ASSERT_EQ(m * 100 + d, month * 100 + day) << y << " " << doy;
         }
     }
 }
 
-TEST(Calendar, ConvJulCalRefusesDaysOutsideTheYearAndLeavesOutputs)
+TEST(Calendar, OutOfRangeDaysAndMonthsAreRefusedWithoutReadingTables)
 {
-    uint16_t month = 77, day = 77;
-    EXPECT_FALSE(ConvJulCal(2001, 366, &month, &day));
-    EXPECT_FALSE(ConvJulCal(2000, 367, &month, &day));
-    EXPECT_FALSE(ConvJulCal(2000, 0, &month, &day));
-    EXPECT_FALSE(ConvJulCal(2000, -5, &month, &day));
-    EXPECT_EQ(77, month);
-    EXPECT_EQ(77, day);
-    ASSERT_TRUE(ConvJulCal(2000, 366, &month, &day));
-    EXPECT_EQ(12, month);
-    EXPECT_EQ(31, day);
-    ASSERT_TRUE(ConvJulCal(2000, 60, &month, &day));
-    EXPECT_EQ(2, month);
-    EXPECT_EQ(29, day);
-}
-
-TEST(Calendar, MonthOutsideTheYearGivesNoDayFieldsAndReadsNoTable)
-{
+    uint16_t month = 77, day = 77, doy = 9, dow = 9;
+    for (const auto [year, bad_day] : {std::pair{2001, 366}, {2000, 367}, {2000, 0}, {2000, -5}})
+        EXPECT_FALSE(ConvJulCal(int16_t(year), int16_t(bad_day), &month, &day)) << bad_day;
+    EXPECT_EQ(7777, month * 100 + day);
     EXPECT_EQ(0, JulianDay(2000, 0, 0));
-    uint16_t doy = 9, dow = 9;
-    DayOfWeekAndYear(0, 0, 0, &doy, &dow);
-    EXPECT_EQ(0, doy);
-    EXPECT_EQ(0, dow);
-    DayOfWeekAndYear(2000, 13, 32, &doy, &dow);
-    EXPECT_EQ(0, doy);
-    EXPECT_EQ(0, dow);
+    for (uint16_t bad_month : {0, 13}) {
+        DayOfWeekAndYear(2000, bad_month, 1, &doy, &dow);
+        EXPECT_EQ(0, doy + dow) << bad_month;
+    }
+    EXPECT_FALSE(InitDate(nullptr));
 }
 
-TEST(Calendar, TwoDigitYearsPivotAt81)
+TEST(Calendar, TwoDigitYearsPivotAt81AndNamesMatchInUpperCase)
 {
     for (int16_t y = 0; y <= 99; ++y) {
         int16_t year = y;
@@ -93,145 +56,164 @@ TEST(Calendar, TwoDigitYearsPivotAt81)
         Year4ToYear2(&year);
         EXPECT_EQ(y, year);
     }
-}
-
-TEST(Calendar, NamesMatchExactlyInUpperCase)
-{
-    const char* days[] = {"MON", "TUE", "WED", "THU", "FRI", "SAT", "SUN"};
-    const char* months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                            "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+    const char* names[] = {"MON", "TUE", "WED", "THU", "FRI", "SAT", "SUN", "JAN", "FEB", "MAR",
+                           "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
     uint16_t value = 0;
-    for (int i = 0; i < 7; ++i) {
-        ASSERT_TRUE(LiteralDayToEnum(days[i], &value));
-        EXPECT_EQ(i + 1, value);
-    }
-    for (int i = 0; i < 12; ++i) {
-        ASSERT_TRUE(LiteralMonthToEnum(months[i], &value));
-        EXPECT_EQ(i + 1, value);
+    for (int i = 0; i < 19; ++i) {
+        ASSERT_TRUE(i < 7 ? LiteralDayToEnum(names[i], &value)
+                          : LiteralMonthToEnum(names[i], &value));
+        EXPECT_EQ(i < 7 ? i + 1 : i - 6, value) << names[i];
     }
     value = 99;
-    EXPECT_FALSE(LiteralDayToEnum("mon", &value));
-    EXPECT_FALSE(LiteralDayToEnum("Monday", &value));
-    EXPECT_FALSE(LiteralMonthToEnum("Dec", &value));
-    EXPECT_FALSE(LiteralMonthToEnum("DECEMBER", &value));
-    EXPECT_FALSE(LiteralMonthToEnum(nullptr, &value));
-    EXPECT_FALSE(LiteralMonthToEnum("DEC", nullptr));
+    EXPECT_FALSE(LiteralDayToEnum("mon", &value) || LiteralDayToEnum("Monday", &value) ||
+                 LiteralMonthToEnum("Dec", &value) || LiteralMonthToEnum("DECEMBER", &value) ||
+                 LiteralMonthToEnum(nullptr, &value) || LiteralMonthToEnum("DEC", nullptr));
     EXPECT_EQ(99, value);
 }
 
-// Conversions in a zone fixed for this process.
-class ZonedCalendar : public ::testing::Test {
-protected:
-    void SetZone(const char* tz) { ASSERT_TRUE(kerval::platform::set_time_zone(tz)); }
-};
-
-TEST_F(ZonedCalendar, SecondsMatchAnIndependentCountInUtc)
+TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone)
 {
-    SetZone("UTC0");
-    for (int y = 1970; y <= 2100; ++y) {
-        for (int m = 1; m <= 12; m += 5) {
-            const int d = 1 + (y * 7 + m) % 28;
-            const MsgDate date = Date(static_cast<int16_t>(y), static_cast<int16_t>(m),
-                                      static_cast<int16_t>(d), 13, 47, 29);
-            const int64_t expected =
-                civil::DaysFromCivil(y, m, d) * 86400 + 13 * 3600 + 47 * 60 + 29;
-            ASSERT_EQ(expected, MsgDateToSecond(&date)) << y << "-" << m << "-" << d;
+    for (const auto [tz, offset] : {std::pair{"UTC0", 0}, {"XST-3", 3 * 3600}}) {
+        ASSERT_TRUE(kerval::platform::set_time_zone(tz));
+        for (int y = 1970; y <= 2100; ++y) {
+            for (int m = 1; m <= 12; m += 5) {
+                const int d = 1 + (y * 7 + m) % 28;
+                const MsgDate date = Date(y, m, d, 13, 47, 29);
+                ASSERT_EQ(civil::DaysFromCivil(y, m, d) * 86400 + 49649 - offset,
+                          MsgDateToSecond(&date))
+                    << tz << " " << y << "-" << m;
+            }
         }
     }
     const MsgDate leap_second = Date(2000, 12, 31, 23, 59, 60);
-    EXPECT_EQ(civil::DaysFromCivil(2001, 1, 1) * 86400, MsgDateToSecond(&leap_second));
+    EXPECT_EQ(civil::DaysFromCivil(2001, 1, 1) * 86400 - 3 * 3600, MsgDateToSecond(&leap_second));
     EXPECT_EQ(-1, MsgDateToSecond(nullptr));
-}
-
-TEST_F(ZonedCalendar, SecondsFollowTheLocalZone)
-{
-    SetZone("XST-3");
-    const MsgDate date = Date(2001, 5, 15, 2, 0, 0);
-    EXPECT_EQ(civil::DaysFromCivil(2001, 5, 14) * 86400 + 23 * 3600, MsgDateToSecond(&date));
 }
 
 // Around the change back to standard time a record converts to one instant, whether a summer
 // or a winter date was converted just before.
-TEST_F(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
+TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
 {
-    SetZone("CET-1CEST,M3.5.0,M10.5.0/3");
-    const MsgDate summer = Date(2023, 7, 1, 12);
-    const MsgDate winter = Date(2023, 1, 1, 12);
+    ASSERT_TRUE(kerval::platform::set_time_zone("CET-1CEST,M3.5.0,M10.5.0/3"));
+    const MsgDate summer = Date(2023, 7, 1, 12), winter = Date(2023, 1, 1, 12);
     int repeated_hours = 0;
-    for (int16_t day = 20; day <= 31 + 10; ++day) {
-        const int16_t month = day <= 31 ? 10 : 11;
-        const int16_t mday = day <= 31 ? day : static_cast<int16_t>(day - 31);
-        for (int16_t hour = 0; hour <= 3; ++hour) {
-            const MsgDate date = Date(2023, month, mday, hour, 30);
+    for (int day = 20; day <= 31; ++day) {
+        for (int hour = 0; hour <= 3; ++hour) {
+            const MsgDate date = Date(2023, 10, day, hour, 30),
+                          next = Date(2023, 10, day, hour + 1, 30);
             MsgDateToSecond(&summer);
             const int64_t after_summer = MsgDateToSecond(&date);
             MsgDateToSecond(&winter);
-            const int64_t after_winter = MsgDateToSecond(&date);
-            ASSERT_EQ(after_summer, after_winter) << month << "-" << mday << " " << hour;
-            const MsgDate next = Date(2023, month, mday, static_cast<int16_t>(hour + 1), 30);
-            if (MsgDateToSecond(&next) - after_summer == 7200)
-                ++repeated_hours;
+            ASSERT_EQ(after_summer, MsgDateToSecond(&date)) << "10-" << day << " " << hour;
+            repeated_hours += MsgDateToSecond(&next) - after_summer == 7200;
         }
     }
     EXPECT_EQ(1, repeated_hours) << "the zone's change back to standard time was not met";
 }
 
-TEST_F(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
+TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
 {
     for (const char* tz : {"UTC0", "XST-3", "YST5"}) {
-        SetZone(tz);
-        const MsgDate before = Date(1994, 12, 31, 23, 59, 59);
-        const MsgDate first = Date(1995, 1, 1);
-        const MsgDate last = Date(2069, 12, 31, 23, 59, 59);
-        const MsgDate after = Date(2070, 1, 1);
-        const MsgDate middle = Date(2045, 6, 15, 12);
-        EXPECT_FALSE(IsDate(&before)) << tz;
-        EXPECT_TRUE(IsDate(&first)) << tz;
-        EXPECT_TRUE(IsDate(&middle)) << tz;
-        EXPECT_TRUE(IsDate(&last)) << tz;
-        EXPECT_FALSE(IsDate(&after)) << tz;
+        ASSERT_TRUE(kerval::platform::set_time_zone(tz));
+        const std::pair<MsgDate, bool> cases[] = {{Date(1994, 12, 31, 23, 59, 59), false},
+                                                  {Date(1995, 1, 1), true},
+                                                  {Date(2045, 6, 15, 12), true},
+                                                  {Date(2069, 12, 31, 23, 59, 59), true},
+                                                  {Date(2070, 1, 1), false}};
+        for (const auto& [date, plausible] : cases)
+            EXPECT_EQ(plausible, IsDate(&date) != 0) << tz << " " << date.nYear;
     }
     EXPECT_FALSE(IsDate(nullptr));
 }
 
-TEST_F(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
+TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
 {
-    SetZone("UTC0");
-    MsgDate date = Date(2000, 2, 28, 12);
-    date.nHundredth = 42;
+    ASSERT_TRUE(kerval::platform::set_time_zone("UTC0"));
+    MsgDate date = Date(2000, 2, 28, 12), expected = civil::Full(2000, 2, 29, 12);
+    date.nHundredth = expected.nHundredth = 42;
     AddDayToDate(&date, 1);
-    EXPECT_EQ(2000, date.nYear);
-    EXPECT_EQ(2, date.nMonth);
-    EXPECT_EQ(29, date.nDay);
-    EXPECT_EQ(12, date.nHour);
-    EXPECT_EQ(60, date.nDayOfYear);
-    EXPECT_EQ(2, date.nDayOfWeek);
-    EXPECT_EQ(42, date.nHundredth);
-
-    date = Date(2000, 10, 3, 14, 5, 9);
-    AddDayToDate(&date, 0);
-    EXPECT_EQ(277, date.nDayOfYear);
-    EXPECT_EQ(2, date.nDayOfWeek);
-
+    EXPECT_EQ(Fields(expected), Fields(date));
     date = Date(1999, 12, 31, 23, 10, 5);
     AddHourToDate(&date, 1);
-    EXPECT_EQ(2000, date.nYear);
-    EXPECT_EQ(1, date.nMonth);
-    EXPECT_EQ(1, date.nDay);
-    EXPECT_EQ(0, date.nHour);
-    EXPECT_EQ(10, date.nMinute);
-    EXPECT_EQ(5, date.nSecond);
-    EXPECT_EQ(6, date.nDayOfWeek);
-
+    EXPECT_EQ(Fields(civil::Full(2000, 1, 1, 0, 10, 5)), Fields(date));
     date = Date(2000, 1, 1);
-    AddDayToDate(&date, 65535);
-    const int64_t days = civil::DaysFromCivil(2000, 1, 1) + 65535;
-    const MsgDate expected = Date(2179, 6, 6);
-    EXPECT_EQ(days, civil::DaysFromCivil(expected.nYear, expected.nMonth, expected.nDay));
-    EXPECT_EQ(expected.nYear, date.nYear);
-    EXPECT_EQ(expected.nMonth, date.nMonth);
-    EXPECT_EQ(expected.nDay, date.nDay);
+    AddDayToDate(&date, 65535);  // 2179-06-06
+    EXPECT_EQ(Fields(civil::Full(2179, 6, 6)), Fields(date));
     AddDayToDate(nullptr, 1);
+}
+
+MsgDate Pattern()
+{
+    MsgDate pattern;
+    InitDate(&pattern);
+    return pattern;
+}
+
+// Answers InfOrEgal and SupOrEgal as two digits, e.g. 10 for a date before the pattern.
+int Order(const MsgDate& date, const MsgDate& pattern)
+{
+    return (InfOrEgal(&date, &pattern) ? 10 : 0) + (SupOrEgal(&date, &pattern) ? 1 : 0);
+}
+
+TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch)
+{
+    MsgDate pattern = Pattern();
+    EXPECT_EQ(11, Order(Date(1995, 1, 1), pattern));
+    EXPECT_EQ(11, Order(Date(2069, 12, 31, 23, 59, 59), pattern));
+    pattern.nYear = 2001;
+    pattern.nMonth = 6;
+    pattern.nMinute = 30;
+    EXPECT_EQ(10, Order(Date(2001, 5, 31, 23, 59), pattern));  // earlier month, later minute
+    EXPECT_EQ(10, Order(Date(2001, 6, 1, 23, 29), pattern));
+    EXPECT_EQ(11, Order(Date(2001, 6, 17, 3, 30, 59), pattern));
+    EXPECT_EQ(1, Order(Date(2001, 7, 1), pattern));
+    EXPECT_FALSE(InfOrEgal(nullptr, &pattern) || SupOrEgal(&pattern, nullptr));
+    // 2001-05-15 is a Tuesday; the record's own day of week is wrong on purpose.
+    pattern = Pattern();
+    pattern.nDayOfWeek = 1;
+    pattern.nHour = 8;
+    MsgDate tuesday_early = Date(2001, 5, 15, 7);
+    tuesday_early.nDayOfWeek = 1;
+    EXPECT_EQ(1, Order(tuesday_early, pattern)) << "day of week is compared before the hour";
+    EXPECT_EQ(1, Order(Date(2001, 5, 14, 9), pattern));
+}
+
+TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay)
+{
+    MsgDate hours[2] = {Pattern(), Pattern()}, days[2] = {Pattern(), Pattern()};
+    hours[0].nHour = 8;
+    hours[1].nHour = 17;
+    days[0].nDayOfWeek = 1;
+    days[1].nDayOfWeek = 5;
+    const auto in = [](const MsgDate& date, const MsgDate* interval) {
+        return IsInInterval(&date, interval) != 0;
+    };
+    EXPECT_FALSE(in(Date(2001, 5, 15, 7, 59, 59), hours));
+    EXPECT_TRUE(in(Date(2001, 5, 15, 8), hours));
+    EXPECT_TRUE(in(Date(2001, 5, 15, 17, 59, 59), hours));
+    EXPECT_FALSE(in(Date(2001, 5, 15, 18), hours));
+    EXPECT_FALSE(IsInInterval(nullptr, hours) || IsInInterval(&hours[0], nullptr));
+    for (int day = 1; day <= 14; ++day) {
+        for (int hour : {0, 12, 23})
+            EXPECT_EQ(civil::Weekday(2001, 10, day) <= 5,
+                      in(Date(2001, 10, day, hour, 59, 59), days));
+    }
+}
+
+TEST(DateOrder, FieldsOrderFromYearToSecondWithMinusOneAsAny)
+{
+    const int cases[][3] = {{-1, 5, 0}, {5, -1, 0}, {3, 5, -1}, {5, 3, 1}, {4, 4, 0}, {-2, 0, -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c[2], CompareDateField(int16_t(c[0]), int16_t(c[1]))) << c[0] << " " << c[1];
+    const MsgDate date = Date(2001, 5, 15, 10);
+    MsgDate any_hour = date, other_extras{2001, 5, 15, 10, 0, 0, 99, 1, 7};
+    any_hour.nHour = -1;
+    const MsgDate just_before = Date(2001, 5, 15, 9, 59, 59), next_year = Date(2002, 1, 1);
+    EXPECT_EQ(0, FinalInitialDate(&date, &any_hour));
+    EXPECT_EQ(0, FinalInitialDate(&date, &other_extras));
+    EXPECT_EQ(1, FinalInitialDate(&date, &just_before));
+    EXPECT_EQ(-1, FinalInitialDate(&just_before, &date));
+    EXPECT_EQ(-1, FinalInitialDate(&date, &next_year));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The clock and the application date, time-outs, and dates as text in both directions.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -5,8 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "civil.h"
-#include "fake_clock.h"
+#include "date_support.h"
 #include "kerval/date/clock.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
@@ -14,12 +14,16 @@
 
 namespace {
 
+using civil::Fields;
+using civil::Full;
+
 bool g_privilege_granted = true;
 bool GrantPrivilege(const char*)
 {
     return g_privilege_granted;
 }
 
+// The fake clock at 2000-10-03 14:05:09.990 (a Tuesday, day 277), privilege as the test says.
 class AppClock : public ::testing::Test {
 protected:
     void SetUp() override
@@ -34,100 +38,71 @@ protected:
     }
 };
 
-TEST_F(AppClock, ReadingDropsMillisecondsAndComputesDayFields)
+TEST_F(AppClock, ReadingDropsMillisecondsAndCountersStartAtZero)
 {
     MsgDate date{};
     EXPECT_EQ(eOK, ReadAppDateTime(&date));
-    const MsgDate expected{2000, 10, 3, 14, 5, 9, 0, 277, 2};
-    EXPECT_EQ(0, std::memcmp(&expected, &date, sizeof date));
-}
-
-TEST_F(AppClock, VirtualDateKeepsHundredthsAndDayFields)
-{
-    MsgDate date{2001, 2, 3, 4, 5, 6, 7, 8, 9};
+    EXPECT_EQ(Fields(Full(2000, 10, 3, 14, 5, 9)), Fields(date));
+    date = MsgDate{2001, 2, 3, 4, 5, 6, 7, 8, 9};
     ForceToVirtualDate(&date);
-    const MsgDate expected{1995, 5, 15, 0, 0, 0, 7, 8, 9};
-    EXPECT_EQ(0, std::memcmp(&expected, &date, sizeof date));
-}
-
-TEST(StartCounter, OffsetIsZeroUntilSetThenTheStoredReading)
-{
+    EXPECT_EQ(Fields(MsgDate{1995, 5, 15, 0, 0, 0, 7, 8, 9}), Fields(date));
+    char stamp[32];
+    EXPECT_EQ(stamp, StrDateCour(stamp));
+    EXPECT_STREQ("W2000/10/03-14:05:09", stamp);
     int64_t counter = 77;
     GetOffsetSinceStart(&counter);
     EXPECT_EQ(0, counter);
     kerval::date::SetStartCounter(123456789012345);
     GetOffsetSinceStart(&counter);
     EXPECT_EQ(123456789012345, counter);
-}
-
-TEST(ObsoleteCounter, AbsoluteMillisecondsWarnAndAnswerZero)
-{
     double result = -1;
-    const std::string output = kvtest::CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
+    const std::string out = kvtest::CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
     EXPECT_EQ(0.0, result);
-    EXPECT_NE(std::string::npos, output.find("KERVAL-GetAbsoluteMsSinceStart")) << output;
-    EXPECT_NE(std::string::npos, output.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << output;
+    EXPECT_NE(std::string::npos, out.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << out;
 }
 
 // The frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the elapsed whole
 // seconds cannot change while the test runs.
 TEST(TimeOut, WholeSecondsAreComparedStrictlyWithTheLimit)
 {
-    const auto real = static_cast<int64_t>(kerval::platform::perf_frequency());
-    const int64_t frequency = real * 1000;
-    const int64_t now = static_cast<int64_t>(kerval::platform::perf_counter());
-    const int64_t nine_and_a_half = now - frequency * 19 / 2;
+    const int64_t frequency = static_cast<int64_t>(kerval::platform::perf_frequency()) * 1000;
+    const int64_t now = static_cast<int64_t>(kerval::platform::perf_counter()), zero = 0;
+    const int64_t nine_and_a_half = now - frequency * 19 / 2,
+                  nine_tenths = now - frequency * 9 / 10;
+    const int64_t future = now + frequency * 100;
     EXPECT_TRUE(IsTimeOutOver(&nine_and_a_half, &frequency, 8999));
     EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &frequency, 9000));
-    const int64_t nine_tenths = now - frequency * 9 / 10;
     EXPECT_FALSE(IsTimeOutOver(&nine_tenths, &frequency, 0));
-    const int64_t one = now - frequency - frequency / 4;
-    EXPECT_TRUE(IsTimeOutOver(&one, &frequency, 500));
-    EXPECT_FALSE(IsTimeOutOver(&one, &frequency, 1000));
-    const int64_t future = now + frequency * 100;
     EXPECT_FALSE(IsTimeOutOver(&future, &frequency, 0));
-    const int64_t zero = 0;
     EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &zero, 0));
 }
 
-}  // namespace
-
-namespace {
-
 // The application date in a started library whose tempo ticks only on demand.
-class AppDate : public kvtest::KervalTest {
+class AppDate : public AppClock {
 protected:
     void SetUp() override
     {
         kerval::platform::seams::set_manual_tick(true);
-        kvtest::KervalTest::SetUp();
-        fake_clock::Install(2000, 10, 3, 14, 5, 9);
-        kerval::platform::seams::set_privilege(&GrantPrivilege);
+        ASSERT_EQ(eOK, kvtest::StartKerval());
+        AppClock::SetUp();
     }
-    void TearDown() override
-    {
-        kerval::platform::seams::set_privilege(nullptr);
-        fake_clock::Remove();
-    }
+    kvtest::TempDir dir_;
 };
 
 // Hundredths in 0..99 become the milliseconds of the clock set, others 0.
 TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDate)
 {
-    g_privilege_granted = true;
     MsgDate date{2001, 5, 15, 10, 20, 30, 42, 0, 0};
     ASSERT_EQ(0, WriteAppDateTime(&date));
-    const auto& set = fake_clock::LastSet();
-    const int fields[7] = {set.year,   set.month,  set.day,         set.hour,
-                           set.minute, set.second, set.milliseconds};
-    const int expected_set[7] = {2001, 5, 15, 10, 20, 30, 42};
-    EXPECT_EQ(0, std::memcmp(expected_set, fields, sizeof fields));
-    const MsgDate expected{2001, 5, 15, 10, 20, 30, 42, 135, 2};
-    const MsgDate stored = kerval::date::LoadAppDate();
-    EXPECT_EQ(0, std::memcmp(&expected, &stored, sizeof stored));
+    const auto& set = fake_clock::last_set;
+    EXPECT_EQ((std::array{2001, 5, 15, 10, 20, 30, 42}),
+              (std::array{set.year, set.month, set.day, set.hour, set.minute, set.second,
+                          set.milliseconds}));
+    EXPECT_EQ(Fields(MsgDate{2001, 5, 15, 10, 20, 30, 42, 135, 2}),
+              Fields(kerval::date::LoadAppDate()));
     date.nHundredth = 150;
     ASSERT_EQ(0, WriteAppDateTime(&date));
-    EXPECT_EQ(0, fake_clock::LastSet().milliseconds);
+    EXPECT_EQ(0, fake_clock::last_set.milliseconds);
 }
 
 TEST_F(AppDate, RefusedClockSetIsReportedAndChangesNothing)
@@ -135,19 +110,16 @@ TEST_F(AppDate, RefusedClockSetIsReportedAndChangesNothing)
     g_privilege_granted = false;
     const MsgDate before = kerval::date::LoadAppDate();
     MsgDate date{2001, 5, 15, 10, 20, 30, 0, 0, 0};
-    const std::string output =
-        kvtest::CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
-    EXPECT_NE(std::string::npos, output.find("KERVAL-WriteLocalTime()")) << output;
-    const MsgDate after = kerval::date::LoadAppDate();
-    EXPECT_EQ(0, std::memcmp(&before, &after, sizeof after));
-    EXPECT_EQ(0, fake_clock::SetCount());
+    const std::string out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
+    EXPECT_NE(std::string::npos, out.find("KERVAL-WriteLocalTime()")) << out;
+    EXPECT_EQ(Fields(before), Fields(kerval::date::LoadAppDate()));
+    EXPECT_EQ(0, fake_clock::last_set.year) << "the clock was set";
 }
 
 // A reader running beside a writer only ever sees one of the records written, never a mix.
 TEST_F(AppDate, ReadersNeverSeeAHalfWrittenDate)
 {
-    const MsgDate first{2001, 1, 1, 1, 1, 1, 1, 1, 1};
-    const MsgDate second{2002, 2, 2, 2, 2, 2, 2, 2, 2};
+    const MsgDate first{2001, 1, 1, 1, 1, 1, 1, 1, 1}, second{2002, 2, 2, 2, 2, 2, 2, 2, 2};
     kerval::date::StoreAppDate(first);
     std::atomic<bool> done{false};
     std::thread writer([&] {
@@ -157,14 +129,93 @@ TEST_F(AppDate, ReadersNeverSeeAHalfWrittenDate)
     });
     int mixed = 0;
     while (!done) {
-        const MsgDate seen = kerval::date::LoadAppDate();
-        if (std::memcmp(&seen, &first, sizeof seen) != 0 &&
-            std::memcmp(&seen, &second, sizeof seen) != 0) {
-            ++mixed;
-        }
+        const auto seen = Fields(kerval::date::LoadAppDate());
+        mixed += seen != Fields(first) && seen != Fields(second);
     }
     writer.join();
     EXPECT_EQ(0, mixed);
+}
+
+constexpr const char* kStamp = "%c%04hd/%02hd/%02hd-%02hd:%02hd:%02hd";
+constexpr const char* kSeconds = "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd";
+constexpr const char* kHundredths = "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd:%02hd";
+constexpr const char* kNamed = "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd:%02hd (j=%03hd) (DoW=%d) %s %s";
+constexpr const char* kYearDigit = "%01hd%03hd";
+constexpr const char* kCompact = "%02hd%02hd%02hd%02hd%02hd";
+
+std::string Text(const MsgDate& date, const char* format)
+{
+    char out[128];
+    std::memset(out, '#', sizeof out);
+    out[sizeof out - 1] = '\0';
+    EXPECT_EQ(out, DateToChar(&date, out, format));
+    return out;
+}
+
+MsgDate Read(const char* text, const char* format)
+{
+    MsgDate date{9, 9, 9, 9, 9, 9, 9, 9, 9};
+    CharToDate(text, format, &date);
+    return date;
+}
+
+// Day of year from year, month and day, not from the record, which stays as it was.
+TEST(DateText, EachFormatWritesItsLayout)
+{
+    const MsgDate date{2000, 10, 3, 14, 5, 9, 27, 277, 2},
+        end_of_decade{2019, 12, 31, 8, 7, 0, 0, 1, 1};
+    MsgDate pattern;
+    InitDate(&pattern);
+    const std::tuple<MsgDate, const char*, const char*> cases[] = {
+        {date, kStamp, "W2000/10/03-14:05:09"},
+        {date, kSeconds, "2000/10/03-14:05:09"},
+        {date, kHundredths, "2000/10/03-14:05:09:27"},
+        {date, kNamed, "2000/10/03-14:05:09:27 (j=277) (DoW=2) TUE OCT"},
+        {pattern, kNamed, "0000/13/32-25:60:60:100 (j=367) (DoW=8) ??? ???"},
+        {date, kYearDigit, "0277"},
+        {end_of_decade, kYearDigit, "9365"},
+        {date, kCompact, "0310001405"},
+        {end_of_decade, kCompact, "3112190807"}};
+    for (const auto& [record, format, expected] : cases)
+        EXPECT_EQ(expected, Text(record, format));
+    char out[32] = "untouched";
+    DateToChar(&date, out, "%04hd/%02hd/%02hd-%02hd:%02hd:%02d");
+    DateToChar(&date, out, nullptr);
+    EXPECT_STREQ("untouched", out);
+    EXPECT_EQ(out, DateToChar(nullptr, out, kSeconds));
+}
+
+TEST(DateText, TextFormatsReadBackWithTheYearPivot)
+{
+    const std::pair<MsgDate, MsgDate> cases[] = {
+        {Read("2000/10/03-14:05:09", kSeconds), Full(2000, 10, 3, 14, 5, 9)},
+        {Read("X2001/02/03-04:05:06", kStamp), Full(2001, 2, 3, 4, 5, 6)},
+        {Read("W2001/02/03-04:05:06", kStamp), Full(2001, 2, 3, 4, 5, 6)},
+        {Read("2001/05", kSeconds), Full(2001, 5, 0)},
+        {Read("3112991830", kCompact), Full(1999, 12, 31, 18, 30)},
+        {Read("0101001200", kCompact), Full(2000, 1, 1, 12)},
+        {Read("2902801159", kCompact), Full(2080, 2, 29, 11, 59)}};
+    for (const auto& [read, expected] : cases)
+        EXPECT_EQ(Fields(expected), Fields(read));
+    for (const char* format : {kHundredths, kNamed, "%d", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(Fields(MsgDate{}), Fields(Read("2000/10/03-14:05:09:27", format)));
+}
+
+// Reading "%01hd%03hd" takes the decade of the clock.
+TEST(DateText, YearDigitTakesTheDecadeOfTheClock)
+{
+    const std::tuple<int, const char*, MsgDate> cases[] = {{2004, "0277", Full(2000, 10, 3)},
+                                                           {2004, "9365", Full(2009, 12, 31)},
+                                                           {2010, "0277", Full(2010, 10, 4)},
+                                                           {2019, "0277", Full(2010, 10, 4)},
+                                                           {2024, "4060", Full(2024, 2, 29)}};
+    for (const auto& [clock_year, text, expected] : cases) {
+        fake_clock::Install(clock_year, clock_year == 2019 ? 12 : 3, clock_year == 2019 ? 31 : 1);
+        EXPECT_EQ(Fields(expected), Fields(Read(text, kYearDigit))) << clock_year << " " << text;
+    }
+    const MsgDate impossible = Read("3366", kYearDigit);
+    EXPECT_EQ(2023 * 10000, impossible.nYear * 10000 + impossible.nMonth * 100 + impossible.nDay);
+    fake_clock::Remove();
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// Date test helpers: an independent Gregorian calendar, record builders, and a replaceable
+// local clock whose reads answer a set time and whose sets are recorded.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "kerval/kerval.h"
+#include "kerval/platform/platform.h"
+
+namespace civil {
+
+// Days since 1970-01-01 of a Gregorian date.
+inline int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d)
+{
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+inline int DayOfYear(int y, int m, int d)
+{
+    return static_cast<int>(DaysFromCivil(y, m, d) - DaysFromCivil(y, 1, 1) + 1);
+}
+// 1 Monday .. 7 Sunday; 1970-01-01 was a Thursday.
+inline int Weekday(int y, int m, int d)
+{
+    return static_cast<int>(((DaysFromCivil(y, m, d) + 3) % 7 + 7) % 7) + 1;
+}
+// A record without extras, or (Full) with the day of year and day of week computed here.
+inline MsgDate Date(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, bool full = false)
+{
+    const int doy = full ? DayOfYear(y, mo, d) : 0, dow = full ? Weekday(y, mo, d) : 0;
+    return MsgDate{int16_t(y), int16_t(mo), int16_t(d),   int16_t(h),  int16_t(mi),
+                   int16_t(s), 0,           int16_t(doy), int16_t(dow)};
+}
+inline MsgDate Full(int y, int mo, int d, int h = 0, int mi = 0, int s = 0)
+{
+    return Date(y, mo, d, h, mi, s, true);
+}
+// Every field, so that a failed comparison prints the two records.
+inline std::array<int, 9> Fields(const MsgDate& d)
+{
+    return {d.nYear,   d.nMonth,     d.nDay,       d.nHour,     d.nMinute,
+            d.nSecond, d.nHundredth, d.nDayOfYear, d.nDayOfWeek};
+}
+
+}  // namespace civil
+
+namespace fake_clock {
+
+inline kerval::platform::LocalTime now{}, last_set{};
+
+inline void Read(kerval::platform::LocalTime* t)
+{
+    *t = now;
+}
+inline bool Set(const kerval::platform::LocalTime& t)
+{
+    last_set = now = t;
+    return true;
+}
+inline void Install(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                    int ms = 0)
+{
+    now = kerval::platform::LocalTime{year, month, day, hour, minute, second, ms, 0};
+    kerval::platform::seams::set_clock(&Read, &Set);
+}
+inline void Remove()
+{
+    kerval::platform::seams::set_clock(nullptr, nullptr);
+}
+
+}  // namespace fake_clock
