@@ -12,66 +12,51 @@
 
 namespace {
 
-// kerval.dll next to this test program, or empty when the shared library was not built.
-std::string library_path()
+std::filesystem::path self_path()
 {
     char self[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-    if (length == 0 || length == sizeof self)
-        return {};
-    const auto path = std::filesystem::path(self).parent_path() / "kerval.dll";
-    return std::filesystem::exists(path) ? path.string() : std::string();
+    return std::string(self, GetModuleFileNameA(nullptr, self, sizeof self));
 }
 
-// Runs one case of this program in a new process; its exit code (0 when it passed).
-int run_child(const std::string& test_name)
+// Runs ChildLoadsTheLibrary in a new process told whether to expect the library; its exit
+// code (0 when it passed).
+int run_child(const char* expect)
 {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    SetEnvironmentVariableA("KV_DLL_CHILD", "1");
-    const std::string command = "\"\"" + std::string(self) + "\" --gtest_filter=" + test_name + "\"";
+    SetEnvironmentVariableA("KV_DLL_CHILD", expect);
+    const std::string command = "\"\"" + self_path().string() +
+                                "\" --gtest_filter=PlatformLibraryLoad.ChildLoadsTheLibrary\"";
     const int code = std::system(command.c_str());
     SetEnvironmentVariableA("KV_DLL_CHILD", nullptr);
     return code;
-}
-
-bool started_as_child()
-{
-    return std::getenv("KV_DLL_CHILD") != nullptr;
 }
 
 }  // namespace
 
 TEST(PlatformLibraryLoad, SecondProcessCannotLoadTheLibraryWhileTheFirstHoldsIt)
 {
-    if (started_as_child())
-        GTEST_SKIP() << "parent case";
-    const std::string path = library_path();
-    if (path.empty())
+    const auto path = self_path().parent_path() / "kerval.dll";
+    if (!std::filesystem::exists(path))
         GTEST_SKIP() << "kerval.dll not built";
-    HMODULE library = LoadLibraryA(path.c_str());
+    HMODULE library = LoadLibraryA(path.string().c_str());
     ASSERT_NE(library, nullptr) << "error " << GetLastError();
-    EXPECT_EQ(run_child("PlatformLibraryLoad.ChildIsRefusedTheLibrary"), 0);
+    EXPECT_EQ(run_child("refused"), 0);
     FreeLibrary(library);
-    // Unloading gives the flag up: the next process gets the library.
-    EXPECT_EQ(run_child("PlatformLibraryLoad.ChildGetsTheLibrary"), 0);
+    EXPECT_EQ(run_child("granted"), 0);  // unloading gave the flag up
 }
 
 // Second process of the case above; skipped when run on its own.
-TEST(PlatformLibraryLoad, ChildIsRefusedTheLibrary)
+TEST(PlatformLibraryLoad, ChildLoadsTheLibrary)
 {
-    if (!started_as_child())
+    const char* expect = std::getenv("KV_DLL_CHILD");
+    if (expect == nullptr)
         GTEST_SKIP() << "started by the case above";
-    EXPECT_EQ(LoadLibraryA(library_path().c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
-}
-
-TEST(PlatformLibraryLoad, ChildGetsTheLibrary)
-{
-    if (!started_as_child())
-        GTEST_SKIP() << "started by the case above";
-    HMODULE library = LoadLibraryA(library_path().c_str());
-    EXPECT_NE(library, nullptr);
+    HMODULE library = LoadLibraryA((self_path().parent_path() / "kerval.dll").string().c_str());
+    if (std::string(expect) == "refused") {
+        EXPECT_EQ(library, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    } else {
+        EXPECT_NE(library, nullptr);
+    }
     if (library != nullptr)
         FreeLibrary(library);
 }

@@ -1,0 +1,44 @@
+// Helpers of the platform suite: a thread running a lambda, and polling with a generous limit.
+#pragma once
+
+#include <functional>
+
+#include "kerval/platform/platform.h"
+
+namespace kp = kerval::platform;
+
+// A platform thread running fn (resumed unless told otherwise); terminated if still running,
+// else joined, and released when the Runner goes.
+class Runner {
+public:
+    explicit Runner(std::function<void()> fn, bool start = true)
+        : fn_(std::move(fn)), thread_(kp::thread_create_suspended(call, this, 0))
+    {
+        if (start)
+            kp::thread_resume(thread_);
+    }
+    ~Runner()
+    {
+        kp::thread_terminate(thread_);
+        kp::thread_release(thread_);
+    }
+    kp::Thread* get() const { return thread_; }
+
+private:
+    static void call(void* self) { static_cast<Runner*>(self)->fn_(); }
+    std::function<void()> fn_;
+    kp::Thread* thread_;
+};
+
+template <class Done>
+bool eventually(Done done, int limit_ms = 10000)
+{
+    for (int i = 0; i < limit_ms && !done(); ++i)
+        kp::sleep_ms(1);
+    return done();
+}
+
+inline double elapsed_ms(uint64_t since)
+{
+    return static_cast<double>(kp::perf_counter() - since) * 1000.0 / kp::perf_frequency();
+}
