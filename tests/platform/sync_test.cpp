@@ -47,13 +47,11 @@ TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner)
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);
     std::atomic<int> verdict{-1};
-    {
-        Runner other([&] {
-            const bool refused = !kp::mutex_release(m) && kp::last_error() == kp::kErrNotOwner;
-            verdict = refused && kp::mutex_wait(m, 20) == kTimeout;
-        });
-        EXPECT_TRUE(eventually([&] { return verdict >= 0; }));
-    }
+    Runner other([&] {
+        const bool refused = !kp::mutex_release(m) && kp::last_error() == kp::kErrNotOwner;
+        verdict = refused && kp::mutex_wait(m, 20) == kTimeout;
+    });
+    ASSERT_TRUE(eventually([&] { return verdict >= 0; }));
     EXPECT_EQ(verdict.load(), 1);
     EXPECT_TRUE(kp::mutex_release(m));
     EXPECT_TRUE(kp::mutex_release(m));
@@ -65,39 +63,30 @@ TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner)
 TEST(PlatformMutex, MutexOfEndedOrTerminatedOwnerIsHandedOverAsAbandoned)
 {
     kp::Mutex* m = kp::mutex_create(false);
-    kp::Semaphore* taken = kp::semaphore_create(0, 1);
-    kp::Semaphore* hold = kp::semaphore_create(0, 1);
-    auto take = [&](bool keep) {
+    std::atomic<int> taken{0};
+    auto take = [&](bool hold) {
         kp::mutex_wait(m, kp::kInfinite);
-        kp::semaphore_release(taken, 1, nullptr);
-        if (keep)
-            kp::semaphore_wait(hold, kp::kInfinite);
+        ++taken;
+        while (hold)
+            kp::sleep_ms(1);
     };
     {
-        Runner owner([&] { take(false); });  // returns while it holds the mutex
-        ASSERT_EQ(kp::semaphore_wait(taken, 10000), kSignaled);
+        Runner owner([&] { take(false); });  // ends while it holds the mutex
+        ASSERT_TRUE(eventually([&] { return taken == 1; }));
         EXPECT_EQ(kp::mutex_wait(m, 10000), kp::WaitResult::kAbandoned);
         EXPECT_TRUE(kp::mutex_release(m));
         EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);  // told only once
         EXPECT_TRUE(kp::mutex_release(m));
-    }
-    std::atomic<int> seen{-1};
-    {
-        Runner owner([&] { take(true); });
-        ASSERT_EQ(kp::semaphore_wait(taken, 10000), kSignaled);
-        Runner waiter([&] {
-            const kp::WaitResult result = kp::mutex_wait(m, kp::kInfinite);
-            kp::mutex_release(m);
-            seen = static_cast<int>(result);
+        Runner holder([&] { take(true); });
+        ASSERT_TRUE(eventually([&] { return taken == 2; }));
+        Runner killer([&] {
+            kp::sleep_ms(30);  // while this thread waits for the mutex
+            taken = kp::thread_terminate(holder.get()) ? 3 : -1;
         });
-        kp::sleep_ms(30);
-        EXPECT_EQ(seen.load(), -1);
-        EXPECT_TRUE(kp::thread_terminate(owner.get()));
-        EXPECT_TRUE(eventually([&] { return seen >= 0; }));
+        EXPECT_EQ(kp::mutex_wait(m, 10000), kp::WaitResult::kAbandoned);
+        EXPECT_TRUE(kp::mutex_release(m));
+        EXPECT_TRUE(eventually([&] { return taken == 3; }));
     }
-    EXPECT_EQ(seen.load(), static_cast<int>(kp::WaitResult::kAbandoned));
-    kp::semaphore_destroy(hold);
-    kp::semaphore_destroy(taken);
     kp::mutex_destroy(m);
 }
 
