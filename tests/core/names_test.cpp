@@ -16,9 +16,7 @@ class Names : public kvtest::KervalTest {};
 
 std::string Numbered(const char* prefix, int32_t i)
 {
-    std::string name(prefix);
-    name += std::to_string(i);
-    return name;
+    return prefix + std::to_string(i);
 }
 
 TEST_F(Names, NameOver128CharactersIsReportedAndCut)
@@ -36,7 +34,7 @@ TEST_F(Names, NameOver128CharactersIsReportedAndCut)
     EXPECT_EQ(FindObjectMirror(cut.c_str()), h);
 }
 
-TEST_F(Names, NullOrEmptyNameIsRefused)
+TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused)
 {
     int32_t h = 7;
     EXPECT_EQ(CreatePlain(SEM_OBJECT, "", &h), eNOK);
@@ -44,20 +42,12 @@ TEST_F(Names, NullOrEmptyNameIsRefused)
     EXPECT_EQ(CreatePlain(SEM_OBJECT, nullptr, &h), eNOK);
     EXPECT_EQ(FindObjectMirror(""), -1);
     EXPECT_EQ(FindObjectMirror(nullptr), -1);
-    EXPECT_EQ(kerval::core::CheckObjectName(nullptr), 1);
-}
-
-TEST_F(Names, NameOfAnyExistingObjectIsRefusedWithItsHandle)
-{
-    int32_t block = -1;
+    int32_t block = -1, index = -1, code = -1;
     ASSERT_EQ(CreatePlain(SHARE_OBJECT, "SAME", &block), eOK);
-    int32_t h = -1;
-    int32_t index = -1;
-    int32_t code = -1;
     const std::string out = CaptureStdoutOf(
         [&] { code = kerval::core::CanCreateObject(SEM_OBJECT, "SAME", &h, &index); });
     EXPECT_EQ(code, eOBJECT_EXIST);
-    EXPECT_EQ(h, block);
+    EXPECT_EQ(h, block);  // the handle of the object holding the name
     EXPECT_NE(out.find("KERVAL-CanCreateObject : Task INITJOB : Named object <SAME> already "
                        "exist !\n"),
               std::string::npos);
@@ -89,74 +79,47 @@ TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound)
     EXPECT_EQ(FindObjectMirror("A"), d);
 }
 
-TEST_F(Names, MirrorLookupMatchesWholeNamesOnly)
+TEST_F(Names, MirrorLookupMatchesWholeNamesKeepsOrderAndFallsBackToTheObjectTable)
 {
-    int32_t task1 = -1;
-    int32_t task10 = -1;
+    int32_t task1 = -1, task10 = -1, block = -1;
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK10", &task10), eOK);
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK1", &task1), eOK);
     EXPECT_EQ(FindObjectMirror("TASK1"), task1);
     EXPECT_EQ(FindObjectMirror("TASK10"), task10);
     EXPECT_EQ(FindObjectMirror("TASK"), -1);
-    const SysDescript* sys = _pxSysDescript;
-    ASSERT_EQ(sys->nNbMirror, 3);
-    EXPECT_STREQ(sys->MirrorTab[0].szName, "INITJOB");
-    EXPECT_STREQ(sys->MirrorTab[1].szName, "TASK1");
-    EXPECT_STREQ(sys->MirrorTab[2].szName, "TASK10");
-}
-
-TEST_F(Names, UnregisteredTypesAreFoundThroughTheObjectTable)
-{
-    int32_t block = -1;
-    ASSERT_EQ(CreatePlain(SHARE_OBJECT, "BLOCK", &block), eOK);
-    EXPECT_EQ(_pxSysDescript->nNbMirror, 1);
+    ASSERT_EQ(CreatePlain(SHARE_OBJECT, "BLOCK", &block), eOK);  // a type kept out of the index
     EXPECT_EQ(FindObjectMirror("BLOCK"), block);
-}
-
-TEST_F(Names, MirrorInsertKeepsOrderAndReplacesAnExistingName)
-{
     InsertObjectMirror("b", 5);
     InsertObjectMirror("a", 6);
-    InsertObjectMirror("b", 7);
+    InsertObjectMirror("b", 7);  // replaces the first "b"
     const SysDescript* sys = _pxSysDescript;
-    ASSERT_EQ(sys->nNbMirror, 3);
-    EXPECT_STREQ(sys->MirrorTab[0].szName, "INITJOB");
-    EXPECT_STREQ(sys->MirrorTab[1].szName, "a");
-    EXPECT_EQ(sys->MirrorTab[2].hObject, 7);
+    ASSERT_EQ(sys->nNbMirror, 5);
+    const char* order[] = {"INITJOB", "TASK1", "TASK10", "a", "b"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_STREQ(sys->MirrorTab[i].szName, order[i]);
+    EXPECT_EQ(sys->MirrorTab[4].hObject, 7);
     EXPECT_EQ(FindObjectMirror("b"), -1);  // slot 7 is free
 }
 
-TEST_F(Names, FullObjectTableRefusesWithItsMessage)
+TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently)
 {
-    const int32_t free_slots = _pxSysDescript->nNbObject - 1;
-    for (int32_t i = 0; i < free_slots; ++i) {
-        int32_t h = -1;
-        ASSERT_EQ(CreatePlain(7, Numbered("X", i).c_str(), &h), eOK);
-    }
-    int32_t h = -1;
-    int32_t code = -1;
-    const std::string out = CaptureStdoutOf([&] { code = CreatePlain(SEM_OBJECT, "LAST", &h); });
-    EXPECT_EQ(code, eNOK);
-    EXPECT_EQ(out, "\nimpossible de placer un objet Supplementaire\n");
-}
-
-TEST_F(Names, FullTypeTableRefusesWithItsMessageButTasksSilently)
-{
-    for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i) {
-        int32_t h = -1;
+    int32_t h = -1, code = -1;
+    auto create = [&](int32_t type, const std::string& name) {
+        return CaptureStdoutOf([&] { code = CreatePlain(type, name.c_str(), &h); });
+    };
+    for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i)
         ASSERT_EQ(CreatePlain(SHARE_OBJECT, Numbered("S", i).c_str(), &h), eOK);
-    }
-    int32_t h = -1;
-    int32_t code = -1;
-    std::string out = CaptureStdoutOf([&] { code = CreatePlain(SHARE_OBJECT, "ONE_MORE", &h); });
+    EXPECT_EQ(create(SHARE_OBJECT, "ONE_MORE"), "\nimpossible de placer un objet de type 10\n");
     EXPECT_EQ(code, eNOK);
-    EXPECT_EQ(out, "\nimpossible de placer un objet de type 10\n");
-    for (int32_t i = 1; i < _pxSysDescript->nNbTask; ++i) {
+    for (int32_t i = 1; i < _pxSysDescript->nNbTask; ++i)
         ASSERT_EQ(CreatePlain(TASK_OBJECT, Numbered("T", i).c_str(), &h), eOK);
-    }
-    out = CaptureStdoutOf([&] { code = CreatePlain(TASK_OBJECT, "ONE_MORE", &h); });
+    EXPECT_EQ(create(TASK_OBJECT, "ONE_MORE"), "");
     EXPECT_EQ(code, eNOK);
-    EXPECT_EQ(out, "");
+    const SysDescript* sys = _pxSysDescript;
+    for (int32_t i = sys->nNbShare + sys->nNbTask; i < sys->nNbObject; ++i)  // the free slots
+        ASSERT_EQ(CreatePlain(7, Numbered("X", i).c_str(), &h), eOK);
+    EXPECT_EQ(create(SEM_OBJECT, "LAST"), "\nimpossible de placer un objet Supplementaire\n");
+    EXPECT_EQ(code, eNOK);
 }
 
 TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap)

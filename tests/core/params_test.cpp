@@ -1,8 +1,9 @@
-// Start-up options: their check and completion, and the printed memory estimate.
+// Start-up options: their check and completion, the printed memory estimate, the start itself.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "kerval/core/internal.h"
 #include "tests/support/fixtures.h"
@@ -16,20 +17,25 @@ int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo)
     return InitParamSystem(1, task, box, 10, tempo, 5, 5, 5, 5, o);
 }
 
-TEST(InitParamSystem, SmallestAcceptedCountsAreCompleted)
+std::vector<int32_t> Counts(const InitOptions& o)
+{
+    return {o.NbMaxTask,    o.NbMaxMailBox, o.NbMaxSem,   o.NbMaxTempo, o.NbMaxSock,
+            o.NbMaxSection, o.NbMaxFile,    o.NbMaxShare, o.NbMaxObject};
+}
+
+TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted)
 {
     InitOptions o{};
     ASSERT_EQ(Param(&o, 20, 20, 60), 0);
     EXPECT_EQ(o.bTraceConsole, 1);
-    EXPECT_EQ(o.NbMaxTask, 24);
-    EXPECT_EQ(o.NbMaxMailBox, 23);
-    EXPECT_EQ(o.NbMaxSem, 14);
-    EXPECT_EQ(o.NbMaxTempo, 60);
-    EXPECT_EQ(o.NbMaxSock, 5);
-    EXPECT_EQ(o.NbMaxSection, 6);
-    EXPECT_EQ(o.NbMaxFile, 5);
-    EXPECT_EQ(o.NbMaxShare, 5);
-    EXPECT_EQ(o.NbMaxObject, 142);
+    EXPECT_EQ(Counts(o), std::vector<int32_t>({24, 23, 14, 60, 5, 6, 5, 5, 142}));
+    const long sem = 14L * static_cast<long>(sizeof(SemDescript) + 1100);
+    const std::string out = CaptureStdoutOf([&] { EXPECT_EQ(EvaluateMemSize(&o), 0); });
+    const std::string tail =
+        ">octets\n\tdont " + std::to_string(sem) + " pour la table des semaphores.\n";
+    EXPECT_EQ(out.rfind("\nKERVAL : taille requise en memoire pour les objets =<", 0), 0u);
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
 TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
@@ -41,24 +47,25 @@ TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
     EXPECT_EQ(code, 1);
     EXPECT_EQ(out, "1 InitParamSystem() Un des param\xE8tres n'est pas suffisant !");
     EXPECT_EQ(o.bTraceConsole, 0);
-    const int32_t counts[] = {o.NbMaxTask,  o.NbMaxMailBox, o.NbMaxSem,
-                              o.NbMaxTempo, o.NbMaxSock,    o.NbMaxSection,
-                              o.NbMaxFile,  o.NbMaxShare,   o.NbMaxObject};
-    for (int32_t c : counts)
-        EXPECT_EQ(c, -1);
+    EXPECT_EQ(Counts(o), std::vector<int32_t>(9, -1));
     EXPECT_EQ(Param(&o, 20, 19, 60), 1);  // fewer mailboxes than tasks
     EXPECT_EQ(Param(&o, 19, 20, 60), 1);
 }
 
-TEST(InitKerval, RefusedOptionsReportTheFailedStep)
+TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor)
 {
     kvtest::TempDir dir;
+    EXPECT_EQ(_InternalCurrentTaskHandle(__FILE__, __LINE__), -1);  // nothing started yet
+    EXPECT_EQ(ObjectExist(0), 0);
+    EXPECT_STREQ(NameFromObject(0), "");
     InitOptions o = kvtest::MinimalOptions();
     o.NbMaxSem = 9;
     int32_t code = 0;
     const std::string out = CaptureStdoutOf([&] { code = InitKerval(&o); });
     EXPECT_EQ(code, eNOK);
     EXPECT_NE(out.find("KERVAL-InitKerval() : InitParamSystem() fails\n"), std::string::npos);
+    EXPECT_EQ(_pxSysDescript, nullptr);
+    EXPECT_EQ(ObjectExist(0), 0);
 }
 
 TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry)
@@ -72,19 +79,6 @@ TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry)
     EXPECT_NE(_pxSysDescript->_selSemTrace.pLock, nullptr);
     InitOptions again = kvtest::MinimalOptions();
     CaptureStdoutOf([&] { EXPECT_EQ(InitKerval(&again), eNOK); });
-}
-
-TEST(EvaluateMemSize, PrintsTotalAndSemaphoreShare)
-{
-    InitOptions o{};
-    ASSERT_EQ(Param(&o, 20, 20, 60), 0);
-    const long sem = 14L * static_cast<long>(sizeof(SemDescript) + 1100);
-    const std::string out = CaptureStdoutOf([&] { EXPECT_EQ(EvaluateMemSize(&o), 0); });
-    const std::string tail =
-        ">octets\n\tdont " + std::to_string(sem) + " pour la table des semaphores.\n";
-    EXPECT_EQ(out.rfind("\nKERVAL : taille requise en memoire pour les objets =<", 0), 0u);
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
 }  // namespace
