@@ -220,25 +220,29 @@ extern "C" KV_API int32_t DeleteTask(int32_t hTask)
     }
     platform::Thread* thread = task::ThreadOf(*rec);
     auto* wake = static_cast<platform::Semaphore*>(rec->hWakeSem);
-    const bool self = thread == platform::thread_current();
-    // A thread whose task function has returned cannot be suspended; that is no failure here.
-    if (!self)
-        task::Suspend(hTask, *rec, false);
     const int32_t hMainBox = std::atomic_ref<int32_t>(rec->hMainBox).load();
-    if (hMainBox != -1)
-        DeleteMailBox(hMainBox);
-    task::ClearTask(hTask, *rec);
-    rec->hWakeSem = KV_INVALID_HANDLE;
-    if (self)
+    if (thread == platform::thread_current()) {
+        if (hMainBox != -1)
+            DeleteMailBox(hMainBox);
+        task::ClearTask(hTask, *rec);
+        rec->hWakeSem = KV_INVALID_HANDLE;
         task::EndOwnThread(thread, wake, lock);
+    }
+    // A thread whose task function has returned cannot be suspended; that is no failure here.
+    task::Suspend(hTask, *rec, false);
+    // The thread ends before its main box goes: a suspension may have stopped it inside a lock
+    // that the deletion of the box needs, and only its termination lets it leave that lock.
     int32_t result = eOK;
     if (!platform::thread_terminate(thread)) {
         KV_CHECK(task::kDeleteTaskProc, platform::last_error(), 1);
         result = eNOK;
     }
+    task::ClearTask(hTask, *rec);
+    rec->hWakeSem = KV_INVALID_HANDLE;
     platform::thread_release(thread);
-    // Closed after the thread is gone: a terminated waiter must not be inside it.
     platform::semaphore_destroy(wake);
+    if (hMainBox != -1)
+        DeleteMailBox(hMainBox);
     std::atomic_ref<int32_t>(rec->bSuspended).store(0);
     return result;
 }

@@ -13,6 +13,7 @@
 
 #include "kerval/kerval.h"
 #include "kerval/mailbox/box_core.h"
+#include "tests/support/fixtures.h"
 
 namespace kvtest {
 
@@ -62,5 +63,22 @@ inline int32_t WriteText(int32_t hBox, const char* text, int32_t lType = 1, int3
 {
     return WriteMailBox(0, hBox, lType, text, static_cast<uint32_t>(std::strlen(text) + 1), lExtra);
 }
+
+// Deletes every task a test created (not INITJOB nor the library's own "_" tasks), so that no
+// ended thread is left unjoined when the process ends.
+inline void DeleteTestTasks()
+{
+    if (_pxSysDescript == nullptr) return;
+    for (int32_t h = 1; h < _pxSysDescript->nNbObject; ++h) {
+        if (ObjectExist(h) != TASK_OBJECT || NameFromObject(h)[0] == '_') continue;
+        CaptureStdoutOf([h] { DeleteTask(h); });
+    }
+}
+
+// The library started, and the tasks of the test deleted at its end.
+class TaskTest : public KervalTest {
+protected:
+    void TearDown() override { DeleteTestTasks(); }
+};
 
 }  // namespace kvtest

@@ -18,11 +18,11 @@ using ::testing::Not;
 
 namespace {
 
-class MailBoxMessaging : public kvtest::KervalTest {
+class MailBoxMessaging : public kvtest::TaskTest {
 protected:
     void SetUp() override
     {
-        KervalTest::SetUp();
+        TaskTest::SetUp();
         ASSERT_EQ(CreateMailBox("BOX", 10, &box_), eOK);
     }
     int32_t box_ = -1;

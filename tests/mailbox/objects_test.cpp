@@ -13,7 +13,7 @@ using ::testing::HasSubstr;
 
 namespace {
 
-using MailBoxObjects = kvtest::KervalTest;
+using MailBoxObjects = kvtest::TaskTest;
 
 TEST_F(MailBoxObjects, CapacityZeroIsRefusedAndLeavesTheNameFree)
 {

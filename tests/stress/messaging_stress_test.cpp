@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kerval/kerval.h"
+#include "tests/mailbox/box_helpers.h"
 #include "tests/support/fixtures.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -114,7 +115,7 @@ bool WaitFor(Pred pred, std::chrono::seconds limit)
     return true;
 }
 
-using Stress = kvtest::KervalTest;
+using Stress = kvtest::TaskTest;
 
 TEST_F(Stress, EightWritersTwoReadersEveryMessageOnceAndInOrder)
 {

@@ -9,6 +9,7 @@
 
 #include "kerval/kerval.h"
 #include "kerval/task/task.h"
+#include "tests/mailbox/box_helpers.h"
 #include "tests/support/fixtures.h"
 
 using ::testing::HasSubstr;
@@ -33,11 +34,11 @@ std::atomic_ref<int16_t> LifeSignYear(int32_t hTask)
     return std::atomic_ref<int16_t>(rec.xLifeSign.nYear);
 }
 
-class TaskMessaging : public kvtest::KervalTest {
+class TaskMessaging : public kvtest::TaskTest {
 protected:
     void SetUp() override
     {
-        KervalTest::SetUp();
+        TaskTest::SetUp();
         std::atomic_ref<int16_t> year(_pxSysDescript->xAppDate.nYear);
         if (year.load() == 0)
             year.store(2026);

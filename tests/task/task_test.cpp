@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "kerval/kerval.h"
+#include "tests/mailbox/box_helpers.h"
 #include "tests/support/fixtures.h"
 
 using ::testing::HasSubstr;
@@ -32,7 +33,7 @@ TaskDescript& RecordOf(int32_t hTask)
     return _pxSysDescript->pxTaskTab[_pxSysDescript->pxObjectTab[hTask].nIndex];
 }
 
-using Tasks = kvtest::KervalTest;
+using Tasks = kvtest::TaskTest;
 
 std::atomic<bool> g_arg_was_null{false};
 std::atomic<bool> g_done{false};
