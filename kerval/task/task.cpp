@@ -228,8 +228,10 @@ extern "C" KV_API int32_t DeleteTask(int32_t hTask)
         rec->hWakeSem = KV_INVALID_HANDLE;
         task::EndOwnThread(thread, wake, lock);
     }
-    // A thread whose task function has returned cannot be suspended; that is no failure here.
-    task::Suspend(hTask, *rec, false);
+    // The thread is stopped for good by its termination; suspending it first would only race
+    // with a thread that is ending. The suspension is still shown as before.
+    if (task::SuspendedFlag(*rec).load() == 0)
+        task::ShowSuspended(hTask);
     // The thread ends before its main box goes: a suspension may have stopped it inside a lock
     // that the deletion of the box needs, and only its termination lets it leave that lock.
     int32_t result = eOK;
