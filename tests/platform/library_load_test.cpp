@@ -18,8 +18,7 @@ std::filesystem::path self_path()
     return std::string(self, GetModuleFileNameA(nullptr, self, sizeof self));
 }
 
-// Runs ChildLoadsTheLibrary in a new process told whether to expect the library; its exit
-// code (0 when it passed).
+// Exit code of ChildLoadsTheLibrary run in a new process told what to expect (0: passed).
 int run_child(const char* expect)
 {
     SetEnvironmentVariableA("KV_DLL_CHILD", expect);
@@ -51,13 +50,11 @@ TEST(PlatformLibraryLoad, ChildLoadsTheLibrary)
     if (expect == nullptr)
         GTEST_SKIP() << "started by the case above";
     HMODULE library = LoadLibraryA((self_path().parent_path() / "kerval.dll").string().c_str());
-    if (std::string(expect) == "refused") {
-        EXPECT_EQ(library, nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
-    } else {
-        EXPECT_NE(library, nullptr);
-    }
-    if (library != nullptr)
+    const DWORD error = GetLastError();
+    EXPECT_EQ(library == nullptr, std::string(expect) == "refused");
+    if (library == nullptr)
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    else
         FreeLibrary(library);
 }
 

@@ -66,7 +66,7 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
     EXPECT_GE(elapsed_ms(start), 29);
 }
 
-TEST(PlatformProcess, PrivilegeShutdownAndMessageBoxGoThroughTheirSeams)
+TEST(PlatformProcess, PrivilegeShutdownMessageBoxAndExitGoThroughTheirSeams)
 {
     kp::seams::set_privilege([](const char*) { return false; });  // keeps the real clock too
     kp::LocalTime now{};
@@ -93,25 +93,22 @@ TEST(PlatformProcess, PrivilegeShutdownAndMessageBoxGoThroughTheirSeams)
     });
     EXPECT_TRUE(kp::message_box_yes_no("Stop now?", "KERVAL"));
     EXPECT_EQ(g_box_text, "KERVAL|Stop now?");
-    kp::seams::set_message_box(nullptr);
-    kp::seams::set_shutdown(nullptr);
-    kp::seams::set_privilege(nullptr);
-}
 
-TEST(PlatformProcess, ExitSeamThatReturnsEndsOnlyTheCallingThread)
-{
     kp::seams::set_process_exit([](int code) { g_exit_code = code; });
     std::atomic<bool> after_exit{false};
     {
         Runner r([&] {
             kp::process_exit(3);
-            after_exit = true;
+            after_exit = true;  // never reached: a returning seam ends the calling thread
         });
         EXPECT_TRUE(eventually([] { return g_exit_code >= 0; }));
     }
     EXPECT_EQ(g_exit_code.load(), 3);
     EXPECT_FALSE(after_exit.load());
     kp::seams::set_process_exit(nullptr);
+    kp::seams::set_message_box(nullptr);
+    kp::seams::set_shutdown(nullptr);
+    kp::seams::set_privilege(nullptr);
 }
 
 TEST(PlatformProcess, EnvironmentEntryIsCopied)

@@ -76,14 +76,9 @@ InitOptions MinimalOptions()
 
 int32_t StartKerval()
 {
-    return StartKerval(MinimalOptions());
-}
-
-int32_t StartKerval(const InitOptions& options)
-{
     // The library keeps the record's address: it must outlive every test of the process.
     static InitOptions kept;
-    kept = options;
+    kept = MinimalOptions();
     int32_t code = eNOK;
     const std::string output = CaptureStdoutOf([&] { code = InitKerval(&kept); });
     if (code != eOK)

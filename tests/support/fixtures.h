@@ -19,7 +19,6 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path previous_;
@@ -50,11 +49,10 @@ std::string CaptureStdoutOf(Fn&& fn)
 // 10 semaphores, 60 tempos, 5 of each other kind, no trace console.
 InitOptions MinimalOptions();
 
-// Starts the library once for this process with MinimalOptions() (or the given counts); the
-// options record lives as long as the process. Standard output of the start-up is swallowed.
+// Starts the library once for this process with MinimalOptions(); the options record lives as
+// long as the process. Standard output of the start-up is swallowed unless it fails.
 // Answers InitKerval's code.
 int32_t StartKerval();
-int32_t StartKerval(const InitOptions& options);
 
 // Fixture: a temp directory as current directory, and the library started (asserted).
 class KervalTest : public TempDirTest {
