@@ -99,14 +99,4 @@ TEST_F(Descriptor, ListingsAreExact)
     }
 }
 
-TEST(ReallocObject, GrowsNeverShrinks)
-{
-    void* table = nullptr;
-    int16_t capacity = 0;
-    EXPECT_EQ(kerval::core::ReallocObject(&table, 8, &capacity, 4), 0);
-    EXPECT_EQ(kerval::core::ReallocObject(&table, 8, &capacity, 3), 1);
-    EXPECT_EQ(capacity, 4);
-    std::free(table);
-}
-
 }  // namespace
