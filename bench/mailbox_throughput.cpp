@@ -78,19 +78,27 @@ void MqueueStream(benchmark::State& state)
 {
     const mqd_t q = kvbench::OpenQueue("stream", 10, sizeof(Message));
     std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
     std::thread writer([&] {
         Message msg{};
         while (!stop.load(std::memory_order_relaxed)) {
             mq_send(q, reinterpret_cast<const char*>(&msg), sizeof msg, 0);
         }
+        done = true;
     });
     Message msg{};
     for (auto _ : state) mq_receive(q, reinterpret_cast<char*>(&msg), sizeof msg, nullptr);
     stop = true;
-    mq_attr attr{};
-    mq_getattr(q, &attr);
-    attr.mq_flags = O_NONBLOCK;  // shared with the writer: a send on a full queue returns
-    mq_setattr(q, &attr, nullptr);
+    while (!done.load()) {  // a send may be blocked on the full queue
+        timespec soon{};
+        clock_gettime(CLOCK_REALTIME, &soon);
+        soon.tv_nsec += 1000000;
+        if (soon.tv_nsec >= 1000000000) {
+            soon.tv_sec += 1;
+            soon.tv_nsec -= 1000000000;
+        }
+        mq_timedreceive(q, reinterpret_cast<char*>(&msg), sizeof msg, nullptr, &soon);
+    }
     writer.join();
     mq_close(q);
     state.SetItemsProcessed(state.iterations());
