@@ -154,6 +154,7 @@ TEST(PlatformThread, ProcessorTimesGrowWithWorkAndOutliveTheThread)
     EXPECT_TRUE(eventually([&] {
         return kp::thread_times(s.get(), &kernel1, &user1) && kernel1 + user1 > kernel0 + user0;
     }));
+    s.stop = true;
     kp::thread_terminate(s.get());
     EXPECT_TRUE(kp::thread_times(s.get(), &kernel2, &user2));
     EXPECT_GE(kernel2 + user2, kernel1 + user1);
