@@ -18,7 +18,8 @@ void count_tick(void* ctx)
     if (c->running.fetch_add(1) != 0)
         ++c->overlaps;
     ++c->ticks;
-    kp::sleep_ms(c->sleep_ms);
+    if (c->sleep_ms > 0)
+        kp::sleep_ms(c->sleep_ms);
     c->running.fetch_sub(1);
 }
 
