@@ -51,6 +51,9 @@ TEST(PlatformThreadStress, TenThousandCreateTerminateCyclesLeakNothing)
         cycle();
     if (threads_before >= 0) {
         EXPECT_EQ(status_value("Threads:"), threads_before);
+#if !defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer keeps freed memory in quarantine; its leak checker covers that build.
         EXPECT_LT(status_value("VmRSS:") - rss_before, 32 * 1024);
+#endif
     }
 }
