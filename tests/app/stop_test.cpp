@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -23,33 +22,25 @@ namespace platform = kerval::platform;
 namespace seams = kerval::platform::seams;
 
 TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested) {
-    EXPECT_EQ(HasApplicationToStop(), 0);
     ApplicationMustStop();  // no descriptor yet: nothing to set
     EXPECT_EQ(HasApplicationToStop(), 0);
     ASSERT_EQ(kvtest::StartKerval(), eOK);
     EXPECT_EQ(HasApplicationToStop(), 0);
     std::thread([] { ApplicationMustStop(); }).join();
-    EXPECT_EQ(HasApplicationToStop(), 1);
-    EXPECT_EQ(HasApplicationToStop(), 1);
+    EXPECT_TRUE(HasApplicationToStop() == 1 && HasApplicationToStop() == 1);
 }
 
-// The file where a child process writes its id before it ends. The path travels in the
-// environment so that a child started afresh (as on Windows) uses the parent's.
+// Where a child writes its id; the path travels in the environment to a child started afresh.
 std::string PidFilePath() {
     if (const char* path = std::getenv("KV_TEST_PID_FILE")) return path;
     const std::string path = (std::filesystem::temp_directory_path() /
-                              ("kv-pid-" + std::to_string(std::random_device{}()) + ".txt"))
+                              ("kv-pid-" + std::to_string(platform::process_id()) + ".txt"))
                                  .string();
     platform::put_environment(("KV_TEST_PID_FILE=" + path).c_str());
     return path;
 }
 
-void WriteOwnPid(const std::string& path) {
-    std::ofstream(path) << platform::process_id();
-}
-
-// True when the child ended with its own process id as exit code (its low 8 bits where the
-// system keeps no more of an exit code).
+// True when the child ended with its own id as exit code (its low 8 bits outside Windows).
 bool ExitedWithOwnPid(const std::string& path, int status) {
     uint32_t pid = 0;
     std::ifstream(path) >> pid;
@@ -61,55 +52,38 @@ bool ExitedWithOwnPid(const std::string& path, int status) {
     return pid != 0 && ::testing::ExitedWithCode(expected)(status);
 }
 
-TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) {
+// Runs `end` in a child process that wrote its id first: the child must end with its id.
+template <class Fn>
+void ExpectEndsWithOwnId(Fn end) {
     const std::string path = PidFilePath();
-    EXPECT_EXIT(
-        {
-            WriteOwnPid(path);
-            StopJob();
-        },
-        [&](int status) { return ExitedWithOwnPid(path, status); }, "");
+    EXPECT_EXIT({ std::ofstream(path) << platform::process_id(); end(); std::abort(); },
+                [&](int status) { return ExitedWithOwnPid(path, status); }, "");
     std::remove(path.c_str());
 }
 
-bool AnswerYes(const char*, const char*) { return true; }
+TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) {
+    ExpectEndsWithOwnId([] { StopJob(); });
+}
 
 TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
-    const std::string path = PidFilePath();
-    EXPECT_EXIT(
-        {
-            kvtest::TempDir dir;
-            seams::set_message_box(AnswerYes);
-            if (kvtest::StartKervalAside() != eOK) std::abort();
-            WriteOwnPid(path);
-            KervalErreur(eNOK, "eNOK", "KERVAL-Test()", "fin", "lib.c", 1, 1);
-            std::abort();  // not reached: the report ends the process
-        },
-        [&](int status) { return ExitedWithOwnPid(path, status); }, "");
-    std::remove(path.c_str());
+    ExpectEndsWithOwnId([] {
+        kvtest::TempDir dir;
+        seams::set_message_box([](const char*, const char*) { return true; });
+        if (kvtest::StartKervalAside() != eOK) std::abort();
+        KervalErreur(eNOK, "eNOK", "KERVAL-Test()", "fin", "lib.c", 1, 1);
+    });
 }
 
-// Tasks that count while they run; the faulty one reports a fatal error on request.
-std::atomic<uint32_t> g_workerCount[2];
-std::atomic<uint32_t> g_userInterfaceCount{0};
+// Tasks counting while they run (their parameter is their counter's index); Faulty reports.
+std::atomic<uint32_t> g_counts[3];  // two workers and the user interface
 std::atomic<bool> g_reportNow{false};
 std::atomic<bool> g_faultyResumed{false};
 
-uint32_t Worker0(void*) {
+uint32_t Counting(void*) {
+    int index = 0;
+    RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &index, sizeof index);
     for (;;) {
-        g_workerCount[0].fetch_add(1);
-        platform::sleep_ms(1);
-    }
-}
-uint32_t Worker1(void*) {
-    for (;;) {
-        g_workerCount[1].fetch_add(1);
-        platform::sleep_ms(1);
-    }
-}
-uint32_t UserInterface(void*) {
-    for (;;) {
-        g_userInterfaceCount.fetch_add(1);
+        g_counts[index].fetch_add(1);
         platform::sleep_ms(1);
     }
 }
@@ -122,8 +96,7 @@ uint32_t Faulty(void*) {
 
 // What the message box saw of the application while the question was asked.
 std::atomic<int> g_questions{0};
-std::atomic<bool> g_workersFrozen{false};
-std::atomic<bool> g_userInterfaceRan{false};
+std::atomic<bool> g_onlyUserInterfaceRan{false};
 
 bool Advances(const std::atomic<uint32_t>& counter) {
     const uint32_t before = counter.load();
@@ -134,10 +107,9 @@ bool Advances(const std::atomic<uint32_t>& counter) {
 bool InspectThenAnswerNo(const char* text, const char* caption) {
     const bool asked = std::string(text) == "Voulez-vous quitter l'application ?" &&
                        std::string(caption) == "Erreur Critique";
-    const uint32_t w0 = g_workerCount[0].load();
-    const uint32_t w1 = g_workerCount[1].load();
-    g_userInterfaceRan.store(Advances(g_userInterfaceCount));
-    g_workersFrozen.store(asked && g_workerCount[0].load() == w0 && g_workerCount[1].load() == w1);
+    const uint32_t w0 = g_counts[0].load(), w1 = g_counts[1].load();
+    const bool userInterfaceRan = Advances(g_counts[2]);
+    g_onlyUserInterfaceRan = asked && userInterfaceRan && g_counts[0] == w0 && g_counts[1] == w1;
     g_questions.fetch_add(1);
     return false;
 }
@@ -146,62 +118,46 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     kvtest::TempDir dir;
     ASSERT_EQ(kvtest::StartKervalAside(), eOK);
     seams::set_message_box(InspectThenAnswerNo);
-    int32_t workers[2] = {-1, -1};
-    int32_t userInterface = -1;
-    int32_t faulty = -1;
-    ASSERT_EQ(CreateTask("WORKER0", 0, Worker0, nullptr, 0, 0, &workers[0]), eOK);
-    ASSERT_EQ(CreateTask("WORKER1", 0, Worker1, nullptr, 0, 0, &workers[1]), eOK);
-    ASSERT_EQ(CreateTask("TASK_USRINTF", 0, UserInterface, nullptr, 0, 0, &userInterface), eOK);
+    int32_t tasks[3] = {-1, -1, -1}, faulty = -1;
+    const char* names[3] = {"WORKER0", "WORKER1", "TASK_USRINTF"};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(CreateTask(names[i], 0, Counting, &i, sizeof i, 0, &tasks[i]), eOK);
     ASSERT_EQ(CreateTask("FAULTY", 0, Faulty, nullptr, 0, 0, &faulty), eOK);
-    ASSERT_TRUE(Advances(g_workerCount[0]));
-    ASSERT_TRUE(Advances(g_workerCount[1]));
+    ASSERT_TRUE(Advances(g_counts[0]) && Advances(g_counts[1]));
 
     kvtest::BeginCaptureStdout();
     g_reportNow.store(true);
     while (g_questions.load() == 0) platform::sleep_ms(5);
     TaskDescript* faultyRecord = kerval::core::TaskRecord(faulty);
-    ASSERT_NE(faultyRecord, nullptr);
     while (std::atomic_ref<int32_t>(faultyRecord->bSuspended).load() != 1) platform::sleep_ms(5);
     const std::string out = kvtest::EndCaptureStdout();
-    EXPECT_TRUE(g_workersFrozen.load());
-    EXPECT_TRUE(g_userInterfaceRan.load());
+    EXPECT_TRUE(g_onlyUserInterfaceRan.load());
     EXPECT_NE(out.find("Task     =FAULTY\n"), std::string::npos) << out;
     EXPECT_NE(out.find("JOB SUSPENDED !\n"), std::string::npos) << out;
     EXPECT_STREQ(_pxSysDescript->xFirstFatal.szTask, "FAULTY");
-    EXPECT_TRUE(Advances(g_userInterfaceCount));
+    EXPECT_TRUE(Advances(g_counts[2]));
     EXPECT_FALSE(g_faultyResumed.load());
 
     // The suspended tasks can be resumed one by one.
-    ActiveTask(workers[0], 1);
-    EXPECT_TRUE(Advances(g_workerCount[0]));
+    ActiveTask(tasks[0], 1);
+    EXPECT_TRUE(Advances(g_counts[0]));
     ActiveTask(faulty, 1);
     for (int i = 0; i < 1000 && !g_faultyResumed.load(); ++i) platform::sleep_ms(10);
     EXPECT_TRUE(g_faultyResumed.load());
 }
 
-bool RefusePrivilege(const char*) { return false; }
-bool AllowPrivilege(const char*) { return true; }
 std::atomic<uint32_t> g_shutdownFlags{0};
-bool AcceptShutdown(uint32_t flags, uint32_t) {
-    g_shutdownFlags.store(flags);
-    return true;
-}
 
-TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothing) {
+TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn) {
     kvtest::TempDir dir;
-    seams::set_privilege(RefusePrivilege);
-    seams::set_shutdown(AcceptShutdown);
+    seams::set_privilege([](const char*) { return false; });
+    seams::set_shutdown([](uint32_t flags, uint32_t) { return (g_shutdownFlags = flags) || true; });
     int32_t result = -1;
     const std::string out = kvtest::CaptureStdoutOf([&] { result = StopProcedure(0x4); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(g_shutdownFlags.load(), 0u);
+    EXPECT_TRUE(result == 0 && g_shutdownFlags == 0);
     EXPECT_NE(out.find("- WARNING ERROR -"), std::string::npos) << out;
     EXPECT_NE(out.find("Procedure=AdjustProcessToken()\n"), std::string::npos) << out;
-}
-
-TEST(StopProcedureTest, GrantedPrivilegePassesTheFlagsOn) {
-    seams::set_privilege(AllowPrivilege);
-    seams::set_shutdown(AcceptShutdown);
+    seams::set_privilege([](const char*) { return true; });
     EXPECT_NE(StopProcedure(0x5), 0);
     EXPECT_EQ(g_shutdownFlags.load(), 0x5u);
 }
