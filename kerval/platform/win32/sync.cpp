@@ -5,6 +5,7 @@
 #include <new>
 
 #include "kerval/platform/platform.h"
+#include "kerval/platform/win32/internal.h"
 
 namespace kerval::platform {
 namespace {
@@ -16,7 +17,7 @@ WaitResult wait_handle(HANDLE h, uint32_t timeout_ms) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WaitResult::kFailed;
     }
-    switch (WaitForSingleObject(h, timeout_ms)) {
+    switch (win32::wait_or_end(h, timeout_ms)) {
         case WAIT_OBJECT_0: return WaitResult::kSignaled;
         case WAIT_TIMEOUT: return WaitResult::kTimeout;
         case WAIT_ABANDONED: return WaitResult::kAbandoned;

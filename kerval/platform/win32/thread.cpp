@@ -1,10 +1,17 @@
 // Threads on Win32: a Thread owns a real thread handle (duplicated for adopted threads).
+//
+// Termination is cooperative where it can be: thread_terminate sets the thread's `stop` event,
+// and a thread blocked in a platform wait (semaphore, mutex, sleep) leaves from there with
+// ExitThread, so the C runtime, the heap and the loader see an ordinary thread end. Only a
+// thread that does not reach a platform wait within a short grace period, or one that is
+// suspended, is killed with TerminateThread.
 #include <windows.h>
 
 #include <atomic>
 #include <new>
 
 #include "kerval/platform/platform.h"
+#include "kerval/platform/win32/internal.h"
 
 // Shared by the owner and the thread itself: each holds one reference, the last one frees it.
 struct kerval::platform::Thread {
@@ -20,6 +27,17 @@ struct kerval::platform::Thread {
     // cannot always kill a thread that is still starting, and the process then never exits.
     std::atomic<bool> started{false};
     std::atomic<bool> cancelled{false};
+    HANDLE stop = nullptr;  // manual-reset event set by thread_terminate
+    // Suspend count kept beside the system's (a thread is created suspended once). A thread
+    // suspending itself counts before it stops.
+    std::atomic<long> suspensions{1};
+
+    Thread() = default;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    ~Thread() {
+        if (stop != nullptr) CloseHandle(stop);
+    }
 };
 
 namespace kerval::platform {
@@ -39,6 +57,11 @@ void leave_own_record() {
     t_own = nullptr;
     t_current = nullptr;
     if (own != nullptr && own->running.exchange(false)) unreference(own);
+}
+
+[[noreturn]] void end_current_thread() {
+    leave_own_record();
+    ExitThread(0);
 }
 
 DWORD WINAPI thread_entry(LPVOID param) {
@@ -85,7 +108,8 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     }
     t->fn = fn;
     t->arg = arg;
-    t->handle = create_thread(stack_size, t);
+    t->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (t->stop != nullptr) t->handle = create_thread(stack_size, t);
     if (t->handle == nullptr) {
         const DWORD code = GetLastError();
         delete t;
@@ -100,6 +124,7 @@ Thread* thread_adopt_current() {
     auto* t = new Thread;
     t->references = 1;  // an adopted thread holds no reference of its own
     t->running = false;
+    t->suspensions = 0;
     const HANDLE process = GetCurrentProcess();
     DuplicateHandle(process, GetCurrentThread(), process, &t->handle, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
@@ -113,13 +138,20 @@ Thread* thread_current() { return t_current; }
 long thread_resume(Thread* t) {
     if (!valid(t)) return -1;
     const DWORD previous = ResumeThread(t->handle);
-    return previous == static_cast<DWORD>(-1) ? -1 : static_cast<long>(previous);
+    if (previous == static_cast<DWORD>(-1)) return -1;
+    if (previous > 0) t->suspensions.fetch_sub(1);
+    return static_cast<long>(previous);
 }
 
 long thread_suspend(Thread* t) {
     if (!valid(t)) return -1;
+    t->suspensions.fetch_add(1);
     const DWORD previous = SuspendThread(t->handle);
-    return previous == static_cast<DWORD>(-1) ? -1 : static_cast<long>(previous);
+    if (previous == static_cast<DWORD>(-1)) {
+        t->suspensions.fetch_sub(1);
+        return -1;
+    }
+    return static_cast<long>(previous);
 }
 
 bool thread_terminate(Thread* t) {
@@ -134,6 +166,12 @@ bool thread_terminate(Thread* t) {
         }
         return WaitForSingleObject(t->handle, 5000) == WAIT_OBJECT_0;
     }
+    // A running thread in a platform wait ends itself; a suspended one cannot answer.
+    constexpr DWORD kGraceMs = 100;
+    if (t->stop != nullptr && t->suspensions.load() == 0) {
+        SetEvent(t->stop);
+        if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0) return true;
+    }
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
     const bool kill = t->running.exchange(false);
@@ -147,10 +185,7 @@ bool thread_terminate(Thread* t) {
     return true;
 }
 
-void thread_exit_current() {
-    leave_own_record();
-    ExitThread(0);
-}
+void thread_exit_current() { end_current_thread(); }
 
 void thread_release(Thread* t) {
     if (t == nullptr) return;
@@ -182,6 +217,27 @@ bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
     return true;
 }
 
-void sleep_ms(uint32_t ms) { Sleep(ms); }
+void sleep_ms(uint32_t ms) {
+    if (ms == 0 || t_own == nullptr) {
+        Sleep(ms);
+        return;
+    }
+    win32::wait_or_end(t_own->stop, ms);  // the stop event itself: only a termination ends it
+}
 
+namespace win32 {
+
+DWORD wait_or_end(HANDLE h, DWORD timeout_ms) {
+    Thread* const own = t_own;
+    if (own == nullptr) return WaitForSingleObject(h, timeout_ms);
+    const HANDLE handles[2] = {own->stop, h};
+    const DWORD count = h == own->stop ? 1 : 2;
+    const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout_ms);
+    if (result == WAIT_OBJECT_0) end_current_thread();
+    if (result == WAIT_OBJECT_0 + 1) return WAIT_OBJECT_0;
+    if (result == WAIT_ABANDONED_0 + 1) return WAIT_ABANDONED;
+    return result;
+}
+
+}  // namespace win32
 }  // namespace kerval::platform
