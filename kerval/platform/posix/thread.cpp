@@ -579,12 +579,27 @@ DeferTermination::~DeferTermination()
         end_now();
 }
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer does not intercept sem_clockwait, so a suspend or terminate signal sent to a
+// thread blocked in it would be handled only at the time-out; its build waits with sem_timedwait.
+constexpr clockid_t kWaitClock = CLOCK_REALTIME;
+#else
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+#endif
+
+int timed_wait(sem_t* wake, const timespec& deadline)
+{
+    if constexpr (kWaitClock == CLOCK_MONOTONIC)
+        return sem_clockwait(wake, CLOCK_MONOTONIC, &deadline);
+    return sem_timedwait(wake, &deadline);
+}
+
 bool wait_wake(sem_t* wake, uint32_t timeout_ms)
 {
     t_term.waiter = wake;
     timespec deadline{};
     if (timeout_ms != kInfinite) {
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        clock_gettime(kWaitClock, &deadline);
         deadline.tv_sec += timeout_ms / 1000;
         deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
         if (deadline.tv_nsec >= 1000000000L) {
@@ -594,8 +609,7 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
     }
     int rc = -1;
     while (t_term.pending == 0) {
-        rc = timeout_ms == kInfinite ? sem_wait(wake)
-                                     : sem_clockwait(wake, CLOCK_MONOTONIC, &deadline);
+        rc = timeout_ms == kInfinite ? sem_wait(wake) : timed_wait(wake, deadline);
         if (rc == 0 || errno != EINTR)
             break;
     }
