@@ -19,7 +19,7 @@
 namespace kerval::mailbox {
 
 struct BoxCore {
-    std::mutex lock;  // guards the fields below and the record's pFirstMsg and nNbMsg
+    platform::GuardedMutex lock;  // guards the fields below and the record's pFirstMsg and nNbMsg
     platform::Semaphore* readable = nullptr;  // one unit per message a reader may take
     platform::Semaphore* writable = nullptr;  // wakes writers waiting for a free unit
     std::atomic<uint32_t> generation{0};      // odd while a box is open at this handle

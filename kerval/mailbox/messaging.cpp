@@ -115,7 +115,8 @@ Claim ClaimUnit(BoxCore& box, uint32_t generation)
 // The writer's message is queued but the box holds its capacity of signalled messages: wait
 // until a reader frees a unit, then signal. A purge may take the message meanwhile (nothing
 // left to signal); a deletion ends the wait with eNOK. Caller holds the lock.
-int32_t WaitForUnit(BoxCore& box, uint32_t generation, std::unique_lock<std::mutex>& lock)
+int32_t WaitForUnit(BoxCore& box, uint32_t generation,
+                    std::unique_lock<platform::GuardedMutex>& lock)
 {
     ++box.unsignalled;
     ++box.writers_waiting;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 
 namespace kerval::platform {
 
@@ -94,6 +95,18 @@ Mutex* mutex_create(bool initially_owned);
 void mutex_destroy(Mutex* m);
 WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms);
 bool mutex_release(Mutex* m);  // false (kErrNotOwner) when the caller does not own it
+
+// A short, non-recursive lock for the kernel's own internal regions. A thread is not terminated
+// while it holds one (on Linux the termination waits for the release), so a deleted task never
+// leaves it held. Windows ends threads at their platform waits, which never hold one.
+class GuardedMutex {
+public:
+    void lock();
+    void unlock();
+
+private:
+    std::mutex mutex_;
+};
 
 struct CriticalSection;  // recursive, no time-out
 CriticalSection* critical_section_create();

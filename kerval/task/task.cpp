@@ -21,7 +21,7 @@ constexpr const char* kActiveTaskProc = "KERVAL-ActiveTask()";
 constexpr const char* kDeleteTaskProc = "KERVAL-DeleteTask()";
 
 // Serialises suspensions and resumptions so that bSuspended and the thread's state agree.
-std::mutex g_control;
+platform::GuardedMutex g_control;
 
 platform::Thread* ThreadOf(TaskDescript& rec)
 {

@@ -567,16 +567,26 @@ void sleep_ms(uint32_t ms)
 
 namespace posix {
 
-DeferTermination::DeferTermination()
+void begin_deferral()
 {
     t_term.defer = t_term.defer + 1;
 }
 
-DeferTermination::~DeferTermination()
+void end_deferral()
 {
     t_term.defer = t_term.defer - 1;
     if (t_term.defer == 0 && t_term.pending != 0)
         end_now();
+}
+
+DeferTermination::DeferTermination()
+{
+    begin_deferral();
+}
+
+DeferTermination::~DeferTermination()
+{
+    end_deferral();
 }
 
 #if defined(__SANITIZE_THREAD__)
@@ -619,4 +629,16 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
 }
 
 }  // namespace posix
+void GuardedMutex::lock()
+{
+    posix::begin_deferral();
+    mutex_.lock();
+}
+
+void GuardedMutex::unlock()
+{
+    mutex_.unlock();
+    posix::end_deferral();  // a termination that came meanwhile happens here
+}
+
 }  // namespace kerval::platform
