@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "kerval/platform/common/local_time.h"
 #include "kerval/platform/common/seams_internal.h"
 #include "kerval/platform/platform.h"
 #include "kerval/platform/posix/capability.h"
@@ -24,19 +25,6 @@ void fill_local_time(const std::tm& tm, long nanoseconds, LocalTime* out)
     out->second = tm.tm_sec;
     out->milliseconds = static_cast<int>(nanoseconds / 1000000L);
     out->day_of_week = tm.tm_wday;
-}
-
-std::tm tm_from_local_time(const LocalTime& t)
-{
-    std::tm tm{};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = t.second;
-    tm.tm_isdst = -1;
-    return tm;
 }
 
 bool valid_local_time(const LocalTime& t)
@@ -75,7 +63,7 @@ bool local_time_set(const LocalTime& t)
         set_last_error(kErrPrivilegeNotHeld);
         return false;
     }
-    std::tm tm = tm_from_local_time(t);
+    std::tm tm = detail::tm_from_local_time(t);
     const time_t seconds = mktime(&tm);
     if (seconds == static_cast<time_t>(-1)) {
         set_last_error(kErrInvalidParameter);
@@ -129,7 +117,7 @@ int64_t time_now()
         return static_cast<int64_t>(time(nullptr));
     LocalTime now{};
     read(&now);
-    std::tm tm = tm_from_local_time(now);
+    std::tm tm = detail::tm_from_local_time(now);
     return static_cast<int64_t>(mktime(&tm));
 }
 

@@ -4,6 +4,7 @@
 
 #include <ctime>
 
+#include "kerval/platform/common/local_time.h"
 #include "kerval/platform/common/seams_internal.h"
 
 namespace kerval::platform {
@@ -25,18 +26,6 @@ SYSTEMTIME to_systemtime(const LocalTime& t) {
     st.wMilliseconds = static_cast<WORD>(t.milliseconds);
     st.wDayOfWeek = static_cast<WORD>(t.day_of_week);
     return st;
-}
-
-std::tm tm_from_local_time(const LocalTime& t) {
-    std::tm tm{};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = t.second;
-    tm.tm_isdst = -1;
-    return tm;
 }
 
 }  // namespace
@@ -86,7 +75,7 @@ int64_t time_now() {
     if (auto read = detail::clock_read_seam()) {
         LocalTime now{};
         read(&now);
-        std::tm tm = tm_from_local_time(now);
+        std::tm tm = detail::tm_from_local_time(now);
         return time_from_local(&tm);
     }
     return _time64(nullptr);
