@@ -7,6 +7,7 @@
 // suspended, is killed with TerminateThread.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -31,6 +32,9 @@ struct kerval::platform::Thread {
     // Suspend count kept beside the system's (a thread is created suspended once). A thread
     // suspending itself counts before it stops.
     std::atomic<long> suspensions{1};
+    // Processor times read just before a kill: Wine reports 0 for a killed thread.
+    std::atomic<uint64_t> kernel_at_kill{0};
+    std::atomic<uint64_t> user_at_kill{0};
 
     Thread() = default;
     Thread(const Thread&) = delete;
@@ -154,6 +158,14 @@ long thread_suspend(Thread* t) {
     return static_cast<long>(previous);
 }
 
+// Keeps the thread's processor times so that they outlive a kill.
+static void keep_times_before_kill(Thread* t) {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user)) return;
+    t->kernel_at_kill = filetime_100ns(kernel);
+    t->user_at_kill = filetime_100ns(user);
+}
+
 bool thread_terminate(Thread* t) {
     if (!valid(t)) return false;
     if (t->id == GetCurrentThreadId()) {
@@ -175,6 +187,7 @@ bool thread_terminate(Thread* t) {
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
     const bool kill = t->running.exchange(false);
+    if (kill) keep_times_before_kill(t);
     if (kill && !TerminateThread(t->handle, 0)) {
         t->running = true;
         return false;
@@ -212,8 +225,8 @@ bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
     if (!valid(t)) return false;
     FILETIME created, exited, kernel, user;
     if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user)) return false;
-    *kernel_100ns = filetime_100ns(kernel);
-    *user_100ns = filetime_100ns(user);
+    *kernel_100ns = std::max(filetime_100ns(kernel), t->kernel_at_kill.load());
+    *user_100ns = std::max(filetime_100ns(user), t->user_at_kill.load());
     return true;
 }
 
