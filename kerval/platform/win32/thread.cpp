@@ -32,7 +32,7 @@ struct kerval::platform::Thread {
     // Suspend count kept beside the system's (a thread is created suspended once). A thread
     // suspending itself counts before it stops.
     std::atomic<long> suspensions{1};
-    // Processor times read just before a kill: Wine reports 0 for a killed thread.
+    // Processor times kept when the thread ends or is killed: Wine reports 0 afterwards.
     std::atomic<uint64_t> kernel_at_kill{0};
     std::atomic<uint64_t> user_at_kill{0};
 
@@ -60,7 +60,17 @@ void leave_own_record() {
     Thread* const own = t_own;
     t_own = nullptr;
     t_current = nullptr;
-    if (own != nullptr && own->running.exchange(false)) unreference(own);
+    if (own == nullptr) return;
+    // Wine may report 0 for an ended thread: keep the times it had on its way out.
+    FILETIME created, exited, kernel, user;
+    if (GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) {
+        const auto ticks = [](const FILETIME& ft) {
+            return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+        };
+        own->kernel_at_kill = ticks(kernel);
+        own->user_at_kill = ticks(user);
+    }
+    if (own->running.exchange(false)) unreference(own);
 }
 
 [[noreturn]] void end_current_thread() {
