@@ -26,6 +26,8 @@ uint32_t Echo(void*)
 {
     kvbench::PinTo(g_echo_cpu.load());
     const int32_t me = _InternalCurrentTaskHandle(__FILE__, __LINE__);
+    while (GetTaskMainMailBox(me) < 0)  // set by the creator once CreateTask returns
+        std::this_thread::yield();
     for (;;) {
         Message msg{};
         int32_t type = 0;
@@ -65,8 +67,7 @@ void KervalRoundTrip(benchmark::State& state, int cpu)
     }
     WriteToTask(0, echo, kStop, nullptr, 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    DeleteTask(echo);
-    DeleteMailBox(echo_box);
+    DeleteTask(echo);  // deletes its main box too
     kvbench::PinTo(-1);
 }
 

@@ -6,8 +6,11 @@
 namespace kerval::core {
 namespace {
 
-thread_local int32_t t_bound_handle = -1;
-thread_local uint32_t t_thread_id = 0;
+struct Binding {
+    int32_t handle = -1;  // the task this thread was bound to
+    uint32_t thread_id = 0;
+};
+thread_local Binding t_binding KV_HOT_TLS;
 
 char g_unknown_task[] = "unkn.OBJ.";
 char g_shared_task_buf[KV_SHARED_TASK_BUF_SIZE];
@@ -29,39 +32,54 @@ TaskDescript* LiveTaskOfThread(const SysDescript* sys, int32_t hTask, uint32_t t
     return &task;
 }
 
+// The calling thread's live task record, its handle in *handle (-1 when it is no task).
+TaskDescript* FindSelf(int32_t* handle)
+{
+    *handle = -1;
+    const SysDescript* sys = _pxSysDescript;
+    if (sys == nullptr || sys->nNbObject < 1)
+        return nullptr;
+    Binding& self = t_binding;
+    if (self.thread_id == 0)
+        self.thread_id = platform::current_thread_id();
+    TaskDescript* task = LiveTaskOfThread(sys, self.handle, self.thread_id);
+    if (task != nullptr) {
+        *handle = self.handle;
+        return task;
+    }
+    // The starting thread may reach here from another module's copy of the thread cache.
+    task = LiveTaskOfThread(sys, 0, self.thread_id);
+    if (task != nullptr)
+        *handle = 0;
+    return task;
+}
+
 }  // namespace
 
 uint32_t SelfThreadId()
 {
-    if (t_thread_id == 0)
-        t_thread_id = platform::current_thread_id();
-    return t_thread_id;
+    Binding& self = t_binding;
+    if (self.thread_id == 0)
+        self.thread_id = platform::current_thread_id();
+    return self.thread_id;
 }
 
 void BindCurrentThread(int32_t hTask)
 {
-    t_bound_handle = hTask;
+    t_binding.handle = hTask;
 }
 
 int32_t CurrentTaskHandle()
 {
-    const SysDescript* sys = _pxSysDescript;
-    if (sys == nullptr || sys->nNbObject < 1)
-        return -1;
-    const uint32_t tid = SelfThreadId();
-    if (LiveTaskOfThread(sys, t_bound_handle, tid) != nullptr)
-        return t_bound_handle;
-    // The starting thread may reach here from another module's copy of the thread cache.
-    if (LiveTaskOfThread(sys, 0, tid) != nullptr)
-        return 0;
-    return -1;
+    int32_t handle = -1;
+    FindSelf(&handle);
+    return handle;
 }
 
 TaskDescript* CurrentTask()
 {
-    const SysDescript* sys = _pxSysDescript;
-    const int32_t handle = CurrentTaskHandle();
-    return handle < 0 ? nullptr : LiveTaskOfThread(sys, handle, SelfThreadId());
+    int32_t handle = -1;
+    return FindSelf(&handle);
 }
 
 }  // namespace kerval::core

@@ -186,35 +186,51 @@ int32_t TakeWithUnit(BoxCore& box, uint32_t generation, BoxMessage** out, bool* 
     return eOK;
 }
 
+// Registers a blocked reader (so that a deletion wakes it) and waits for a unit.
+int32_t WaitAsReader(BoxCore& box, uint32_t generation, bool forever,
+                     std::chrono::steady_clock::time_point deadline)
+{
+    {
+        std::lock_guard guard(box.lock);
+        if (!box.IsOpen(generation))
+            return eINVALID_HANDLE;
+        ++box.readers_waiting;
+    }
+    const int32_t waited = WaitForUnitToRead(box, forever, deadline);
+    std::lock_guard guard(box.lock);
+    --box.readers_waiting;
+    return waited;
+}
+
 // Takes the oldest signalled message, waiting as the time-out says (-1 and other negative
-// values: one slice; WAIT_FOREVER: no limit).
+// values: one slice; WAIT_FOREVER: no limit). A unit already there is taken without
+// registering as a blocked reader.
 int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMessage** out)
 {
     const bool forever = lTimeOut == WAIT_FOREVER;
     const auto limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+    std::chrono::steady_clock::time_point deadline{};  // set by the first wait
     for (;;) {
-        {
-            std::lock_guard guard(box.lock);
-            if (!box.IsOpen(generation))
-                return eINVALID_HANDLE;
-            ++box.readers_waiting;
+        UpdateLifeSign();
+        int32_t waited = eOK;
+        if (platform::semaphore_wait(box.readable, 0) != platform::WaitResult::kSignaled) {
+            if (deadline == std::chrono::steady_clock::time_point{})
+                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+            waited = WaitAsReader(box, generation, forever, deadline);
         }
-        const int32_t waited = WaitForUnitToRead(box, forever, deadline);
+        if (waited != eOK)
+            return waited;
         bool wake_writer = false;
-        int32_t code = waited;
+        int32_t code = eOK;
         {
             std::lock_guard guard(box.lock);
-            --box.readers_waiting;
-            if (waited == eOK)
-                code = TakeWithUnit(box, generation, out, &wake_writer);
+            code = TakeWithUnit(box, generation, out, &wake_writer);
         }
         if (wake_writer)
             platform::semaphore_release(box.writable, 1, nullptr);
         // A unit without its message: wait again while time is left.
-        if (code == eTIME_OVER && waited == eOK)
-            continue;
-        return code;
+        if (code != eTIME_OVER)
+            return code;
     }
 }
 

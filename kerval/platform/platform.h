@@ -8,6 +8,14 @@
 #include <ctime>
 #include <mutex>
 
+// Thread-local variables read on every message: the initial-exec model spares the shared
+// library a __tls_get_addr call per access (their few bytes come from the static TLS reserve).
+#if defined(__ELF__)
+#define KV_HOT_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define KV_HOT_TLS
+#endif
+
 namespace kerval::platform {
 
 // ---------------------------------------------------------------- results and codes

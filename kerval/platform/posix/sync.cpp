@@ -2,9 +2,18 @@
 // Blocked waiters queue on the object and are handed the unit (or the ownership) by the
 // releasing thread, which posts the waiter's own semaphore; a waiter that times out or is
 // terminated removes itself.
+//
+// A semaphore's count is an atomic: a wait that finds a unit, and a release that finds no
+// queued waiter, take no lock. A waiter queues under the lock, counts itself in `queued` and
+// only then looks at the count again, while a release adds to the count before it reads
+// `queued`: one of the two sees the other, so no unit stays behind a sleeping waiter. The
+// releasing thread posts the waiters it served after leaving the lock, so a woken waiter
+// never runs into the lock still held by its waker.
+#include <sched.h>
 #include <semaphore.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -49,9 +58,11 @@ std::mutex& ownership_lock()
 }  // namespace
 
 struct Semaphore {
-    std::mutex lock;  // guards the fields below
-    long count = 0;
+    std::atomic<long> count{0};
     long maximum = 0;
+    std::atomic<long> queued{0};   // size of `waiters`
+    std::atomic<long> posting{0};  // releases between serving waiters and posting them
+    std::mutex lock;               // guards `waiters` and their `granted`
     std::vector<Waiter*> waiters;
 };
 
@@ -109,6 +120,87 @@ OwnedMutexes::~OwnedMutexes()
     held.clear();
 }
 
+// Takes one unit if there is one.
+bool take_unit(Semaphore* s)
+{
+    long c = s->count.load();
+    while (c > 0) {
+        if (s->count.compare_exchange_weak(c, c - 1))
+            return true;
+    }
+    return false;
+}
+
+// Adds `count` units unless that passes the maximum; *before receives the previous count.
+bool add_units(Semaphore* s, long count, long* before)
+{
+    long c = s->count.load();
+    do {
+        if (count > s->maximum - c)
+            return false;
+    } while (!s->count.compare_exchange_weak(c, c + count));
+    *before = c;
+    return true;
+}
+
+// Hands available units to queued waiters, then posts them outside the lock. A served waiter
+// that stopped waiting meanwhile (time-out, termination) keeps its record alive until
+// `posting` drops, so the post never reaches a dead record.
+void serve_waiters(Semaphore* s)
+{
+    posix::DeferTermination defer;
+    constexpr size_t kBatch = 16;
+    Waiter* served[kBatch];
+    size_t n = kBatch;
+    while (n == kBatch && s->queued.load() > 0) {
+        n = 0;
+        {
+            std::lock_guard guard(s->lock);
+            while (n < kBatch && !s->waiters.empty() && take_unit(s)) {
+                Waiter* w = pop_waiter(s->waiters);
+                s->queued.fetch_sub(1);
+                w->granted = true;
+                served[n++] = w;
+            }
+            if (n > 0)
+                s->posting.fetch_add(1);
+        }
+        for (size_t i = 0; i < n; ++i)
+            sem_post(&served[i]->wake);
+        if (n > 0)
+            s->posting.fetch_sub(1);
+    }
+}
+
+// Queues `me` unless a unit came meanwhile; true when it took that unit instead.
+bool queue_or_take(Semaphore* s, Waiter* me)
+{
+    std::lock_guard guard(s->lock);
+    s->waiters.push_back(me);
+    s->queued.fetch_add(1);
+    if (!take_unit(s))
+        return false;
+    s->waiters.pop_back();
+    s->queued.fetch_sub(1);
+    return true;
+}
+
+// After a wait that ended without the post: true when a release granted the unit anyway.
+bool granted_meanwhile(Semaphore* s, Waiter* me)
+{
+    {
+        std::lock_guard guard(s->lock);
+        if (!me->granted) {
+            remove_waiter(s->waiters, me);
+            s->queued.fetch_sub(1);
+            return false;
+        }
+    }
+    while (s->posting.load() > 0)
+        sched_yield();
+    return true;
+}
+
 WaitResult fail_handle()
 {
     set_last_error(kErrInvalidHandle);
@@ -140,21 +232,15 @@ bool semaphore_release(Semaphore* s, long count, long* previous)
         set_last_error(s == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
     }
-    posix::DeferTermination defer;
-    std::lock_guard guard(s->lock);
-    if (count > s->maximum - s->count) {
+    long before = 0;
+    if (!add_units(s, count, &before)) {
         set_last_error(kErrTooManyPosts);
         return false;
     }
     if (previous != nullptr)
-        *previous = s->count;
-    s->count += count;
-    while (s->count > 0 && !s->waiters.empty()) {
-        Waiter* w = pop_waiter(s->waiters);
-        --s->count;
-        w->granted = true;
-        sem_post(&w->wake);
-    }
+        *previous = before;
+    if (s->queued.load() > 0)
+        serve_waiters(s);
     return true;
 }
 
@@ -162,23 +248,17 @@ WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
 {
     if (s == nullptr)
         return fail_handle();
+    if (take_unit(s))
+        return WaitResult::kSignaled;
+    if (timeout_ms == 0)
+        return WaitResult::kTimeout;
     posix::DeferTermination defer;
     Waiter me;
-    {
-        std::lock_guard guard(s->lock);
-        if (s->count > 0) {
-            --s->count;
-            return WaitResult::kSignaled;
-        }
-        if (timeout_ms == 0)
-            return WaitResult::kTimeout;
-        s->waiters.push_back(&me);
-    }
-    posix::wait_wake(&me.wake, timeout_ms);
-    std::lock_guard guard(s->lock);
-    if (me.granted)
+    if (queue_or_take(s, &me))
         return WaitResult::kSignaled;
-    remove_waiter(s->waiters, &me);
+    // Woken by its post, the waiter is done with its record: the releaser no longer reads it.
+    if (posix::wait_wake(&me.wake, timeout_ms) || granted_meanwhile(s, &me))
+        return WaitResult::kSignaled;
     return WaitResult::kTimeout;
 }
 

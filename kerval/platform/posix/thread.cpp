@@ -93,7 +93,7 @@ struct TerminationState {
     sem_t* volatile waiter = nullptr;
     sigjmp_buf* exit_jump = nullptr;  // created threads only
 };
-thread_local TerminationState t_term;
+thread_local TerminationState t_term KV_HOT_TLS;
 
 int sig_suspend()
 {
