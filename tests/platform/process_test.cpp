@@ -1,5 +1,5 @@
-// Process services and their test seams: clock, message box, privileges, shutdown, exit;
-// error texts, environment and the one-process lock.
+// Process services and their test seams: clock, privileges, exit; error texts, environment and
+// the one-process lock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,15 +10,6 @@
 #include <vector>
 
 #include "tests/platform/runner.h"
-
-namespace {
-
-kp::LocalTime g_set_to{};
-std::string g_box_text;
-uint32_t g_shutdown_flags = 0;
-std::atomic<int> g_exit_code{-1};
-
-}  // namespace
 
 TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes)
 {
@@ -41,12 +32,10 @@ TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes)
 
 TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
 {
+    static kp::LocalTime set_to{};
     kp::seams::set_clock(
         [](kp::LocalTime* t) { *t = kp::LocalTime{2024, 2, 29, 23, 59, 58, 250, 4}; },
-        [](const kp::LocalTime& t) {
-            g_set_to = t;
-            return true;
-        });
+        [](const kp::LocalTime& t) { return (set_to = t).year != 0; });
     kp::LocalTime now{};
     kp::local_time_read(&now);
     EXPECT_EQ(now.milliseconds, 250);
@@ -56,7 +45,7 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
               std::vector<int>({124, 1, 29, 23, 58}));
     EXPECT_EQ(kp::time_from_local(&tm), kp::time_now());
     EXPECT_TRUE(kp::local_time_set(kp::LocalTime{2030, 1, 2, 3, 4, 5, 6, 3}));
-    EXPECT_TRUE(g_set_to.year == 2030 && g_set_to.second == 5);
+    EXPECT_TRUE(set_to.year == 2030 && set_to.second == 5);
     kp::seams::set_clock(nullptr, nullptr);
     kp::local_time_read(&now);
     EXPECT_GE(now.year, 2020);
@@ -66,49 +55,34 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
     EXPECT_GE(elapsed_ms(start), 29);
 }
 
-TEST(PlatformProcess, PrivilegeShutdownMessageBoxAndExitGoThroughTheirSeams)
+// The shutdown and message box seams are proven through the application stop tests.
+TEST(PlatformProcess, MissingPrivilegeRefusesTheClockSetAndAReturningExitSeamEndsTheCaller)
 {
     kp::seams::set_privilege([](const char*) { return false; });  // keeps the real clock too
     kp::LocalTime now{};
     kp::local_time_read(&now);
-    EXPECT_FALSE(kp::enable_systemtime_privilege());
     EXPECT_FALSE(kp::local_time_set(now));
     EXPECT_EQ(kp::last_error(), kp::kErrPrivilegeNotHeld);
-
     kp::seams::set_privilege(
         [](const char* privilege) { return std::string(privilege) == "SeSystemtimePrivilege"; });
+    EXPECT_TRUE(kp::enable_systemtime_privilege());
     EXPECT_FALSE(kp::enable_shutdown_privilege());
     EXPECT_EQ(kp::last_error(), kp::kErrPrivilegeNotHeld);
-    EXPECT_TRUE(kp::enable_systemtime_privilege());
-    kp::seams::set_shutdown([](uint32_t flags, uint32_t) {
-        g_shutdown_flags = flags;
-        return true;
-    });
-    EXPECT_TRUE(kp::exit_windows(8 | 4, 0));
-    EXPECT_EQ(g_shutdown_flags, 12u);
+    kp::seams::set_privilege(nullptr);
 
-    kp::seams::set_message_box([](const char* text, const char* caption) {
-        g_box_text = std::string(caption) + "|" + text;
-        return true;
-    });
-    EXPECT_TRUE(kp::message_box_yes_no("Stop now?", "KERVAL"));
-    EXPECT_EQ(g_box_text, "KERVAL|Stop now?");
-
-    kp::seams::set_process_exit([](int code) { g_exit_code = code; });
+    static std::atomic<int> exit_code{-1};
+    kp::seams::set_process_exit([](int code) { exit_code = code; });
     std::atomic<bool> after_exit{false};
     {
         Runner r([&] {
             kp::process_exit(3);
-            after_exit = true;  // never reached: a returning seam ends the calling thread
+            after_exit = true;  // never reached
         });
-        EXPECT_TRUE(eventually([] { return g_exit_code >= 0; }));
+        EXPECT_TRUE(eventually([] { return exit_code >= 0; }));
     }
-    EXPECT_EQ(g_exit_code.load(), 3);
+    EXPECT_EQ(exit_code.load(), 3);
     EXPECT_FALSE(after_exit.load());
     kp::seams::set_process_exit(nullptr);
-    kp::seams::set_message_box(nullptr);
-    kp::seams::set_shutdown(nullptr);
-    kp::seams::set_privilege(nullptr);
 }
 
 TEST(PlatformProcess, EnvironmentEntryIsCopied)

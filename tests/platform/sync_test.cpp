@@ -9,13 +9,13 @@
 namespace {
 constexpr auto kSignaled = kp::WaitResult::kSignaled;
 constexpr auto kTimeout = kp::WaitResult::kTimeout;
+constexpr auto kAbandoned = kp::WaitResult::kAbandoned;
 }  // namespace
 
 TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing)
 {
-    EXPECT_EQ(kp::semaphore_create(2, 1), nullptr);
-    EXPECT_EQ(kp::semaphore_create(-1, 1), nullptr);
-    EXPECT_EQ(kp::semaphore_create(0, 0), nullptr);
+    for (const auto& [initial, maximum] : {std::pair{2, 1}, {-1, 1}, {0, 0}})
+        EXPECT_EQ(kp::semaphore_create(initial, maximum), nullptr) << initial << "/" << maximum;
     EXPECT_EQ(kp::last_error(), kp::kErrInvalidParameter);
     kp::Semaphore* s = kp::semaphore_create(1, 3);
     ASSERT_NE(s, nullptr);
@@ -53,8 +53,7 @@ TEST(PlatformMutex, IsRecursiveAndRefusesReleaseByNonOwner)
     });
     ASSERT_TRUE(eventually([&] { return verdict >= 0; }));
     EXPECT_EQ(verdict.load(), 1);
-    EXPECT_TRUE(kp::mutex_release(m));
-    EXPECT_TRUE(kp::mutex_release(m));
+    EXPECT_TRUE(kp::mutex_release(m) && kp::mutex_release(m));
     EXPECT_FALSE(kp::mutex_release(m));  // no longer owned
     EXPECT_EQ(kp::last_error(), kp::kErrNotOwner);
     kp::mutex_destroy(m);
@@ -66,14 +65,13 @@ TEST(PlatformMutex, MutexOfEndedOrTerminatedOwnerIsHandedOverAsAbandoned)
     std::atomic<int> taken{0};
     auto take = [&](bool hold) {
         kp::mutex_wait(m, kp::kInfinite);
-        ++taken;
-        while (hold)
+        for (++taken; hold;)
             kp::sleep_ms(1);
     };
     {
         Runner owner([&] { take(false); });  // ends while it holds the mutex
         ASSERT_TRUE(eventually([&] { return taken == 1; }));
-        EXPECT_EQ(kp::mutex_wait(m, 10000), kp::WaitResult::kAbandoned);
+        EXPECT_EQ(kp::mutex_wait(m, 10000), kAbandoned);
         EXPECT_TRUE(kp::mutex_release(m));
         EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);  // told only once
         EXPECT_TRUE(kp::mutex_release(m));
@@ -83,7 +81,7 @@ TEST(PlatformMutex, MutexOfEndedOrTerminatedOwnerIsHandedOverAsAbandoned)
             kp::sleep_ms(30);  // while this thread waits for the mutex
             taken = kp::thread_terminate(holder.get()) ? 3 : -1;
         });
-        EXPECT_EQ(kp::mutex_wait(m, 10000), kp::WaitResult::kAbandoned);
+        EXPECT_EQ(kp::mutex_wait(m, 10000), kAbandoned);
         EXPECT_TRUE(kp::mutex_release(m));
         EXPECT_TRUE(eventually([&] { return taken == 3; }));
     }

@@ -15,11 +15,9 @@ struct TickCount {
 void count_tick(void* ctx)
 {
     auto* c = static_cast<TickCount*>(ctx);
-    if (c->running.fetch_add(1) != 0)
-        ++c->overlaps;
+    c->overlaps += c->running.fetch_add(1) != 0;
     ++c->ticks;
-    if (c->sleep_ms > 0)
-        kp::sleep_ms(c->sleep_ms);
+    kp::sleep_ms(c->sleep_ms);
     c->running.fetch_sub(1);
 }
 
