@@ -30,7 +30,7 @@ void RaisePriority(SysDescript* sys)
         return;
     }
     sys->lSysSemPriority = platform::thread_get_priority(g_owner_thread);
-    if (!platform::thread_set_priority(g_owner_thread, platform::kPrioTimeCritical)) {
+    if (!platform::thread_set_brief_priority(g_owner_thread, platform::kPrioTimeCritical)) {
         KV_CHECK("KERVAL-TakeSysSem()", platform::last_error(), 0);
     }
 }
@@ -40,7 +40,7 @@ void RestorePriority(SysDescript* sys)
     const int previous = sys->lSysSemPriority;
     if (g_owner_thread == nullptr || previous == platform::kPrioError)
         return;
-    if (!platform::thread_set_priority(g_owner_thread, previous)) {
+    if (!platform::thread_set_brief_priority(g_owner_thread, previous)) {
         KV_CHECK("KERVAL-FreeSysSem()", platform::last_error(), 0);
     }
 }

@@ -186,20 +186,14 @@ int32_t TakeWithUnit(BoxCore& box, uint32_t generation, BoxMessage** out, bool* 
     return eOK;
 }
 
-// Registers a blocked reader (so that a deletion wakes it) and waits for a unit.
-int32_t WaitAsReader(BoxCore& box, uint32_t generation, bool forever,
-                     std::chrono::steady_clock::time_point deadline)
+// Counts the caller among the blocked readers, whom a deletion wakes; false when the box closed.
+bool RegisterReader(BoxCore& box, uint32_t generation)
 {
-    {
-        std::lock_guard guard(box.lock);
-        if (!box.IsOpen(generation))
-            return eINVALID_HANDLE;
-        ++box.readers_waiting;
-    }
-    const int32_t waited = WaitForUnitToRead(box, forever, deadline);
     std::lock_guard guard(box.lock);
-    --box.readers_waiting;
-    return waited;
+    if (!box.IsOpen(generation))
+        return false;
+    ++box.readers_waiting;
+    return true;
 }
 
 // Takes the oldest signalled message, waiting as the time-out says (-1 and other negative
@@ -212,24 +206,29 @@ int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMess
     std::chrono::steady_clock::time_point deadline{};  // set by the first wait
     for (;;) {
         UpdateLifeSign();
-        int32_t waited = eOK;
-        if (platform::semaphore_wait(box.readable, 0) != platform::WaitResult::kSignaled) {
+        const bool blocked =
+            platform::semaphore_wait(box.readable, 0) != platform::WaitResult::kSignaled;
+        int32_t code = eOK;
+        if (blocked) {
             if (deadline == std::chrono::steady_clock::time_point{})
                 deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
-            waited = WaitAsReader(box, generation, forever, deadline);
+            if (!RegisterReader(box, generation))
+                return eINVALID_HANDLE;
+            code = WaitForUnitToRead(box, forever, deadline);
         }
-        if (waited != eOK)
-            return waited;
+        const bool has_unit = code == eOK;
         bool wake_writer = false;
-        int32_t code = eOK;
         {
             std::lock_guard guard(box.lock);
-            code = TakeWithUnit(box, generation, out, &wake_writer);
+            if (blocked)
+                --box.readers_waiting;
+            if (has_unit)
+                code = TakeWithUnit(box, generation, out, &wake_writer);
         }
         if (wake_writer)
             platform::semaphore_release(box.writable, 1, nullptr);
         // A unit without its message: wait again while time is left.
-        if (code != eTIME_OVER)
+        if (!(has_unit && code == eTIME_OVER))
             return code;
     }
 }

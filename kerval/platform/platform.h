@@ -78,6 +78,11 @@ void thread_release(Thread* t);
 // Priorities in THREAD_PRIORITY_* values. On Linux the logical value is kept per thread and
 // applied as far as the process is allowed; a refused raise still succeeds logically.
 bool thread_set_priority(Thread* t, int priority);
+// The priority for a stretch of microseconds (the holder of the system lock): Windows applies
+// it; Linux keeps it as the logical value only, since a nice value changes a thread's share of
+// the processor, not whether it runs first, and two setpriority calls would cost more than
+// the stretch itself.
+bool thread_set_brief_priority(Thread* t, int priority);
 int thread_get_priority(Thread* t);  // kPrioError on failure
 uint32_t thread_id(Thread* t);
 uint32_t current_thread_id();

@@ -8,8 +8,9 @@
 // only then looks at the count again, while a release adds to the count before it reads
 // `queued`: one of the two sees the other, so no unit stays behind a sleeping waiter. The
 // releasing thread posts the waiters it served after leaving the lock, so a woken waiter
-// never runs into the lock still held by its waker.
-#include <sched.h>
+// never runs into the lock still held by its waker. A semaphore waiter's record is shared by
+// the waiter and the queue (counted references): the releaser's last touch is the post and
+// the drop of the queue's reference, never the semaphore, so the woken thread may destroy it.
 #include <semaphore.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@ struct Waiter {
     OwnedMutexes* owner = nullptr;  // mutex waits: the waiting thread's list
     bool granted = false;           // guarded by the object's lock
     bool abandoned = false;
+    std::atomic<int> refs{1};       // semaphore waits: the waiter, and the queue while queued
     Waiter() { sem_init(&wake, 0, 0); }
     ~Waiter() { sem_destroy(&wake); }
     Waiter(const Waiter&) = delete;
@@ -60,9 +62,8 @@ std::mutex& ownership_lock()
 struct Semaphore {
     std::atomic<long> count{0};
     long maximum = 0;
-    std::atomic<long> queued{0};   // size of `waiters`
-    std::atomic<long> posting{0};  // releases between serving waiters and posting them
-    std::mutex lock;               // guards `waiters` and their `granted`
+    std::atomic<long> queued{0};  // size of `waiters`
+    std::mutex lock;              // guards `waiters` and their `granted`
     std::vector<Waiter*> waiters;
 };
 
@@ -143,32 +144,41 @@ bool add_units(Semaphore* s, long count, long* before)
     return true;
 }
 
-// Hands available units to queued waiters, then posts them outside the lock. A served waiter
-// that stopped waiting meanwhile (time-out, termination) keeps its record alive until
-// `posting` drops, so the post never reaches a dead record.
+void drop(Waiter* w)
+{
+    if (w->refs.fetch_sub(1) == 1)
+        delete w;
+}
+
+// Hands available units to queued waiters, then posts them outside the lock, each post
+// followed by the drop of the queue's reference.
 void serve_waiters(Semaphore* s)
 {
     posix::DeferTermination defer;
     constexpr size_t kBatch = 16;
     Waiter* served[kBatch];
-    size_t n = kBatch;
-    while (n == kBatch && s->queued.load() > 0) {
-        n = 0;
-        {
-            std::lock_guard guard(s->lock);
-            while (n < kBatch && !s->waiters.empty() && take_unit(s)) {
-                Waiter* w = pop_waiter(s->waiters);
-                s->queued.fetch_sub(1);
-                w->granted = true;
+    size_t n = 0;
+    std::vector<Waiter*> more;  // past a batch (rare)
+    {
+        std::lock_guard guard(s->lock);
+        while (!s->waiters.empty() && take_unit(s)) {
+            Waiter* w = pop_waiter(s->waiters);
+            s->queued.fetch_sub(1);
+            w->granted = true;
+            if (n < kBatch) {
                 served[n++] = w;
+            } else {
+                more.push_back(w);
             }
-            if (n > 0)
-                s->posting.fetch_add(1);
         }
-        for (size_t i = 0; i < n; ++i)
-            sem_post(&served[i]->wake);
-        if (n > 0)
-            s->posting.fetch_sub(1);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        sem_post(&served[i]->wake);
+        drop(served[i]);
+    }
+    for (Waiter* w : more) {
+        sem_post(&w->wake);
+        drop(w);
     }
 }
 
@@ -176,29 +186,30 @@ void serve_waiters(Semaphore* s)
 bool queue_or_take(Semaphore* s, Waiter* me)
 {
     std::lock_guard guard(s->lock);
+    if (take_unit(s))
+        return true;
+    me->refs.fetch_add(1);
     s->waiters.push_back(me);
     s->queued.fetch_add(1);
     if (!take_unit(s))
         return false;
     s->waiters.pop_back();
     s->queued.fetch_sub(1);
+    me->refs.fetch_sub(1);
     return true;
 }
 
-// After a wait that ended without the post: true when a release granted the unit anyway.
+// After a wait that ended without the post: true when a release granted the unit anyway
+// (its releaser then posts and drops the queue's reference).
 bool granted_meanwhile(Semaphore* s, Waiter* me)
 {
-    {
-        std::lock_guard guard(s->lock);
-        if (!me->granted) {
-            remove_waiter(s->waiters, me);
-            s->queued.fetch_sub(1);
-            return false;
-        }
-    }
-    while (s->posting.load() > 0)
-        sched_yield();
-    return true;
+    std::lock_guard guard(s->lock);
+    if (me->granted)
+        return true;
+    remove_waiter(s->waiters, me);
+    s->queued.fetch_sub(1);
+    me->refs.fetch_sub(1);
+    return false;
 }
 
 WaitResult fail_handle()
@@ -253,13 +264,14 @@ WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
     if (timeout_ms == 0)
         return WaitResult::kTimeout;
     posix::DeferTermination defer;
-    Waiter me;
-    if (queue_or_take(s, &me))
-        return WaitResult::kSignaled;
-    // Woken by its post, the waiter is done with its record: the releaser no longer reads it.
-    if (posix::wait_wake(&me.wake, timeout_ms) || granted_meanwhile(s, &me))
-        return WaitResult::kSignaled;
-    return WaitResult::kTimeout;
+    auto* me = new Waiter;
+    WaitResult result = WaitResult::kSignaled;
+    if (!queue_or_take(s, me) && !posix::wait_wake(&me->wake, timeout_ms) &&
+        !granted_meanwhile(s, me)) {
+        result = WaitResult::kTimeout;
+    }
+    drop(me);
+    return result;
 }
 
 Mutex* mutex_create(bool initially_owned)

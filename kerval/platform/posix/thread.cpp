@@ -53,11 +53,12 @@ struct Thread {
     bool started = false;
     bool ended = false;
     bool joined = false;  // joined or detached
+    bool applies_priority = false;  // the thread runs its own setup: priorities go to the kernel
     int priority = kPrioNormal;
     uint64_t final_kernel = 0;
     uint64_t final_user = 0;
     sem_t start;   // lets thread_main call fn
-    sem_t parked;  // the thread is ready (creation) / stopped (remote suspension)
+    sem_t parked;  // the thread is stopped (remote suspension)
 
     // Shared with the signal handlers.
     std::atomic<uint32_t> suspend_gen{0};
@@ -222,17 +223,47 @@ bool read_task_times(pid_t tid, uint64_t* kernel_100ns, uint64_t* user_100ns)
     return true;
 }
 
-// Marks the calling thread's record ended; termination is blocked from here on, so this
-// runs to completion.
+int nice_of(int priority)
+{
+    switch (priority) {
+        case kPrioIdle:
+            return 19;
+        case kPrioLowest:
+            return 10;
+        case kPrioBelowNormal:
+            return 5;
+        case kPrioAboveNormal:
+            return -5;
+        case kPrioHighest:
+            return -10;
+        case kPrioTimeCritical:
+            return -20;
+        default:
+            return 0;
+    }
+}
+
+// Processor times of the calling thread, in 100 ns units.
+void own_times(uint64_t* kernel_100ns, uint64_t* user_100ns)
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    const auto to_100ns = [](const timeval& tv) {
+        return static_cast<uint64_t>(tv.tv_sec) * 10000000ull +
+               static_cast<uint64_t>(tv.tv_usec) * 10ull;
+    };
+    *kernel_100ns = to_100ns(usage.ru_stime);
+    *user_100ns = to_100ns(usage.ru_utime);
+}
+
+// Marks the calling thread's record ended; a termination only waits from here on (the
+// deferral is never ended), so this runs to completion.
 void finish(Thread* self)
 {
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, sig_terminate());
-    pthread_sigmask(SIG_BLOCK, &block, nullptr);
+    t_term.defer = t_term.defer + 1;
     uint64_t kernel = 0;
     uint64_t user = 0;
-    read_task_times(self->tid, &kernel, &user);
+    own_times(&kernel, &user);
     {
         std::lock_guard guard(self->lock);
         self->final_kernel = kernel;
@@ -262,15 +293,33 @@ void run_body(Thread* self)
         self->fn(self->arg);
 }
 
+// The thread takes over its priority (it inherited its creator's nice value) and lets the
+// suspend and terminate signals in; any sent since its creation arrive now.
+void setup_started(Thread* self)
+{
+    {
+        std::lock_guard guard(self->lock);
+        self->applies_priority = true;
+        setpriority(PRIO_PROCESS, 0, nice_of(self->priority));
+    }
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, sig_suspend());
+    sigaddset(&signals, sig_terminate());
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
 void* thread_main(void* arg)
 {
     Thread* const self = static_cast<Thread*>(arg);
     t_self = self;
-    self->tid = gettid();
+    if (self->tid.load() == 0)
+        self->tid = gettid();
+    // The mask is not saved: after the jump the thread only finishes.
     sigjmp_buf exit_jump;
-    if (sigsetjmp(exit_jump, 1) == 0) {
+    if (sigsetjmp(exit_jump, 0) == 0) {
         t_term.exit_jump = &exit_jump;
-        sem_post(&self->parked);
+        setup_started(self);
         run_body(self);
     }
     t_term.defer = 0;  // regions left by the jump
@@ -278,26 +327,6 @@ void* thread_main(void* arg)
     t_term.waiter = nullptr;
     finish(self);
     return nullptr;
-}
-
-int nice_of(int priority)
-{
-    switch (priority) {
-        case kPrioIdle:
-            return 19;
-        case kPrioLowest:
-            return 10;
-        case kPrioBelowNormal:
-            return 5;
-        case kPrioAboveNormal:
-            return -5;
-        case kPrioHighest:
-            return -10;
-        case kPrioTimeCritical:
-            return -20;
-        default:
-            return 0;
-    }
 }
 
 bool valid_priority(int priority)
@@ -311,6 +340,19 @@ size_t stack_size_for(size_t requested)
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const size_t size = requested < kMinStackSize ? kMinStackSize : requested;
     return (size + page - 1) / page * page;
+}
+
+// The kernel thread id of a thread just created, without waiting for it to run: its processor
+// clock id encodes the id the kernel stored at creation (~tid << 3 | flags).
+pid_t kernel_tid_of(pthread_t handle)
+{
+    clockid_t clock = 0;
+    if (pthread_getcpuclockid(handle, &clock) == 0 && (clock & 7) == 6) {
+        const auto tid = static_cast<pid_t>(~(clock >> 3));
+        if (tid > 0)
+            return tid;
+    }
+    return 0;
 }
 
 // Joins the thread unless it was already joined or detached. Caller holds no lock.
@@ -351,6 +393,11 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stack_size_for(stack_size));
+    sigset_t held_back;  // until the thread's own setup is done (setup_started)
+    sigemptyset(&held_back);
+    sigaddset(&held_back, sig_suspend());
+    sigaddset(&held_back, sig_terminate());
+    pthread_attr_setsigmask_np(&attr, &held_back);
     const int err = pthread_create(&t->handle, &attr, thread_main, t);
     pthread_attr_destroy(&attr);
     if (err != 0) {
@@ -358,7 +405,7 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
         posix::fail_errno(err);
         return nullptr;
     }
-    wait_sem(&t->parked);
+    t->tid = kernel_tid_of(t->handle);
     return t;
 }
 
@@ -370,6 +417,7 @@ Thread* thread_adopt_current()
     auto* t = new Thread;
     t->adopted = true;
     t->started = true;
+    t->applies_priority = true;
     t->joined = true;
     t->handle = pthread_self();
     t->tid = gettid();
@@ -461,7 +509,8 @@ bool thread_terminate(Thread* t)
             t->terminating = true;
             t->resume_gen.fetch_add(1);
             pthread_kill(t->handle, sig_terminate());
-            futex_wake_all(&t->resume_gen);
+            if (t->suspend_count > 0)
+                futex_wake_all(&t->resume_gen);
         }
     }
     wait_until_ended(t);
@@ -502,9 +551,22 @@ bool thread_set_priority(Thread* t, int priority)
     }
     std::lock_guard guard(t->lock);
     t->priority = priority;
-    // A raise the process may not make (EACCES/EPERM) keeps only the logical value.
-    if (!t->ended)
+    // A raise the process may not make (EACCES/EPERM) keeps only the logical value. A thread
+    // that has not run its setup yet applies the value itself.
+    if (t->applies_priority && !t->ended)
         setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice_of(priority));
+    return true;
+}
+
+bool thread_set_brief_priority(Thread* t, int priority)
+{
+    posix::DeferTermination defer;
+    if (t == nullptr || !valid_priority(priority)) {
+        set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+        return false;
+    }
+    std::lock_guard guard(t->lock);
+    t->priority = priority;
     return true;
 }
 
@@ -521,7 +583,12 @@ int thread_get_priority(Thread* t)
 
 uint32_t thread_id(Thread* t)
 {
-    return t == nullptr ? 0 : static_cast<uint32_t>(t->tid.load());
+    if (t == nullptr)
+        return 0;
+    // Only when the creation could not read the id: the thread stores it as it starts.
+    while (t->tid.load() == 0)
+        sched_yield();
+    return static_cast<uint32_t>(t->tid.load());
 }
 
 uint32_t current_thread_id()

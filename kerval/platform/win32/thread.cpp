@@ -222,6 +222,10 @@ bool thread_set_priority(Thread* t, int priority) {
     return valid(t) && SetThreadPriority(t->handle, priority) != 0;
 }
 
+bool thread_set_brief_priority(Thread* t, int priority) {
+    return thread_set_priority(t, priority);
+}
+
 int thread_get_priority(Thread* t) {
     if (!valid(t)) return kPrioError;
     return GetThreadPriority(t->handle);
