@@ -14,9 +14,11 @@ using kvtest::CaptureStdoutOf;
 
 class Names : public kvtest::KervalTest {};
 
-std::string Numbered(const char* prefix, int32_t i)
+// The name prefix followed by the number, e.g. "S3".
+const char* Name(const char* prefix, int32_t i)
 {
-    return prefix + std::to_string(i);
+    static std::string name;
+    return (name = prefix).append(std::to_string(i)).c_str();
 }
 
 TEST_F(Names, NameOver128CharactersIsReportedAndCut)
@@ -37,11 +39,11 @@ TEST_F(Names, NameOver128CharactersIsReportedAndCut)
 TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused)
 {
     int32_t h = 7;
-    EXPECT_EQ(CreatePlain(SEM_OBJECT, "", &h), eNOK);
-    EXPECT_EQ(h, -1);
-    EXPECT_EQ(CreatePlain(SEM_OBJECT, nullptr, &h), eNOK);
-    EXPECT_EQ(FindObjectMirror(""), -1);
-    EXPECT_EQ(FindObjectMirror(nullptr), -1);
+    for (const char* none : {"", static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(CreatePlain(SEM_OBJECT, none, &h), eNOK);
+        EXPECT_EQ(h, -1);
+        EXPECT_EQ(FindObjectMirror(none), -1);
+    }
     int32_t block = -1, index = -1, code = -1;
     ASSERT_EQ(CreatePlain(SHARE_OBJECT, "SAME", &block), eOK);
     const std::string out = CaptureStdoutOf(
@@ -102,16 +104,16 @@ TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently)
         return CaptureStdoutOf([&] { code = CreatePlain(type, name.c_str(), &h); });
     };
     for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i)
-        ASSERT_EQ(CreatePlain(SHARE_OBJECT, Numbered("S", i).c_str(), &h), eOK);
+        ASSERT_EQ(CreatePlain(SHARE_OBJECT, Name("S", i), &h), eOK);
     EXPECT_EQ(create(SHARE_OBJECT, "ONE_MORE"), "\nimpossible de placer un objet de type 10\n");
     EXPECT_EQ(code, eNOK);
     for (int32_t i = 1; i < _pxSysDescript->nNbTask; ++i)
-        ASSERT_EQ(CreatePlain(TASK_OBJECT, Numbered("T", i).c_str(), &h), eOK);
+        ASSERT_EQ(CreatePlain(TASK_OBJECT, Name("T", i), &h), eOK);
     EXPECT_EQ(create(TASK_OBJECT, "ONE_MORE"), "");
     EXPECT_EQ(code, eNOK);
     const SysDescript* sys = _pxSysDescript;
     for (int32_t i = sys->nNbShare + sys->nNbTask; i < sys->nNbObject; ++i)  // the free slots
-        ASSERT_EQ(CreatePlain(7, Numbered("X", i).c_str(), &h), eOK);
+        ASSERT_EQ(CreatePlain(7, Name("X", i), &h), eOK);
     EXPECT_EQ(create(SEM_OBJECT, "LAST"), "\nimpossible de placer un objet Supplementaire\n");
     EXPECT_EQ(code, eNOK);
 }

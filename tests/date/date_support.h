@@ -52,20 +52,15 @@ namespace fake_clock {
 
 inline kerval::platform::LocalTime now{}, last_set{};
 
-inline void Read(kerval::platform::LocalTime* t)
-{
-    *t = now;
-}
-inline bool Set(const kerval::platform::LocalTime& t)
-{
-    last_set = now = t;
-    return true;
-}
+// Reads answer `now`; sets are recorded in `last_set` and become `now`.
 inline void Install(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
                     int ms = 0)
 {
-    now = kerval::platform::LocalTime{year, month, day, hour, minute, second, ms, 0};
-    kerval::platform::seams::set_clock(&Read, &Set);
+    using kerval::platform::LocalTime;
+    now = LocalTime{year, month, day, hour, minute, second, ms, 0};
+    kerval::platform::seams::set_clock(
+        [](LocalTime* t) { *t = now; },
+        [](const LocalTime& t) { return (last_set = now = t).year != 0; });
 }
 inline void Remove()
 {
