@@ -14,11 +14,9 @@ using kvtest::CaptureStdoutOf;
 
 class Names : public kvtest::KervalTest {};
 
-// The name prefix followed by the number, e.g. "S3".
-const char* Name(const char* prefix, int32_t i)
+std::string Numbered(const char* prefix, int32_t i)
 {
-    static std::string name;
-    return (name = prefix).append(std::to_string(i)).c_str();
+    return prefix + std::to_string(i);
 }
 
 TEST_F(Names, NameOver128CharactersIsReportedAndCut)
@@ -104,16 +102,16 @@ TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently)
         return CaptureStdoutOf([&] { code = CreatePlain(type, name.c_str(), &h); });
     };
     for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i)
-        ASSERT_EQ(CreatePlain(SHARE_OBJECT, Name("S", i), &h), eOK);
+        ASSERT_EQ(CreatePlain(SHARE_OBJECT, Numbered("S", i).c_str(), &h), eOK);
     EXPECT_EQ(create(SHARE_OBJECT, "ONE_MORE"), "\nimpossible de placer un objet de type 10\n");
     EXPECT_EQ(code, eNOK);
     for (int32_t i = 1; i < _pxSysDescript->nNbTask; ++i)
-        ASSERT_EQ(CreatePlain(TASK_OBJECT, Name("T", i), &h), eOK);
+        ASSERT_EQ(CreatePlain(TASK_OBJECT, Numbered("T", i).c_str(), &h), eOK);
     EXPECT_EQ(create(TASK_OBJECT, "ONE_MORE"), "");
     EXPECT_EQ(code, eNOK);
     const SysDescript* sys = _pxSysDescript;
     for (int32_t i = sys->nNbShare + sys->nNbTask; i < sys->nNbObject; ++i)  // the free slots
-        ASSERT_EQ(CreatePlain(7, Name("X", i), &h), eOK);
+        ASSERT_EQ(CreatePlain(7, Numbered("X", i).c_str(), &h), eOK);
     EXPECT_EQ(create(SEM_OBJECT, "LAST"), "\nimpossible de placer un objet Supplementaire\n");
     EXPECT_EQ(code, eNOK);
 }
