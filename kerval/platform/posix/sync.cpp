@@ -3,10 +3,12 @@
 // releasing thread, which posts the waiter's own semaphore; a waiter that times out or is
 // terminated removes itself.
 //
-// A semaphore's count is an atomic: a wait that finds a unit, and a release that finds no
-// queued waiter, take no lock. A waiter queues under the lock, counts itself in `queued` and
-// only then looks at the count again, while a release adds to the count before it reads
-// `queued`: one of the two sees the other, so no unit stays behind a sleeping waiter. The
+// A semaphore's count and its number of queued waiters share one atomic word: a wait that
+// finds a unit, and a release that finds no queued waiter, take no lock. A waiter queues under
+// the lock, counts itself in the word and only then looks at the count again, while a release
+// learns the number of queued waiters from the very operation that adds its units: one of the
+// two sees the other, so no unit stays behind a sleeping waiter, and a release that finds no
+// waiter never touches the semaphore again (whoever takes the unit may destroy it). The
 // releasing thread posts the waiters it served after leaving the lock, so a woken waiter
 // never runs into the lock still held by its waker. A semaphore waiter's record is shared by
 // the waiter and the queue (counted references): the releaser's last touch is the post and
@@ -60,10 +62,9 @@ std::mutex& ownership_lock()
 }  // namespace
 
 struct Semaphore {
-    std::atomic<long> count{0};
+    std::atomic<uint64_t> state{0};  // units (low 32 bits) and queued waiters (high 32 bits)
     long maximum = 0;
-    std::atomic<long> queued{0};  // size of `waiters`
-    std::mutex lock;              // guards `waiters` and their `granted`
+    std::mutex lock;  // guards `waiters` and their `granted`
     std::vector<Waiter*> waiters;
 };
 
@@ -121,26 +122,38 @@ OwnedMutexes::~OwnedMutexes()
     held.clear();
 }
 
+constexpr uint64_t kOneQueued = uint64_t{1} << 32;
+
+long units_in(uint64_t state)
+{
+    return static_cast<long>(state & 0xFFFFFFFFu);
+}
+
+bool has_queued(uint64_t state)
+{
+    return (state >> 32) != 0;
+}
+
 // Takes one unit if there is one.
 bool take_unit(Semaphore* s)
 {
-    long c = s->count.load();
-    while (c > 0) {
-        if (s->count.compare_exchange_weak(c, c - 1))
+    uint64_t state = s->state.load();
+    while (units_in(state) > 0) {
+        if (s->state.compare_exchange_weak(state, state - 1))
             return true;
     }
     return false;
 }
 
-// Adds `count` units unless that passes the maximum; *before receives the previous count.
-bool add_units(Semaphore* s, long count, long* before)
+// Adds `count` units unless that passes the maximum; answers the word as it was before.
+bool add_units(Semaphore* s, long count, uint64_t* before)
 {
-    long c = s->count.load();
+    uint64_t state = s->state.load();
     do {
-        if (count > s->maximum - c)
+        if (count > s->maximum - units_in(state))
             return false;
-    } while (!s->count.compare_exchange_weak(c, c + count));
-    *before = c;
+    } while (!s->state.compare_exchange_weak(state, state + static_cast<uint64_t>(count)));
+    *before = state;
     return true;
 }
 
@@ -163,7 +176,7 @@ void serve_waiters(Semaphore* s)
         std::lock_guard guard(s->lock);
         while (!s->waiters.empty() && take_unit(s)) {
             Waiter* w = pop_waiter(s->waiters);
-            s->queued.fetch_sub(1);
+            s->state.fetch_sub(kOneQueued);
             w->granted = true;
             if (n < kBatch) {
                 served[n++] = w;
@@ -190,11 +203,11 @@ bool queue_or_take(Semaphore* s, Waiter* me)
         return true;
     me->refs.fetch_add(1);
     s->waiters.push_back(me);
-    s->queued.fetch_add(1);
+    s->state.fetch_add(kOneQueued);
     if (!take_unit(s))
         return false;
     s->waiters.pop_back();
-    s->queued.fetch_sub(1);
+    s->state.fetch_sub(kOneQueued);
     me->refs.fetch_sub(1);
     return true;
 }
@@ -207,7 +220,7 @@ bool granted_meanwhile(Semaphore* s, Waiter* me)
     if (me->granted)
         return true;
     remove_waiter(s->waiters, me);
-    s->queued.fetch_sub(1);
+    s->state.fetch_sub(kOneQueued);
     me->refs.fetch_sub(1);
     return false;
 }
@@ -222,12 +235,13 @@ WaitResult fail_handle()
 
 Semaphore* semaphore_create(long initial, long maximum)
 {
-    if (maximum <= 0 || initial < 0 || initial > maximum) {
+    constexpr long kLongMax = 0x7FFFFFFF;  // a Windows LONG
+    if (maximum <= 0 || maximum > kLongMax || initial < 0 || initial > maximum) {
         set_last_error(kErrInvalidParameter);
         return nullptr;
     }
     auto* s = new Semaphore;
-    s->count = initial;
+    s->state = static_cast<uint64_t>(initial);
     s->maximum = maximum;
     return s;
 }
@@ -243,14 +257,14 @@ bool semaphore_release(Semaphore* s, long count, long* previous)
         set_last_error(s == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
         return false;
     }
-    long before = 0;
+    uint64_t before = 0;
     if (!add_units(s, count, &before)) {
         set_last_error(kErrTooManyPosts);
         return false;
     }
     if (previous != nullptr)
-        *previous = before;
-    if (s->queued.load() > 0)
+        *previous = units_in(before);
+    if (has_queued(before))
         serve_waiters(s);
     return true;
 }
