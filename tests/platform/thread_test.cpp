@@ -80,6 +80,19 @@ TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest)
     EXPECT_EQ(kp::thread_resume(s.get()), 0);  // not suspended: nothing to undo
 }
 
+// Signals sent before a new thread has set itself up wait for it; nothing hangs.
+TEST(PlatformThread, JustStartedThreadsCanBeSuspendedAndTerminatedAtOnce)
+{
+    for (int i = 0; i < 300; ++i) {
+        Spinner s;
+        EXPECT_EQ(kp::thread_suspend(s.get()), 0);
+        EXPECT_EQ(kp::thread_resume(s.get()), 1);
+        if (i % 2 == 0) {
+            EXPECT_TRUE(kp::thread_terminate(s.get()));
+        }
+    }
+}
+
 TEST(PlatformThread, TerminateEndsBusyBlockedSuspendedAndUnstartedThreads)
 {
     kp::Semaphore* never = kp::semaphore_create(0, 1);

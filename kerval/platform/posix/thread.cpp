@@ -53,8 +53,9 @@ struct Thread {
     bool started = false;
     bool ended = false;
     bool joined = false;  // joined or detached
-    bool applies_priority = false;  // the thread runs its own setup: priorities go to the kernel
-    int priority = kPrioNormal;
+    // Lock-free: a new thread reads them while a suspender may hold `lock`.
+    std::atomic<bool> applies_priority{false};  // set up: priorities go to the kernel
+    std::atomic<int> priority{kPrioNormal};
     uint64_t final_kernel = 0;
     uint64_t final_user = 0;
     sem_t start;   // lets thread_main call fn
@@ -293,14 +294,17 @@ void run_body(Thread* self)
         self->fn(self->arg);
 }
 
-// The thread takes over its priority (it inherited its creator's nice value) and lets the
-// suspend and terminate signals in; any sent since its creation arrive now.
+// The thread takes over its priority (it inherited its creator's nice value), then lets the
+// suspend and terminate signals in: any sent since its creation arrive now. It takes no lock
+// here, since a suspender holds the record's lock until this thread parks. A priority set
+// meanwhile is applied by its setter or by the loop.
 void setup_started(Thread* self)
 {
-    {
-        std::lock_guard guard(self->lock);
-        self->applies_priority = true;
-        setpriority(PRIO_PROCESS, 0, nice_of(self->priority));
+    self->applies_priority = true;
+    int applied = kPrioError;
+    while (applied != self->priority.load()) {
+        applied = self->priority.load();
+        setpriority(PRIO_PROCESS, 0, nice_of(applied));
     }
     sigset_t signals;
     sigemptyset(&signals);
