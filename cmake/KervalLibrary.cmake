@@ -43,6 +43,11 @@ include(KervalExports)
 add_library(kerval_objects OBJECT ${kerval_sources})
 target_link_libraries(kerval_objects PUBLIC kerval_settings)
 target_compile_definitions(kerval_objects PRIVATE KERVAL_SHARED_BUILD)
+# Calls between the library's own exported functions (WriteToTask -> WriteMailBox) stay direct
+# calls that may be inlined, instead of going through the PLT for a replacement no one makes.
+if(NOT WIN32)
+    target_compile_options(kerval_objects PRIVATE -fno-semantic-interposition)
+endif()
 set_target_properties(kerval_objects PROPERTIES
     POSITION_INDEPENDENT_CODE ON
     C_VISIBILITY_PRESET hidden

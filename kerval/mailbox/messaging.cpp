@@ -146,12 +146,13 @@ int32_t WaitForUnit(BoxCore& box, uint32_t generation,
 }
 
 // Waits for a unit of `readable` as the time-out says; the life sign is refreshed before
-// every wait. Answers eOK with a unit, eTIME_OVER or eNOK.
+// every further slice. Answers eOK with a unit, eTIME_OVER or eNOK.
 int32_t WaitForUnitToRead(BoxCore& box, bool forever,
                           std::chrono::steady_clock::time_point deadline)
 {
-    for (;;) {
-        UpdateLifeSign();
+    for (bool first = true;; first = false) {
+        if (!first)  // the caller refreshed it just before
+            UpdateLifeSign();
         uint32_t wait_ms = task::WaitSliceMs();
         if (!forever) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

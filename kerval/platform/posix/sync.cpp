@@ -163,6 +163,39 @@ void drop(Waiter* w)
         delete w;
 }
 
+// Each thread keeps its last semaphore waiter record for its next wait: the record is reused
+// once its releaser has dropped the queue's reference, and dropped when the thread ends.
+struct SpareWaiter {
+    Waiter* record = nullptr;
+    ~SpareWaiter()
+    {
+        if (record != nullptr)
+            drop(record);
+    }
+};
+thread_local SpareWaiter t_spare;
+
+Waiter* take_waiter()
+{
+    Waiter* w = t_spare.record;
+    if (w == nullptr || w->refs.load() != 1)
+        return new Waiter;
+    t_spare.record = nullptr;
+    w->granted = false;
+    sem_destroy(&w->wake);  // a post of a late grant or a termination may be left in it
+    sem_init(&w->wake, 0, 0);
+    return w;
+}
+
+void keep_waiter(Waiter* w)
+{
+    if (t_spare.record != nullptr) {
+        drop(w);
+    } else {
+        t_spare.record = w;
+    }
+}
+
 // Hands available units to queued waiters, then posts them outside the lock, each post
 // followed by the drop of the queue's reference.
 void serve_waiters(Semaphore* s)
@@ -278,13 +311,13 @@ WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
     if (timeout_ms == 0)
         return WaitResult::kTimeout;
     posix::DeferTermination defer;
-    auto* me = new Waiter;
+    Waiter* me = take_waiter();
     WaitResult result = WaitResult::kSignaled;
     if (!queue_or_take(s, me) && !posix::wait_wake(&me->wake, timeout_ms) &&
         !granted_meanwhile(s, me)) {
         result = WaitResult::kTimeout;
     }
-    drop(me);
+    keep_waiter(me);
     return result;
 }
 
