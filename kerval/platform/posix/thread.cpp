@@ -546,13 +546,21 @@ void thread_release(Thread* t)
     drop_ref(t);
 }
 
+namespace {
+bool priority_arguments_valid(Thread* t, int priority)
+{
+    if (t != nullptr && valid_priority(priority))
+        return true;
+    set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+    return false;
+}
+}  // namespace
+
 bool thread_set_priority(Thread* t, int priority)
 {
     posix::DeferTermination defer;
-    if (t == nullptr || !valid_priority(priority)) {
-        set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+    if (!priority_arguments_valid(t, priority))
         return false;
-    }
     std::lock_guard guard(t->lock);
     t->priority = priority;
     // A raise the process may not make (EACCES/EPERM) keeps only the logical value. A thread
@@ -564,12 +572,8 @@ bool thread_set_priority(Thread* t, int priority)
 
 bool thread_set_brief_priority(Thread* t, int priority)
 {
-    posix::DeferTermination defer;
-    if (t == nullptr || !valid_priority(priority)) {
-        set_last_error(t == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
+    if (!priority_arguments_valid(t, priority))
         return false;
-    }
-    std::lock_guard guard(t->lock);
     t->priority = priority;
     return true;
 }
