@@ -294,6 +294,16 @@ void run_body(Thread* self)
         self->fn(self->arg);
 }
 
+// The suspend and terminate signals.
+sigset_t control_signals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, sig_suspend());
+    sigaddset(&signals, sig_terminate());
+    return signals;
+}
+
 // The thread takes over its priority (it inherited its creator's nice value), then lets the
 // suspend and terminate signals in: any sent since its creation arrive now. It takes no lock
 // here, since a suspender holds the record's lock until this thread parks. A priority set
@@ -306,10 +316,7 @@ void setup_started(Thread* self)
         applied = self->priority.load();
         setpriority(PRIO_PROCESS, 0, nice_of(applied));
     }
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, sig_suspend());
-    sigaddset(&signals, sig_terminate());
+    const sigset_t signals = control_signals();
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
@@ -397,10 +404,7 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stack_size_for(stack_size));
-    sigset_t held_back;  // until the thread's own setup is done (setup_started)
-    sigemptyset(&held_back);
-    sigaddset(&held_back, sig_suspend());
-    sigaddset(&held_back, sig_terminate());
+    const sigset_t held_back = control_signals();  // until its own setup (setup_started)
     pthread_attr_setsigmask_np(&attr, &held_back);
     const int err = pthread_create(&t->handle, &attr, thread_main, t);
     pthread_attr_destroy(&attr);
