@@ -262,6 +262,11 @@ int32_t ObjectExist(int32_t hObject)
         return 0;
     if (type == MAILBOX_OBJECT && LoadInt(sys->pxMailBoxTab[index].lReserved1) == -1)
         return 0;
+    // A TCP link whose connect is under way holds its name but no socket yet.
+    if (type == SOCK_OBJECT && std::atomic_ref(const_cast<KvSocket&>(sys->pxSockTab[index].sSocket))
+                                       .load(std::memory_order_acquire) == -1) {
+        return 0;
+    }
     if (type == TASK_OBJECT) {
         const KvHandle thread =
             std::atomic_ref(sys->pxTaskTab[index].hThread).load(std::memory_order_relaxed);

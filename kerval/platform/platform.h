@@ -133,7 +133,8 @@ struct LocalTime {
     int day_of_week;  // 0 Sunday .. 6 Saturday, as SYSTEMTIME
 };
 void local_time_read(LocalTime* t);
-// Sets the machine's local time; needs the system-time privilege (else false, kErrPrivilegeNotHeld).
+// Sets the machine's local time; needs the system-time privilege (else false,
+// kErrPrivilegeNotHeld).
 bool local_time_set(const LocalTime& t);
 // Enables the system-time privilege for the process (SeSystemtimePrivilege / CAP_SYS_TIME).
 bool enable_systemtime_privilege();
@@ -142,7 +143,7 @@ uint64_t perf_frequency();
 // Local-time conversions with the machine's time zone (thread-safe wrappers).
 bool local_from_time(int64_t t, std::tm* out);
 int64_t time_from_local(std::tm* in);  // mktime; -1 when not representable
-int64_t time_now();                     // seconds since 1970 from the (replaceable) clock
+int64_t time_now();                    // seconds since 1970 from the (replaceable) clock
 // Sets the process's time zone (a TZ text such as "UTC0" or "XST-3"; null: the machine's own)
 // and makes the conversions above use it at once. For tests; not thread-safe.
 bool set_time_zone(const char* tz);
@@ -159,13 +160,24 @@ using Socket = intptr_t;
 constexpr Socket kInvalidSocket = -1;
 bool net_startup();  // Winsock 2.2 on Windows; nothing on Linux
 void net_cleanup();
-bool net_resolve_ipv4(const char* host, uint32_t* addr_be);  // name or dotted address
+constexpr uint32_t kWsaHostNotFound = 11001;
+// A dotted address, or a name looked up in full (getaddrinfo, IPv4 only; the resolver seam
+// answers instead when installed). Unknown names fail with kWsaHostNotFound.
+bool net_resolve_ipv4(const char* host, uint32_t* addr_be);
+// A TCP socket (IPv4). Sending on it never raises SIGPIPE.
 Socket socket_tcp();
-bool socket_connect(Socket s, uint32_t addr_be, uint16_t port);
+// Connects, waiting at most limit_ms (kInfinite: the system's own limit) for the peer's answer;
+// the socket stays blocking. A connection not answered in time fails with kWsaTimedOut.
+bool socket_connect(Socket s, uint32_t addr_be, uint16_t port, uint32_t limit_ms);
+// Send and receive time-outs in milliseconds; 0 means no limit.
 bool socket_set_timeouts(Socket s, uint32_t send_ms, uint32_t recv_ms);
 bool socket_set_linger(Socket s, bool on, uint16_t seconds);
 int socket_send(Socket s, const void* data, int len);  // bytes sent, -1 on error
 int socket_recv(Socket s, void* data, int len);        // bytes, 0 closed, -1 error
+// Reads and drops the input that has already arrived, without waiting (bounded), so that a
+// close does not turn unread input into a reset.
+void socket_discard_input(Socket s);
+// Shuts both directions down; calls blocked on the socket in other threads return at once.
 bool socket_shutdown_both(Socket s);
 bool socket_close(Socket s);
 uint32_t net_last_error();  // Winsock numbering on both sides (10060 time-out, ...)
@@ -210,7 +222,8 @@ void single_process_detach();
 
 // ---------------------------------------------------------------- test support
 // A listening TCP socket on 127.0.0.1 at a free port (written to *port), for socket tests.
-Socket socket_listen_loopback(uint16_t* port);
+// backlog 0 admits one connection that is not yet accepted; further ones wait unanswered.
+Socket socket_listen_loopback(uint16_t* port, int backlog = 16);
 Socket socket_accept(Socket listener);  // kInvalidSocket on failure
 // The lock behind the one-process flag, on any file: true when this call took it (held until
 // the process ends); false when another holder has it, with holder_pid that holder's process
@@ -235,6 +248,10 @@ using ShutdownRequest = bool (*)(uint32_t flags, uint32_t reason);
 void set_shutdown(ShutdownRequest request);
 using ProcessExit = void (*)(int code);  // if it returns, process_exit ends the calling thread
 void set_process_exit(ProcessExit on_exit);
+// Answers host-name look-ups instead of the name servers (dotted addresses never reach it):
+// true with the address, or false for an unknown host.
+using Resolver = bool (*)(const char* host, uint32_t* addr_be);
+void set_resolver(Resolver resolve);
 }  // namespace seams
 
 }  // namespace kerval::platform

@@ -14,7 +14,7 @@ TEST(PlatformSocket, LoopbackLinkTimesOutWith10060ExchangesAndClosedPortRefusesW
     const kp::Socket listener = kp::socket_listen_loopback(&port);
     ASSERT_NE(listener, kp::kInvalidSocket);
     const kp::Socket client = kp::socket_tcp();
-    ASSERT_TRUE(kp::socket_connect(client, loopback, port));
+    ASSERT_TRUE(kp::socket_connect(client, loopback, port, kp::kInfinite));
     const kp::Socket server = kp::socket_accept(listener);
     ASSERT_NE(server, kp::kInvalidSocket);
     ASSERT_TRUE(kp::socket_set_timeouts(client, 1000, 100));
@@ -31,7 +31,7 @@ TEST(PlatformSocket, LoopbackLinkTimesOutWith10060ExchangesAndClosedPortRefusesW
         EXPECT_TRUE(kp::socket_close(s));
 
     const kp::Socket refused = kp::socket_tcp();  // the port is closed now
-    EXPECT_FALSE(kp::socket_connect(refused, loopback, port));
+    EXPECT_FALSE(kp::socket_connect(refused, loopback, port, kp::kInfinite));
     EXPECT_EQ(kp::net_last_error(), kp::kWsaConnRefused);
     kp::socket_close(refused);
     uint32_t addr = 0;

@@ -14,6 +14,7 @@ std::atomic<seams::MessageBoxAnswer> g_message_box{nullptr};
 std::atomic<seams::PrivilegeCheck> g_privilege{nullptr};
 std::atomic<seams::ShutdownRequest> g_shutdown{nullptr};
 std::atomic<seams::ProcessExit> g_process_exit{nullptr};
+std::atomic<seams::Resolver> g_resolver{nullptr};
 std::atomic<bool> g_manual_tick{false};
 
 // Protects the target list; recursive so that a callback run by manual_tick may start or
@@ -71,6 +72,10 @@ void set_process_exit(ProcessExit on_exit)
 {
     g_process_exit = on_exit;
 }
+void set_resolver(Resolver resolve)
+{
+    g_resolver = resolve;
+}
 }  // namespace seams
 
 namespace detail {
@@ -97,6 +102,10 @@ seams::ShutdownRequest shutdown_seam()
 seams::ProcessExit process_exit_seam()
 {
     return g_process_exit;
+}
+seams::Resolver resolver_seam()
+{
+    return g_resolver;
 }
 bool manual_tick_enabled()
 {

@@ -15,6 +15,7 @@ seams::MessageBoxAnswer message_box_seam();
 seams::PrivilegeCheck privilege_seam();
 seams::ShutdownRequest shutdown_seam();
 seams::ProcessExit process_exit_seam();
+seams::Resolver resolver_seam();
 bool manual_tick_enabled();
 
 // A periodic timer's callback as seen by both the OS timer and manual_tick(). Firing goes

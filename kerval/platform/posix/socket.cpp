@@ -1,21 +1,25 @@
 // TCP client sockets; errors are reported in Winsock numbering.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "kerval/platform/common/seams_internal.h"
 #include "kerval/platform/platform.h"
 #include "kerval/platform/posix/internal.h"
 
 namespace kerval::platform {
 namespace {
 
-constexpr uint32_t kWsaHostNotFound = 11001;
 constexpr uint32_t kWsaNotSocket = 10038;
 
 int fd_of(Socket s)
@@ -46,6 +50,45 @@ sockaddr_in ipv4_address(uint32_t addr_be, uint16_t port)
     return sa;
 }
 
+bool resolve_by_name(const char* host, uint32_t* addr_be)
+{
+    if (seams::Resolver resolve = detail::resolver_seam(); resolve != nullptr)
+        return resolve(host, addr_be);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+        return false;
+    *addr_be = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+// The errno of a non-blocking connect in progress once it ends, or ETIMEDOUT after limit_ms.
+int wait_connected(int fd, uint32_t limit_ms)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+    pollfd watch{fd, POLLOUT, 0};
+    int ready;
+    do {  // suspension signals interrupt the wait; the deadline stays
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        const int wait_ms =
+            limit_ms == kInfinite ? -1 : static_cast<int>(std::max<int64_t>(0, left.count()));
+        ready = poll(&watch, 1, wait_ms);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0)
+        return ETIMEDOUT;
+    if (ready < 0)
+        return errno;
+    int err = 0;
+    socklen_t size = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0)
+        return errno;
+    return err;
+}
+
 }  // namespace
 
 bool net_startup()
@@ -63,17 +106,10 @@ bool net_resolve_ipv4(const char* host, uint32_t* addr_be)
         *addr_be = parsed.s_addr;
         return true;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-        set_last_error(kWsaHostNotFound);
-        return false;
-    }
-    *addr_be = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
+    if (resolve_by_name(host, addr_be))
+        return true;
+    set_last_error(kWsaHostNotFound);
+    return false;
 }
 
 Socket socket_tcp()
@@ -83,16 +119,26 @@ Socket socket_tcp()
         fail_wsa(errno);
         return kInvalidSocket;
     }
+#ifdef SO_NOSIGPIPE  // where MSG_NOSIGNAL is not enough
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
     return fd;
 }
 
-bool socket_connect(Socket s, uint32_t addr_be, uint16_t port)
+bool socket_connect(Socket s, uint32_t addr_be, uint16_t port, uint32_t limit_ms)
 {
+    const int fd = fd_of(s);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return fail_wsa(errno);
     const sockaddr_in sa = ipv4_address(addr_be, port);
-    if (connect(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
-        return true;
-    // A connect cut short by the send time-out reports EINPROGRESS.
-    return fail_wsa(errno == EINPROGRESS ? ETIMEDOUT : errno);
+    int err = 0;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        err = errno == EINPROGRESS || errno == EINTR ? wait_connected(fd, limit_ms) : errno;
+    if (fcntl(fd, F_SETFL, flags) != 0 && err == 0)
+        err = errno;
+    return err == 0 || fail_wsa(err);
 }
 
 bool socket_set_timeouts(Socket s, uint32_t send_ms, uint32_t recv_ms)
@@ -138,6 +184,17 @@ int socket_recv(Socket s, void* data, int len)
     return static_cast<int>(n);
 }
 
+void socket_discard_input(Socket s)
+{
+    constexpr int kMostReads = 1024;  // a peer that never stops sending cannot hold the close
+    char sink[16384];
+    for (int i = 0; i < kMostReads; ++i) {
+        const ssize_t n = recv(fd_of(s), sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR))
+            return;
+    }
+}
+
 bool socket_shutdown_both(Socket s)
 {
     if (shutdown(fd_of(s), SHUT_RDWR) == 0)
@@ -161,7 +218,7 @@ uint32_t net_last_error()
     return last_error();
 }
 
-Socket socket_listen_loopback(uint16_t* port)
+Socket socket_listen_loopback(uint16_t* port, int backlog)
 {
     const Socket s = socket_tcp();
     if (s == kInvalidSocket)
@@ -169,7 +226,7 @@ Socket socket_listen_loopback(uint16_t* port)
     sockaddr_in sa = ipv4_address(htonl(INADDR_LOOPBACK), 0);
     socklen_t size = sizeof sa;
     if (bind(fd_of(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        listen(fd_of(s), 16) != 0 ||
+        listen(fd_of(s), backlog) != 0 ||
         getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &size) != 0) {
         fail_wsa(errno);
         close(fd_of(s));
