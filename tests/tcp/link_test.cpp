@@ -52,9 +52,9 @@ TEST_F(TcpLinks, ResolvesTheWholeHostNameAndKeepsNineteenCharacters)
     Peer peer([](kp::Socket s) { kvtest::ReadToEnd(s); });
     kp::seams::set_resolver(LongNameIsLoopback);
     int32_t link = -1;
-    ASSERT_EQ(CreateTcpLink("NAMED", "a-host-name-longer-than-nineteen", peer.port(), 0, 1000, 0,
-                            &link),
-              eOK);
+    ASSERT_EQ(
+        CreateTcpLink("NAMED", "a-host-name-longer-than-nineteen", peer.port(), 0, 1000, 0, &link),
+        eOK);
     const TcpLinkRec& rec = _pxSysDescript->pxSockTab[_pxSysDescript->pxObjectTab[link].nIndex];
     EXPECT_STREQ(rec.szHostName, "a-host-name-longer-");
     DeleteTcpLink(link);
@@ -121,9 +121,8 @@ TEST_F(TcpLinks, TheNameIsTakenWhileTheConnectRunsAndSharedWithOtherObjects)
     kp::seams::set_resolver(SlowLoopback);
     int32_t first = -1;
     int32_t code = -1;
-    std::thread creator([&] {
-        code = CreateTcpLink("SLOW", "slow-host", peer.port(), 0, 1000, 0, &first);
-    });
+    std::thread creator(
+        [&] { code = CreateTcpLink("SLOW", "slow-host", peer.port(), 0, 1000, 0, &first); });
     ASSERT_TRUE(kvtest::WaitUntil([] { return g_resolving == 1; }));
     int32_t other = -1;
     kvtest::CaptureStdoutOf([&] {
