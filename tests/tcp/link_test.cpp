@@ -196,8 +196,9 @@ TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
     for (int i = 0; i < kCycles; ++i) {
         const int32_t link = Link("CYCLE", peer.port());
         ASSERT_EQ(DeleteTcpLink(link), eOK);
-        if (i % 8 == 0)  // lets the TCP task keep up, rather than fill its box
+        if (i % 8 == 0) {  // lets the TCP task keep up, rather than fill its box
             ASSERT_TRUE(kvtest::WaitUntil(kvtest::TcpBoxIsEmpty));
+        }
         if (i % 100 == 0) {  // a refused connect hands its socket over too
             int32_t none = -1;
             uint16_t closed = 0;
