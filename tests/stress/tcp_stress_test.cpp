@@ -13,22 +13,23 @@
 #include "tests/tcp/tcp_support.h"
 
 #if defined(__SANITIZE_THREAD__) || defined(_WIN32)
-#define KV_TCP_STRESS_SMALL 1
+#define KV_TCP_STRESS_OPS 2000
+#elif defined(__SANITIZE_ADDRESS__)
+#define KV_TCP_STRESS_OPS 5000
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-#define KV_TCP_STRESS_SMALL 1
+#define KV_TCP_STRESS_OPS 2000
 #endif
+#endif
+#if !defined(KV_TCP_STRESS_OPS)
+#define KV_TCP_STRESS_OPS 20000
 #endif
 
 namespace {
 
 namespace kp = kerval::platform;
 
-#if defined(KV_TCP_STRESS_SMALL)
-constexpr int kOpsPerWorker = 2000;
-#else
-constexpr int kOpsPerWorker = 20000;
-#endif
+constexpr int kOpsPerWorker = KV_TCP_STRESS_OPS;
 constexpr int kWorkers = 4;
 constexpr int kSlots = 4;  // below the five links the test options allow
 
