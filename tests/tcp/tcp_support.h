@@ -7,10 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "kerval/kerval.h"
+#include "kerval/mailbox/box_core.h"
 #include "kerval/platform/platform.h"
 #include "kerval/tcp/tcp_service.h"
 #include "tests/support/fixtures.h"
@@ -119,11 +121,13 @@ inline std::string Pattern(size_t size, unsigned seed = 1)
 // The TCP task has taken every request of its box.
 inline bool TcpBoxIsEmpty()
 {
-    const int32_t box = FindObjectMirror("_TCP_BOX");
-    if (box < 0)
+    uint32_t generation = 0;
+    kerval::mailbox::BoxCore* box =
+        kerval::mailbox::FindCore(FindObjectMirror("_TCP_BOX"), &generation);
+    if (box == nullptr)
         return false;
-    const BoxDescript& rec = _pxSysDescript->pxMailBoxTab[_pxSysDescript->pxObjectTab[box].nIndex];
-    return std::atomic_ref(const_cast<uint16_t&>(rec.nNbMsg)).load() == 0;
+    std::lock_guard guard(box->lock);
+    return box->queued == 0;
 }
 
 // No name server is ever asked: every host name is unknown unless a test answers it.
