@@ -522,13 +522,32 @@ KV_API int32_t HandleTaskTEMPO(void);
 
 /* ------------------------------------------------------------------ TCP links */
 
+/* Connects a named TCP link to pszHost (a dotted IPv4 address, or a name looked up in full; the
+ * record keeps its first 19 characters) at nPort. The name is taken from the start, so a
+ * second creation under it during the connect answers eOBJECT_EXIST. The connect waits at most
+ * about 21 s, as Windows' own does. lTimeout (ms, 0: no limit) is the socket's send and receive
+ * time-out; lLinger is used when the link is closed (see DeleteTcpLink). *phLink (may be null)
+ * is -1 unless eOK. Results: eOK; eTCP_UNKNOWN_HOST (also for a null host);
+ * eTCP_CONNECTION_FAIL_SOCKET, _CONNECT, _SOCKTOUT; eNOK for a bad name or a full table;
+ * eOBJECT_EXIST. A failure reserves nothing. */
 KV_API int32_t CreateTcpLink(const char* pszName, const char* pszHost, uint16_t nPort,
                              uint32_t lReserved, uint32_t lTimeout, uint32_t lLinger,
                              int32_t* phLink);
+/* Send or receive exactly lSize bytes. Only calls that time out spend the budget of ten
+ * time-outs; a transfer that moved every byte answers eOK. Results: eOK; eINVALID_HANDLE for a
+ * handle that is not a link, or when the link is deleted during the transfer (which wakes it);
+ * eNOK for a null buffer or a socket error ("send failed." / "recv failed." traced);
+ * eTIME_OVER when the budget is spent or, for a receive, at once when the peer has closed. */
 KV_API int32_t SendTcpLink(int32_t hLink, const void* pBuffer, uint32_t lSize);
 KV_API int32_t RecvTcpLink(int32_t hLink, void* pBuffer, uint32_t lSize);
+/* eOK for a TCP link, eNOK otherwise; nothing else happens. */
 KV_API int32_t SuspendTcpLink(int32_t hLink, int32_t lFlag);
+/* Frees the link at once and hands its socket to the TCP task, which closes it once the last
+ * transfer on it has left: lLinger below 100 closes with linger off (queued output is still
+ * delivered), from 100 with linger on for lLinger / 100 seconds; unread input is dropped first
+ * so the close is orderly. Always eOK (a handle that is not a link is ignored). */
 KV_API int32_t DeleteTcpLink(int32_t hLink);
+/* The link's socket, or -1 when the handle is not a TCP link. */
 KV_API KvSocket SocketFromHandle(int32_t hLink);
 
 /* ------------------------------------------------------------------ files */
