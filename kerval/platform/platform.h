@@ -133,8 +133,7 @@ struct LocalTime {
     int day_of_week;  // 0 Sunday .. 6 Saturday, as SYSTEMTIME
 };
 void local_time_read(LocalTime* t);
-// Sets the machine's local time; needs the system-time privilege (else false,
-// kErrPrivilegeNotHeld).
+// Sets the machine's local time; needs the system-time privilege (else false, kErrPrivilegeNotHeld).
 bool local_time_set(const LocalTime& t);
 // Enables the system-time privilege for the process (SeSystemtimePrivilege / CAP_SYS_TIME).
 bool enable_systemtime_privilege();
@@ -143,7 +142,7 @@ uint64_t perf_frequency();
 // Local-time conversions with the machine's time zone (thread-safe wrappers).
 bool local_from_time(int64_t t, std::tm* out);
 int64_t time_from_local(std::tm* in);  // mktime; -1 when not representable
-int64_t time_now();                    // seconds since 1970 from the (replaceable) clock
+int64_t time_now();                     // seconds since 1970 from the (replaceable) clock
 // Sets the process's time zone (a TZ text such as "UTC0" or "XST-3"; null: the machine's own)
 // and makes the conversions above use it at once. For tests; not thread-safe.
 bool set_time_zone(const char* tz);
