@@ -78,7 +78,7 @@ bool DetachLink(int32_t hLink)
         if (state == nullptr)
             return true;
         g_links[static_cast<size_t>(hLink)] = nullptr;
-        state->deleted.store(true, std::memory_order_relaxed);
+        state->deleted.store(true, std::memory_order_release);
         if (state->users > 0) {
             // Under the lock: the last user cannot have the socket closed before this.
             platform::socket_shutdown_both(state->socket);

@@ -35,7 +35,7 @@ int32_t TransferLoop(platform::Socket s, char* at, uint32_t remaining, uint32_t 
             at += n;
             continue;
         }
-        if (deleted != nullptr && deleted->load(std::memory_order_relaxed))
+        if (deleted != nullptr && deleted->load(std::memory_order_acquire))
             return eINVALID_HANDLE;
         if (n == 0)
             return eTIME_OVER;  // the peer has closed: no byte will come any more
