@@ -136,7 +136,17 @@ void SignalStarted()
         platform::semaphore_release(started, 1, nullptr);
 }
 
-// Waits for a marker (or the start signal) in slices; gives up when the store task is gone.
+// The store task still exists and was not suspended (a fatal error suspends every task but the
+// user-interface one, which must not wait for it forever).
+bool StoreTaskRuns(int32_t hTask)
+{
+    const TaskDescript* rec = core::TaskRecord(hTask);
+    return rec != nullptr && FindObjectMirror(kStoreTaskName) == hTask &&
+           std::atomic_ref(const_cast<int32_t&>(rec->bSuspended)).load() == 0;
+}
+
+// Waits for a marker (or the start signal) in slices; gives up when a whole slice passed while
+// the store task was gone or suspended.
 int32_t AwaitStoreTask(platform::Semaphore* signal, int32_t hTask)
 {
     for (;;) {
@@ -149,7 +159,7 @@ int32_t AwaitStoreTask(platform::Semaphore* signal, int32_t hTask)
                 return eNOK;
         }
         UpdateLifeSign();
-        if (ObjectExist(hTask) != TASK_OBJECT || FindObjectMirror(kStoreTaskName) != hTask)
+        if (!StoreTaskRuns(hTask))
             return eNOK;
     }
 }
