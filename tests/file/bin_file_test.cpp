@@ -85,39 +85,24 @@ TEST_F(BinFile, OpeningAnOpenPathReusesItsObjectWithTheNewMode)
     EXPECT_EQ("1234567", Read(appending, 0, 0, 7));
 }
 
-// Each failure deletes the object; reads answer eINVALID_HANDLE when the reopen fails.
+// Cases: a read past the end, a seek before the start, the reopen of a removed file for a read
+// (eINVALID_HANDLE) and for a write. Each failure deletes the object.
 TEST_F(BinFile, FailedTransfersDeleteTheObject)
 {
-    struct Case {
-        const char* what;
-        int32_t (*act)(int32_t h);
-        int32_t expected;
-    };
-    const Case cases[] = {
-        {"read past the end", [](int32_t h) { return ReadBinFile(h, 0, 0, g_sink, 4000); }, eNOK},
-        {"seek before the start", [](int32_t h) { return ReadBinFile(h, -1, 0, g_sink, 1); }, eNOK},
-        {"reopen of a removed file (read)",
-         [](int32_t h) {
-             CloseBinFile(h, 0);
-             fs::remove("f.bin");
-             return ReadBinFile(h, 0, 0, g_sink, 1);
-         },
-         eINVALID_HANDLE},
-        {"reopen of a removed file (write)",
-         [](int32_t h) {
-             CloseBinFile(h, 0);
-             fs::remove("f.bin");
-             return WriteBinFile(h, 0, 0, g_sink, 1, 0);
-         },
-         eNOK},
-    };
-    for (const Case& c : cases) {
+    for (int c = 0; c < 4; ++c) {
         const int32_t h = Open("F", "f.bin", "w+b");
-        ASSERT_GE(h, 0) << c.what;
         ASSERT_EQ(eOK, Write(h, 0, 0, Bytes(100), 1));
-        EXPECT_EQ(c.expected, c.act(h)) << c.what;
-        EXPECT_STREQ("unknown file", FileNameFromHandle(h)) << c.what;
-        EXPECT_EQ(-1, HandleFromFile("f.bin")) << c.what;
+        if (c >= 2) {
+            CloseBinFile(h, 0);
+            fs::remove("f.bin");
+        }
+        const int32_t code = c == 0   ? ReadBinFile(h, 0, 0, g_sink, 4000)
+                             : c == 1 ? ReadBinFile(h, -1, 0, g_sink, 1)
+                             : c == 2 ? ReadBinFile(h, 0, 0, g_sink, 1)
+                                      : WriteBinFile(h, 0, 0, g_sink, 1, 0);
+        EXPECT_EQ(c == 2 ? eINVALID_HANDLE : eNOK, code) << c;
+        EXPECT_STREQ("unknown file", FileNameFromHandle(h)) << c;
+        EXPECT_EQ(-1, HandleFromFile("f.bin")) << c;
     }
 }
 

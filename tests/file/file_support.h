@@ -17,6 +17,23 @@ inline std::string Bytes(size_t n, size_t seed = 0)
     return out;
 }
 
+// What a file holds, and where its stream stands, after writes at an offset from an origin.
+struct FileModel {
+    std::string bytes;
+    size_t position = 0;
+    void Write(int64_t offset, int32_t origin, const std::string& data)
+    {
+        const int64_t base = origin == 0   ? 0
+                             : origin == 1 ? int64_t(position)
+                                           : int64_t(bytes.size());
+        const auto at = static_cast<size_t>(base + offset);
+        if (bytes.size() < at + data.size())
+            bytes.resize(at + data.size(), '\0');
+        bytes.replace(at, data.size(), data);
+        position = at + data.size();
+    }
+};
+
 // The library started with its store task.
 class StoreTest : public KervalTest {
 protected:

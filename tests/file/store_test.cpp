@@ -33,18 +33,6 @@ int32_t SlowWrite(const char* name, int32_t offset, int32_t origin, const std::s
                             0);
 }
 
-// What the file holds after a write at offset from origin, seen from a stream at `position`.
-void Apply(std::string& file, int64_t& position, int32_t offset, int32_t origin,
-           const std::string& bytes)
-{
-    const int64_t base = origin == 0 ? 0 : origin == 1 ? position : int64_t(file.size());
-    const auto at = static_cast<size_t>(base + offset);
-    if (file.size() < at + bytes.size())
-        file.resize(at + bytes.size(), '\0');
-    file.replace(at, bytes.size(), bytes);
-    position = static_cast<int64_t>(at + bytes.size());
-}
-
 TEST_F(Store, SlowWritesOfEverySizeAndOriginLandContiguouslyInOrder)
 {
     const std::vector<std::tuple<int32_t, int32_t, size_t>> writes = {
@@ -52,19 +40,16 @@ TEST_F(Store, SlowWritesOfEverySizeAndOriginLandContiguouslyInOrder)
         {0, 0, 2047},   {50, 0, 70000}, {0, 1, 6144}, {-10, 2, 3000}, {-1, 1, 1}};
     kvtest::BeginCaptureStdout();  // full-box lines
     ASSERT_EQ(eOK, SlowOpenBinFile("S", "slow.bin", "w+b"));
-    std::string expected;
-    int64_t position = 0;
-    size_t seed = 0;
+    kvtest::FileModel expected;
     for (const auto& [offset, origin, size] : writes) {
-        const std::string bytes = Bytes(size, ++seed);
+        const std::string bytes = Bytes(size, expected.bytes.size());
         ASSERT_EQ(eOK, SlowWrite("S", offset, origin, bytes)) << size;
-        Apply(expected, position, offset, origin, bytes);
+        expected.Write(offset, origin, bytes);
     }
     ASSERT_EQ(eOK, SlowCloseBinFile("S"));
     ASSERT_EQ(eOK, WaitForStoreRequests());
-    const std::string output = kvtest::EndCaptureStdout();
-    EXPECT_THAT(output, ::testing::Not(HasSubstr("Error")));
-    EXPECT_EQ(expected, kvtest::ReadBinaryFile("slow.bin"));
+    EXPECT_THAT(kvtest::EndCaptureStdout(), ::testing::Not(HasSubstr("Error")));
+    EXPECT_TRUE(expected.bytes == kvtest::ReadBinaryFile("slow.bin"));
     EXPECT_EQ(-1, FindObjectMirror("S"));
 }
 
@@ -161,15 +146,10 @@ TEST_F(Store, FailuresReachTheTraceNamingTheSender)
         SlowCloseBinFile("NOFILE");
         WaitForStoreRequests();
     });
-    const char* proc = "KERVAL-StoreTaskFunction : ";
-    EXPECT_THAT(output, HasSubstr(std::string(proc) +
-                                  "Error Writing in file object NOFILE (Request from task "
-                                  "INITJOB) !\n"));
-    EXPECT_THAT(output, HasSubstr(std::string(proc) +
-                                  "Error Opening file M (missing_dir/m.bin) (Request from task "
-                                  "INITJOB) !\n"));
-    EXPECT_THAT(output, HasSubstr(std::string(proc) +
-                                  "Error Closing file NOFILE (Request from task INITJOB) !\n"));
+    for (const char* line : {"Error Writing in file object NOFILE (Request from task INITJOB)",
+                             "Error Opening file M (missing_dir/m.bin) (Request from task INITJOB)",
+                             "Error Closing file NOFILE (Request from task INITJOB)"})
+        EXPECT_THAT(output, HasSubstr(std::string("KERVAL-StoreTaskFunction : ") + line + " !\n"));
     EXPECT_EQ(0, StartService());  // already running: nothing more
     // A deleted store box is replaced by the task.
     ASSERT_EQ(eOK, DeleteMailBox(FindObjectMirror("_STORE_BOX")));
