@@ -28,7 +28,7 @@ enum class Direction { kNone, kRead, kWrite };
 struct StreamState {
     int64_t position = 0;  // -1 unknown
     Direction last = Direction::kNone;
-    bool byte_positions = true;      // false in append or text mode: positions are not counted
+    bool byte_positions = true;      // binary and not appending: positions are byte counts
     int64_t after_store_write = -1;  // where the store task's last write ended, -1 unknown
 };
 
@@ -60,7 +60,7 @@ void ResetState(StreamState& state, const char* pszMode, bool keep_store_positio
 {
     const int64_t after_store = keep_store_position ? state.after_store_write : -1;
     state = StreamState{};
-    state.byte_positions = pszMode[0] != 'a' && std::strchr(pszMode, 't') == nullptr;
+    state.byte_positions = pszMode[0] != 'a' && std::strchr(pszMode, 'b') != nullptr;
     state.after_store_write = after_store;
 }
 

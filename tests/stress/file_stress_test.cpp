@@ -20,7 +20,7 @@
 namespace {
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
-constexpr int kRounds = 60;
+constexpr int kRounds = 300;
 #else
 constexpr int kRounds = 2000;
 #endif
