@@ -552,6 +552,14 @@ KV_API KvSocket SocketFromHandle(int32_t hLink);
 
 /* ------------------------------------------------------------------ files */
 
+/* Binary file objects. Null texts or buffers, a path over 262 characters (259 for the Slow
+ * requests), a mode over 9 characters or one the C runtime would refuse (r, w or a, then at most
+ * one '+' and one of 'b' or 't') answer eINVALID_PARAM before anything is opened; texts are never
+ * cut. A failed reopen, seek, read or write deletes the object. CloseBinFile first lets the store
+ * task perform the requests already queued for the object, and answers eNOK when the stream's
+ * last buffered bytes could not be written. SlowWriteBinFile posts chunks of 2048 bytes, the
+ * first where the caller asked and each later one right after the previous, and stops at the
+ * first failed post, whose code it answers. */
 KV_API int32_t OpenBinFile(const char* pszName, const char* pszPath, const char* pszMode,
                            int32_t* phFile);
 KV_API int32_t ReadBinFile(int32_t hFile, int32_t lOffset, int32_t lOrigin, void* pBuffer,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 
@@ -209,6 +210,11 @@ bool exit_windows(uint32_t flags, uint32_t reason);
 bool put_environment(const char* entry);
 // Modification time of a file, seconds since 1970; false when the path has no status.
 bool file_mtime(const char* path, int64_t* seconds);
+// Moves a C stream to a 64-bit offset from origin (SEEK_SET, SEEK_CUR or SEEK_END), with the
+// semantics of fseek; false on failure.
+bool file_seek(std::FILE* stream, int64_t offset, int origin);
+// The stream's 64-bit position, -1 on failure.
+int64_t file_tell(std::FILE* stream);
 
 // One-process flag. True when this process holds the library; otherwise holder_pid receives
 // the process holding it (0 if unknown). The static test build always answers true.
