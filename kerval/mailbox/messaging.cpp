@@ -79,8 +79,11 @@ BoxMessage* TakeFirst(BoxCore& box)
     return msg;
 }
 
+// The two full-box lines go straight to standard output; inside a region, so that no task is
+// stopped holding the C library's stream lock.
 void ShowFull(const char* name, uint32_t queued, uint32_t capacity)
 {
+    platform::RegionGuard region;
     // The semaphore is at its maximum when a release fails: that count is what PREV shows.
     std::printf("%s writing fails (%d). %s is full. waiting (PREV=%d, NB=%d, Max=%d)...\n",
                 CurrentTaskName(), static_cast<int>(platform::kErrTooManyPosts), name,
@@ -91,6 +94,7 @@ void ShowFull(const char* name, uint32_t queued, uint32_t capacity)
 
 void ShowUnfull(const char* name)
 {
+    platform::RegionGuard region;
     std::printf("%s is un-full. sending !\n", name);
     std::fflush(stdout);
 }

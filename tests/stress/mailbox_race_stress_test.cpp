@@ -185,4 +185,153 @@ TEST_P(MailBoxRace, PurgesRacingWritersAndReadersLoseNoCountAndWedgeNobody)
 
 INSTANTIATE_TEST_SUITE_P(SmallBoxes, MailBoxRace, ::testing::Values(1, 2));
 
+// Writers (two boxes of capacity 2) and readers print debug lines while one controller task
+// suspends and resumes any of them and deletes writers, replacing each by a new one.
+#if defined(KV_SLOW_BUILD) || defined(_WIN32)
+constexpr int kControlPerWriter = 300;
+constexpr int kControlOps = 60;
+#else
+constexpr int kControlPerWriter = 1500;
+constexpr int kControlOps = 250;
+#endif
+constexpr int kMaxWriters = 64;
+
+struct ControlRun {
+    uint32_t seed = 0;
+    int32_t boxes[2] = {-1, -1};
+    std::atomic<uint8_t> confirmed[kMaxWriters][kControlPerWriter] = {};
+    std::atomic<uint8_t> reads[kMaxWriters][kControlPerWriter] = {};
+    std::atomic<bool> done[kMaxWriters] = {};
+    std::atomic<bool> deleted[kMaxWriters] = {};
+    std::atomic<bool> started[kMaxWriters] = {};
+    std::atomic<int> failures{0}, readers_done{0}, next_reader{0};
+    std::atomic<bool> control_done{false}, stop{false};
+};
+ControlRun* g_ctl = nullptr;
+
+uint32_t ControlledWriter(void*)
+{
+    int32_t id = 0;
+    RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &id, sizeof id);
+    for (int seq = 0; seq < kControlPerWriter; ++seq) {
+        const Payload p{id, seq};
+        if (WriteMailBox(id, g_ctl->boxes[id % 2], 1, &p, sizeof p, seq) != eOK)
+            ++g_ctl->failures;
+        g_ctl->confirmed[id][seq] = 1;
+        if (seq % 64 == 0)
+            DisplayDebug("writer line\n", 1);
+    }
+    g_ctl->done[id] = true;
+    return 0;
+}
+
+uint32_t ControlledReader(void*)
+{
+    const int r = g_ctl->next_reader++;
+    std::vector<int> last(kMaxWriters, -1);
+    for (int n = 0, idle = 0; !(g_ctl->stop && idle >= 2);) {
+        Payload p{};
+        uint32_t size = 0;
+        const int32_t code = ReadMailBox(g_ctl->boxes[(n + r) % 2], nullptr, &p, &size, sizeof p, 5,
+                                         nullptr, nullptr);
+        ++n;
+        idle = code == eTIME_OVER ? idle + 1 : 0;  // both boxes empty: drained
+        if (code == eTIME_OVER)
+            continue;
+        if (code != eOK || size != sizeof p || p.writer < 0 || p.writer >= kMaxWriters ||
+            p.seq < 0 || p.seq >= kControlPerWriter || p.seq <= last[p.writer]) {
+            ++g_ctl->failures;
+            continue;
+        }
+        last[p.writer] = p.seq;
+        ++g_ctl->reads[p.writer][p.seq];
+        if (p.seq % 128 == 0)
+            DisplayDebug("reader line\n", 1);
+    }
+    ++g_ctl->readers_done;
+    return 0;
+}
+
+int32_t StartWriter(int32_t id)
+{
+    int32_t h = -1;
+    g_ctl->started[id] = true;
+    const std::string name = "CW" + std::to_string(id);
+    if (CreateTask(name.c_str(), 0, ControlledWriter, &id, sizeof id, 0, &h) != eOK)
+        ++g_ctl->failures;
+    return h;
+}
+
+uint32_t Controller(void*)
+{
+    std::minstd_rand rng(g_ctl->seed);
+    std::vector<int32_t> writers, ids, readers;
+    for (int32_t id = 0; id < 3; ++id) {
+        writers.push_back(StartWriter(id));
+        ids.push_back(id);
+    }
+    for (int r = 0; r < 2; ++r)
+        readers.push_back(StartTask("CR" + std::to_string(r), ControlledReader));
+    int32_t next_id = 3;
+    for (int op = 0; op < kControlOps; ++op) {
+        const size_t w = rng() % writers.size();
+        if (rng() % 8 == 0 && next_id < kMaxWriters) {
+            g_ctl->deleted[ids[w]] = true;
+            DeleteTask(writers[w]);
+            ids[w] = next_id;
+            writers[w] = StartWriter(next_id++);
+            continue;
+        }
+        const int32_t h = rng() % 2 == 0 ? writers[w] : readers[rng() % readers.size()];
+        SuspendTask(h);
+        WaitTime(static_cast<uint32_t>(rng() % 3));
+        ActiveTask(h, 1);
+        WaitTime(static_cast<uint32_t>(rng() % 2));
+    }
+    g_ctl->control_done = true;
+    return 0;
+}
+
+bool AllWritersDone(const ControlRun& run)
+{
+    for (int id = 0; id < kMaxWriters; ++id) {
+        if (!run.deleted[id] && !run.done[id] && run.started[id])
+            return false;
+    }
+    return true;
+}
+
+using MailBoxControl = kvtest::TaskTest;
+
+TEST_F(MailBoxControl, SuspendResumeAndDeleteWhileExchangingLoseNothingAndBlockNobody)
+{
+    auto run = std::make_unique<ControlRun>();
+    run->seed = Seed();
+    SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(run->seed));
+    g_ctl = run.get();
+    ASSERT_EQ(CreateMailBox("CTL_A", 2, &run->boxes[0]), eOK);
+    ASSERT_EQ(CreateMailBox("CTL_B", 2, &run->boxes[1]), eOK);
+    kvtest::BeginCaptureStdout();
+    StartTask("CONTROL", Controller);
+    const auto limit = std::chrono::seconds(120);
+    const bool controlled = kvtest::WaitFor([&] { return run->control_done.load(); }, limit);
+    const bool written = controlled && kvtest::WaitFor([&] { return AllWritersDone(*run); }, limit);
+    run->stop = true;
+    const bool drained = kvtest::WaitFor([&] { return run->readers_done == 2; }, limit);
+    kvtest::EndCaptureStdout();
+    ASSERT_TRUE(controlled && written && drained) << "a task stayed blocked";
+    EXPECT_EQ(run->failures.load(), 0);
+    int lost = 0, twice = 0;
+    for (int id = 0; id < kMaxWriters; ++id) {
+        for (int seq = 0; seq < kControlPerWriter; ++seq) {
+            lost += run->confirmed[id][seq] && run->reads[id][seq] == 0 ? 1 : 0;
+            twice += run->reads[id][seq] > 1 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(twice, 0);
+    kvtest::DeleteTestTasks();
+    g_ctl = nullptr;
+}
+
 }  // namespace

@@ -5,6 +5,12 @@
 // ExitThread, so the C runtime, the heap and the loader see an ordinary thread end. Only a
 // thread that does not reach a platform wait within a short grace period, or one that is
 // suspended, is killed with TerminateThread.
+//
+// Lock regions: SuspendThread stops a thread at once, wherever it is. So the suspender stops it,
+// waits until it really stands (GetThreadContext), and reads its region count: inside a region it
+// lets the thread run on with a suspension owed, which the thread pays by suspending itself when
+// it leaves its last region. A termination of a thread inside a region waits for it to end itself
+// there. The system suspend count stays at most one: further suspensions are only counted.
 #include <windows.h>
 
 #include <algorithm>
@@ -35,12 +41,20 @@ struct kerval::platform::Thread {
     // Processor times kept when the thread ends or is killed: Wine reports 0 afterwards.
     std::atomic<uint64_t> kernel_at_kill{0};
     std::atomic<uint64_t> user_at_kill{0};
+    // Lock regions of the thread (see platform.h); read by others only while it stands still.
+    std::atomic<int> regions{0};
+    std::atomic<int> lock_waits{0};
+    std::atomic<int> owed{0};  // kNotOwed, kOwed (suspend on leaving), kPaying (suspending itself)
+    std::atomic<bool> end_requested{false};
+    GuardedMutex control;  // serialises suspensions and resumptions
 
     Thread() = default;
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    ~Thread() {
-        if (stop != nullptr) CloseHandle(stop);
+    ~Thread()
+    {
+        if (stop != nullptr)
+            CloseHandle(stop);
     }
 };
 
@@ -49,18 +63,28 @@ namespace {
 
 thread_local Thread* t_current = nullptr;  // cleared when the owner releases the record
 thread_local Thread* t_own = nullptr;      // the record this thread holds a reference on
+thread_local Thread* t_regions = nullptr;  // the record counting this thread's regions
 
-void unreference(Thread* t) {
-    if (t->references.fetch_sub(1) == 1) delete t;
+constexpr int kNotOwed = 0;
+constexpr int kOwed = 1;
+constexpr int kPaying = 2;
+
+void unreference(Thread* t)
+{
+    if (t->references.fetch_sub(1) == 1)
+        delete t;
 }
 
 // The calling thread is leaving: from now on it must not be killed (it may hold the loader
 // lock while it ends), only waited for.
-void leave_own_record() {
+void leave_own_record()
+{
     Thread* const own = t_own;
     t_own = nullptr;
     t_current = nullptr;
-    if (own == nullptr) return;
+    t_regions = nullptr;
+    if (own == nullptr)
+        return;
     // Wine may report 0 for an ended thread: keep the times it had on its way out.
     FILETIME created, exited, kernel, user;
     if (GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) {
@@ -70,31 +94,38 @@ void leave_own_record() {
         own->kernel_at_kill = ticks(kernel);
         own->user_at_kill = ticks(user);
     }
-    if (own->running.exchange(false)) unreference(own);
+    if (own->running.exchange(false))
+        unreference(own);
 }
 
-[[noreturn]] void end_current_thread() {
+[[noreturn]] void end_current_thread()
+{
     leave_own_record();
     ExitThread(0);
 }
 
-DWORD WINAPI thread_entry(LPVOID param) {
+DWORD WINAPI thread_entry(LPVOID param)
+{
     auto* self = static_cast<Thread*>(param);
     t_current = self;
     t_own = self;
+    t_regions = self;
     self->started = true;
-    if (!self->cancelled) self->fn(self->arg);
+    if (!self->cancelled)
+        self->fn(self->arg);
     leave_own_record();
     return 0;
 }
 
-uint64_t filetime_100ns(const FILETIME& ft) {
+uint64_t filetime_100ns(const FILETIME& ft)
+{
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
 // Wine releases a terminated thread's memory a little after its handle is signalled, and a
 // creation in that window fails with ERROR_INVALID_PARAMETER: retry it briefly.
-HANDLE create_thread(size_t stack_size, Thread* t) {
+HANDLE create_thread(size_t stack_size, Thread* t)
+{
     constexpr int kAttempts = 200;
     for (int attempt = 0;; ++attempt) {
         const HANDLE h =
@@ -106,15 +137,18 @@ HANDLE create_thread(size_t stack_size, Thread* t) {
     }
 }
 
-bool valid(const Thread* t) {
-    if (t != nullptr && t->handle != nullptr) return true;
+bool valid(const Thread* t)
+{
+    if (t != nullptr && t->handle != nullptr)
+        return true;
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 }  // namespace
 
-Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
+Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
+{
     auto* t = new (std::nothrow) Thread;
     if (t == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -123,7 +157,8 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     t->fn = fn;
     t->arg = arg;
     t->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (t->stop != nullptr) t->handle = create_thread(stack_size, t);
+    if (t->stop != nullptr)
+        t->handle = create_thread(stack_size, t);
     if (t->handle == nullptr) {
         const DWORD code = GetLastError();
         delete t;
@@ -133,8 +168,10 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     return t;
 }
 
-Thread* thread_adopt_current() {
-    if (t_current != nullptr) return t_current;
+Thread* thread_adopt_current()
+{
+    if (t_current != nullptr)
+        return t_current;
     auto* t = new Thread;
     t->references = 1;  // an adopted thread holds no reference of its own
     t->running = false;
@@ -144,40 +181,141 @@ Thread* thread_adopt_current() {
                     DUPLICATE_SAME_ACCESS);
     t->id = GetCurrentThreadId();
     t_current = t;
+    t_regions = t;
     return t;
 }
 
-Thread* thread_current() { return t_current; }
-
-long thread_resume(Thread* t) {
-    if (!valid(t)) return -1;
-    const DWORD previous = ResumeThread(t->handle);
-    if (previous == static_cast<DWORD>(-1)) return -1;
-    if (previous > 0) t->suspensions.fetch_sub(1);
-    return static_cast<long>(previous);
+Thread* thread_current()
+{
+    return t_current;
 }
 
-long thread_suspend(Thread* t) {
-    if (!valid(t)) return -1;
-    t->suspensions.fetch_add(1);
-    const DWORD previous = SuspendThread(t->handle);
-    if (previous == static_cast<DWORD>(-1)) {
+namespace {
+
+bool in_region(const Thread* t)
+{
+    return t->regions.load() > 0 || t->lock_waits.load() > 0;
+}
+
+// Returns once a thread just suspended really stands still.
+void wait_until_stopped(Thread* t)
+{
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(t->handle, &context);
+}
+
+// Resumes a thread suspended by the system; a suspension it makes of itself may not have landed
+// yet (ResumeThread answers 0): wait for it briefly.
+long resume_system(Thread* t)
+{
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        const DWORD previous = ResumeThread(t->handle);
+        if (previous == static_cast<DWORD>(-1))
+            return -1;
+        if (previous > 0)
+            return static_cast<long>(previous);
+        Sleep(attempt < 10 ? 0 : 1);
+    }
+    return 0;
+}
+
+// Suspends the calling thread, or owes the suspension while it is inside a region other than
+// the control lock it holds here.
+long suspend_self(Thread* t, long previous)
+{
+    if (t->regions.load() > 1 || t->lock_waits.load() > 0) {
+        t->owed = kOwed;
+        return previous;
+    }
+    t->owed = kPaying;
+    t->control.unlock();
+    SuspendThread(GetCurrentThread());
+    t->control.lock();
+    return previous;
+}
+
+// The suspension or termination owed by the calling thread, paid as it leaves its last region.
+void settle_owed(Thread* t)
+{
+    if (t->end_requested.load() && t == t_own)
+        end_current_thread();
+    int expected = kOwed;
+    if (t->owed.compare_exchange_strong(expected, kPaying))
+        SuspendThread(GetCurrentThread());
+}
+
+}  // namespace
+
+long thread_resume(Thread* t)
+{
+    if (!valid(t))
+        return -1;
+    std::lock_guard guard(t->control);
+    const long previous = t->suspensions.load();
+    if (previous == 0)
+        return 0;
+    t->suspensions.fetch_sub(1);
+    if (previous > 1)
+        return previous;
+    int expected = kOwed;
+    if (t->owed.compare_exchange_strong(expected, kNotOwed))
+        return previous;  // never paid
+    const long resumed = resume_system(t);
+    t->owed = kNotOwed;
+    if (resumed < 0)
+        t->suspensions.fetch_add(1);
+    return resumed < 0 ? -1 : previous;
+}
+
+long thread_suspend(Thread* t)
+{
+    if (!valid(t))
+        return -1;
+    std::lock_guard guard(t->control);
+    const long previous = t->suspensions.fetch_add(1);
+    if (previous > 0)
+        return previous;  // already stopped (or owing): only counted
+    if (t == t_regions)
+        return suspend_self(t, previous);
+    if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) {
         t->suspensions.fetch_sub(1);
         return -1;
     }
-    return static_cast<long>(previous);
+    wait_until_stopped(t);
+    if (in_region(t)) {
+        t->owed = kOwed;
+        ResumeThread(t->handle);
+    }
+    return previous;
+}
+
+// True when the running thread holds a lock region (read while it stands still); it then ends
+// itself on leaving it.
+static bool holds_region(Thread* t)
+{
+    if (SuspendThread(t->handle) == static_cast<DWORD>(-1))
+        return false;
+    wait_until_stopped(t);
+    const bool holds = t->regions.load() > 0;
+    ResumeThread(t->handle);
+    return holds;
 }
 
 // Keeps the thread's processor times so that they outlive a kill.
-static void keep_times_before_kill(Thread* t) {
+static void keep_times_before_kill(Thread* t)
+{
     FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user)) return;
+    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user))
+        return;
     t->kernel_at_kill = filetime_100ns(kernel);
     t->user_at_kill = filetime_100ns(user);
 }
 
-bool thread_terminate(Thread* t) {
-    if (!valid(t)) return false;
+bool thread_terminate(Thread* t)
+{
+    if (!valid(t))
+        return false;
     if (t->id == GetCurrentThreadId()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -188,63 +326,93 @@ bool thread_terminate(Thread* t) {
         }
         return WaitForSingleObject(t->handle, 5000) == WAIT_OBJECT_0;
     }
-    // A running thread in a platform wait ends itself; a suspended one cannot answer.
+    // A running thread in a platform wait, or leaving its last lock region, ends itself; a
+    // suspended one cannot answer (and stands outside any region).
     constexpr DWORD kGraceMs = 100;
-    if (t->stop != nullptr && t->suspensions.load() == 0) {
+    t->end_requested = true;
+    if (t->stop != nullptr && (t->suspensions.load() == 0 || t->owed.load() == kOwed)) {
         SetEvent(t->stop);
-        if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0) return true;
+        if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0)
+            return true;
+        while (holds_region(t)) {
+            if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0)
+                return true;
+        }
     }
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
     const bool kill = t->running.exchange(false);
-    if (kill) keep_times_before_kill(t);
+    if (kill)
+        keep_times_before_kill(t);
     if (kill && !TerminateThread(t->handle, 0)) {
         t->running = true;
         return false;
     }
     // TerminateThread only starts the end; wait so the thread is gone when we return.
     WaitForSingleObject(t->handle, 5000);
-    if (kill) unreference(t);  // the reference the killed thread held
+    if (kill)
+        unreference(t);  // the reference the killed thread held
     return true;
 }
 
-void thread_exit_current() { end_current_thread(); }
+void thread_exit_current()
+{
+    end_current_thread();
+}
 
-void thread_release(Thread* t) {
-    if (t == nullptr) return;
-    if (t == t_current) t_current = nullptr;
-    if (t->handle != nullptr) CloseHandle(t->handle);
+void thread_release(Thread* t)
+{
+    if (t == nullptr)
+        return;
+    if (t == t_current)
+        t_current = nullptr;
+    if (t->handle != nullptr)
+        CloseHandle(t->handle);
     t->handle = nullptr;
     unreference(t);
 }
 
-bool thread_set_priority(Thread* t, int priority) {
+bool thread_set_priority(Thread* t, int priority)
+{
     return valid(t) && SetThreadPriority(t->handle, priority) != 0;
 }
 
-bool thread_set_brief_priority(Thread* t, int priority) {
+bool thread_set_brief_priority(Thread* t, int priority)
+{
     return thread_set_priority(t, priority);
 }
 
-int thread_get_priority(Thread* t) {
-    if (!valid(t)) return kPrioError;
+int thread_get_priority(Thread* t)
+{
+    if (!valid(t))
+        return kPrioError;
     return GetThreadPriority(t->handle);
 }
 
-uint32_t thread_id(Thread* t) { return t != nullptr ? t->id : 0; }
+uint32_t thread_id(Thread* t)
+{
+    return t != nullptr ? t->id : 0;
+}
 
-uint32_t current_thread_id() { return GetCurrentThreadId(); }
+uint32_t current_thread_id()
+{
+    return GetCurrentThreadId();
+}
 
-bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
-    if (!valid(t)) return false;
+bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns)
+{
+    if (!valid(t))
+        return false;
     FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user)) return false;
+    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user))
+        return false;
     *kernel_100ns = std::max(filetime_100ns(kernel), t->kernel_at_kill.load());
     *user_100ns = std::max(filetime_100ns(user), t->user_at_kill.load());
     return true;
 }
 
-void sleep_ms(uint32_t ms) {
+void sleep_ms(uint32_t ms)
+{
     if (ms == 0 || t_own == nullptr) {
         Sleep(ms);
         return;
@@ -254,17 +422,49 @@ void sleep_ms(uint32_t ms) {
 
 namespace win32 {
 
-DWORD wait_or_end(HANDLE h, DWORD timeout_ms) {
+DWORD wait_or_end(HANDLE h, DWORD timeout_ms)
+{
     Thread* const own = t_own;
-    if (own == nullptr) return WaitForSingleObject(h, timeout_ms);
+    if (own == nullptr || own->regions.load() > 0)
+        return WaitForSingleObject(h, timeout_ms);
     const HANDLE handles[2] = {own->stop, h};
     const DWORD count = h == own->stop ? 1 : 2;
     const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout_ms);
-    if (result == WAIT_OBJECT_0) end_current_thread();
-    if (result == WAIT_OBJECT_0 + 1) return WAIT_OBJECT_0;
-    if (result == WAIT_ABANDONED_0 + 1) return WAIT_ABANDONED;
+    if (result == WAIT_OBJECT_0)
+        end_current_thread();
+    if (result == WAIT_OBJECT_0 + 1)
+        return WAIT_OBJECT_0;
+    if (result == WAIT_ABANDONED_0 + 1)
+        return WAIT_ABANDONED;
     return result;
 }
 
 }  // namespace win32
+
+void region_enter()
+{
+    if (Thread* t = t_regions)
+        t->regions.fetch_add(1);
+}
+
+void region_leave()
+{
+    Thread* const t = t_regions;
+    if (t != nullptr && t->regions.fetch_sub(1) == 1 && t->lock_waits.load() == 0)
+        settle_owed(t);
+}
+
+void lock_wait_begin()
+{
+    if (Thread* t = t_regions)
+        t->lock_waits.fetch_add(1);
+}
+
+void lock_wait_end()
+{
+    Thread* const t = t_regions;
+    if (t != nullptr && t->lock_waits.fetch_sub(1) == 1 && t->regions.load() == 0)
+        settle_owed(t);
+}
+
 }  // namespace kerval::platform
