@@ -125,8 +125,9 @@ TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxSta
     ASSERT_EQ(kvtest::WriteText(one, "first"), eOK);
     kvtest::BeginCaptureStdout();
     const bool started = CreateTask("WRITER", 0, WriteSecond, nullptr, 0, 0, &writer) == eOK;
-    const bool waiting =
-        started && kvtest::WaitFor([&] { return kvtest::CountIn(one, &BoxCore::writers_waiting) == 1; });
+    const bool waiting = started && kvtest::WaitFor([&] {
+        return kvtest::CountIn(one, &BoxCore::writers_waiting) == 1;
+    });
     DeleteTask(writer);
     kvtest::EndCaptureStdout();
     ASSERT_TRUE(waiting);
