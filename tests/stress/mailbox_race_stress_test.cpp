@@ -53,6 +53,7 @@ struct RaceRun {
     std::atomic<int> next_writer{0}, next_reader{0}, written{0}, read{0}, failures{0};
     std::atomic<int> writers_done{0}, readers_done{0}, purgers_done{0};
     std::atomic<bool> stop{false};
+    int32_t readers[kReaders] = {-1, -1};
 };
 RaceRun* g_run = nullptr;
 
@@ -123,7 +124,14 @@ uint32_t Purger(void*)
 {
     std::minstd_rand rng(g_run->seed * 7u + 1u);
     while (!g_run->stop) {
+        // A reader stopped between taking a message's unit and the message widens every race.
+        const int32_t reader = g_run->readers[rng() % kReaders];
+        const bool stop_reader = rng() % 4 == 0;
+        if (stop_reader)
+            SuspendTask(reader);
         PurgeMailBox(g_run->box);
+        if (stop_reader)
+            ActiveTask(reader, 1);
         WaitTime(static_cast<int32_t>(rng() % 2));
     }
     ++g_run->purgers_done;
@@ -158,7 +166,7 @@ TEST_P(MailBoxRace, PurgesRacingWritersAndReadersLoseNoCountAndWedgeNobody)
     ASSERT_EQ(CreateMailBox("RACE_BOX", GetParam(), &run.box), eOK);
     kvtest::BeginCaptureStdout();
     for (int r = 0; r < kReaders; ++r)
-        StartTask("READER" + std::to_string(r), Reader);
+        run.readers[r] = StartTask("READER" + std::to_string(r), Reader);
     StartTask("PURGER", Purger);
     for (int w = 0; w < kWriters; ++w)
         StartTask("WRITER" + std::to_string(w), Writer);
