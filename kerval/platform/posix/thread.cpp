@@ -734,8 +734,10 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
     int rc = -1;
     // Blocked here the thread holds no lock of its own: a suspension may stop it.
     const bool parkable = t_term.defer == 1 && t_term.lock_waits == 0;
-    if (parkable && t_term.park_owed != 0)
-        settle_owed();
+    if (parkable && t_term.park_owed != 0 && t_self != nullptr) {
+        t_term.park_owed = 0;  // a termination is left to the caller, which cleans up first
+        park(t_self);
+    }
     t_term.parkable = parkable ? 1 : 0;
     while (t_term.pending == 0) {
         rc = timeout_ms == kInfinite ? sem_wait(wake) : timed_wait(wake, deadline);

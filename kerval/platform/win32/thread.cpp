@@ -248,14 +248,16 @@ long thread_suspend(Thread* t) {
     return previous;
 }
 
-// True when the running thread holds a lock region (read while it stands still); it then ends
-// itself on leaving it.
-static bool holds_region(Thread* t) {
-    if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) return false;
-    wait_until_stopped(t);
-    const bool holds = t->regions.load() > 0;
-    ResumeThread(t->handle);
-    return holds;
+// Stops a running thread outside any lock region (a thread inside one ends itself on leaving
+// it): true when it ended meanwhile, false when it now stands still outside every region.
+static bool ended_or_stopped_outside(Thread* t, DWORD grace_ms) {
+    for (;;) {
+        if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) return true;
+        wait_until_stopped(t);
+        if (t->regions.load() == 0) return false;
+        ResumeThread(t->handle);
+        if (WaitForSingleObject(t->handle, grace_ms) == WAIT_OBJECT_0) return true;
+    }
 }
 
 // Keeps the thread's processor times so that they outlive a kill.
@@ -282,19 +284,24 @@ bool thread_terminate(Thread* t) {
     // suspended one cannot answer (and stands outside any region).
     constexpr DWORD kGraceMs = 100;
     t->end_requested = true;
+    bool stopped_here = false;
     if (t->stop != nullptr && (t->suspensions.load() == 0 || t->owed.load() == kOwed)) {
         SetEvent(t->stop);
         if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0) return true;
-        while (holds_region(t)) {
-            if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0) return true;
+        if (ended_or_stopped_outside(t, kGraceMs)) {
+            WaitForSingleObject(t->handle, 5000);
+            return true;
         }
+        stopped_here = true;
     }
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
     const bool kill = t->running.exchange(false);
+    if (!kill && stopped_here) ResumeThread(t->handle);
     if (kill) keep_times_before_kill(t);
     if (kill && !TerminateThread(t->handle, 0)) {
         t->running = true;
+        if (stopped_here) ResumeThread(t->handle);
         return false;
     }
     // TerminateThread only starts the end; wait so the thread is gone when we return.
