@@ -430,7 +430,8 @@ KV_API int32_t CreateTask(const char* pszName, int32_t lPriority, PFN_TASK pfnTa
 KV_API void RecoverTaskParam(int32_t hTask, void* pDest, uint32_t lMaxSize);
 /* Deletes a task: suspends it, deletes its main mailbox, frees its record and parameter copy and
  * ends its thread (the thread's stack is freed). A task may delete itself: everything is freed,
- * the system lock released, and the call then ends the calling thread (it does not return). */
+ * the system lock released, and the call then ends the calling thread (it does not return).
+ * A task blocked writing to a full box still has its message delivered (see WriteMailBox). */
 KV_API int32_t DeleteTask(int32_t hTask);
 KV_API void ActiveTask(int32_t hTask, uint8_t bActivate);
 KV_API int32_t SuspendTask(int32_t hTask);
@@ -466,6 +467,9 @@ KV_API int32_t PrintInfoThread(void);
 
 KV_API int32_t CreateMailBox(const char* pszName, uint16_t nMaxMsg, int32_t* phBox);
 KV_API int32_t DeleteMailBox(int32_t hBox);
+/* Appends a copy of the data to the box and signals it. On a full box the message is queued at
+ * once and the writer waits for room; if the writer's task is deleted during that wait, the
+ * message stays queued and is delivered in its place, and every later message stays readable. */
 KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lType, const void* pData,
                             uint32_t lSize, int32_t lExtra);
 KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer, uint32_t* plSize,

@@ -59,7 +59,11 @@ void TakeSysSem()
         sys->nSysSemDepth = static_cast<int16_t>(g_depth);
         return;
     }
+    // Its holder is never suspended or ended; a deletion that holds it may still end a waiter.
+    platform::lock_wait_begin();
     platform::critical_section_enter(lock);
+    platform::region_enter();
+    platform::lock_wait_end();
     g_owner_tid.store(self, std::memory_order_relaxed);
     g_depth = 1;
     sys->hSysSemOwner = CurrentTaskHandle();
@@ -86,6 +90,7 @@ void FreeSysSem()
     RestorePriority(sys);
     g_owner_tid.store(0, std::memory_order_relaxed);
     platform::critical_section_leave(lock);
+    platform::region_leave();
 }
 
 int32_t CreateSysSem(KvCriticalSection* pxCritSec)

@@ -15,9 +15,9 @@ namespace {
 
 constexpr const char* kWriteLocalTimeProc = "KERVAL-WriteLocalTime()";
 
-std::mutex& AppDateLock()
+platform::GuardedMutex& AppDateLock()
 {
-    static std::mutex lock;
+    static platform::GuardedMutex lock;
     return lock;
 }
 

@@ -17,14 +17,14 @@ constexpr long kRotateBytes = 100000;
 constexpr const char* kCounterFile = "TRACE.000.LOG";
 
 // Both locks live for the whole process (never destroyed) so that threads still tracing while
-// the process ends find them valid.
-std::mutex& TraceLock() {
-    static std::mutex* lock = new std::mutex;
+// the process ends find them valid. Their holders are never suspended or ended there.
+platform::GuardedMutex& TraceLock() {
+    static auto* lock = new platform::GuardedMutex;
     return *lock;
 }
 
-std::mutex& StdoutLock() {
-    static std::mutex* lock = new std::mutex;
+platform::GuardedMutex& StdoutLock() {
+    static auto* lock = new platform::GuardedMutex;
     return *lock;
 }
 
@@ -162,7 +162,7 @@ KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode) {
     const char* text = pData != nullptr ? static_cast<const char*>(pData) : "";
     const int32_t size = pData != nullptr && lSize > 0 ? lSize : 0;
 
-    std::lock_guard<std::mutex> guard(TraceLock());
+    std::lock_guard guard(TraceLock());
     std::FILE* file = OpenTraceFile();
     ShowOnConsole(text, dataMode ? static_cast<size_t>(size) : SIZE_MAX);
     if (file == nullptr) return;

@@ -3,10 +3,11 @@
 // its core is kept and reused by the next box at that handle, so a task still blocked on a
 // deleted box only ever touches memory that stays valid.
 //
-// Blocked tasks wait on platform semaphores, never on the box's lock or a shared condition
-// variable: a task deleted while blocked leaves no shared state behind. Units in `readable` may
-// outnumber the messages for a moment (after a purge or a deletion); a reader that finds the
-// chain empty simply waits again.
+// All counting happens under the box's lock: `units` is the number of messages a reader may
+// take, so a reader never holds a claim that a purge or a deletion could leave without its
+// message. The two semaphores are only doorbells for blocked tasks; a task woken without cause
+// looks again under the lock and waits again. Blocked tasks wait on them, never on the lock, so a
+// task deleted while blocked leaves at most one surplus wake-up behind.
 #pragma once
 
 #include <atomic>
@@ -27,11 +28,15 @@ struct BoxCore {
     BoxDescript* record = nullptr;
     BoxMessage* last = nullptr;  // newest message: appending costs the same at any length
     uint32_t queued = 0;         // messages in the chain
-    uint32_t units = 0;          // units released for them and not yet taken by a reader
-    uint32_t unsignalled = 0;    // queued messages whose writer still waits for a unit
-    uint32_t capacity = 0;       // the box's nMaxMsg
-    uint32_t readers_waiting = 0;
-    uint32_t writers_waiting = 0;
+    uint32_t units = 0;          // messages a reader may take: queued less the unsignalled ones
+    // Writes that found the box full queue their message without a unit and draw a ticket; a
+    // reader that frees a unit hands it to the oldest ticket, so the message is delivered even if
+    // its writer is deleted while it waits. A purge settles every ticket drawn.
+    uint64_t tickets = 0;
+    uint64_t settled = 0;
+    uint32_t capacity = 0;         // the box's nMaxMsg
+    uint32_t readers_waiting = 0;  // blocked readers not yet rung
+    uint32_t writers_waiting = 0;  // blocked writers not yet rung
     char name[KV_NAME_MAX + 1] = {};
 
     bool IsOpen(uint32_t gen) const { return generation.load(std::memory_order_relaxed) == gen; }
@@ -48,7 +53,10 @@ BoxCore* FindCore(int32_t hBox, uint32_t* generation);
 // The core for hBox, made on first use. Caller holds the system lock.
 BoxCore* CoreForCreation(int32_t hBox);
 
-// Unlinks and frees every queued message (caller holds core.lock); answers how many.
+// Unlinks and frees every queued message and settles every ticket (caller holds core.lock);
+// answers how many messages it freed.
 int32_t FreeQueue(BoxCore& core);
+// Rings `count` blocked tasks on a doorbell (after the box's lock is released).
+void Ring(platform::Semaphore* doorbell, uint32_t count);
 
 }  // namespace kerval::mailbox

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "kerval/core/core.h"
 #include "kerval/kerval.h"
@@ -108,16 +109,10 @@ int32_t FreeQueue(BoxCore& box)
         ++freed;
         msg = next;
     }
-    // Withdraw the units of the freed messages; a unit a reader already holds is settled by
-    // that reader, which finds the chain empty and waits again.
-    for (uint32_t i = 0; i < box.units; ++i) {
-        if (platform::semaphore_wait(box.readable, 0) != platform::WaitResult::kSignaled)
-            break;
-    }
     box.last = nullptr;
     box.queued = 0;
     box.units = 0;
-    box.unsignalled = 0;
+    box.settled = box.tickets;  // writers waiting for room have nothing left to signal
     if (box.record != nullptr) {
         box.record->pFirstMsg = nullptr;
         box.record->nNbMsg = 0;
@@ -125,10 +120,10 @@ int32_t FreeQueue(BoxCore& box)
     return freed;
 }
 
-void WakeWriters(BoxCore& box, uint32_t count)
+void Ring(platform::Semaphore* doorbell, uint32_t count)
 {
     if (count > 0)
-        platform::semaphore_release(box.writable, static_cast<long>(count), nullptr);
+        platform::semaphore_release(doorbell, static_cast<long>(count), nullptr);
 }
 
 int32_t PurgeCore(BoxCore& box, uint32_t generation)
@@ -141,11 +136,10 @@ int32_t PurgeCore(BoxCore& box, uint32_t generation)
         if (!box.IsOpen(generation))
             return eNOK;
         freed = FreeQueue(box);
-        writers = box.writers_waiting;
+        writers = std::exchange(box.writers_waiting, 0);
         std::memcpy(name, box.name, sizeof name);
     }
-    // Writers still waiting to signal a purged message have nothing left to signal.
-    WakeWriters(box, writers);
+    Ring(box.writable, writers);
     if (freed > 0)
         ShowPurge(name, freed);
     return eOK;
@@ -188,7 +182,8 @@ extern "C" KV_API int32_t CreateMailBox(const char* pszName, uint16_t nMaxMsg, i
             box->last = nullptr;
             box->queued = 0;
             box->units = 0;
-            box->unsignalled = 0;
+            box->tickets = 0;
+            box->settled = 0;
             box->capacity = nMaxMsg;
             std::snprintf(box->name, sizeof box->name, "%s", name);
             rec->nMaxMsg = nMaxMsg;
@@ -221,16 +216,14 @@ extern "C" KV_API int32_t DeleteMailBox(int32_t hBox)
         std::lock_guard guard(box->lock);
         box->generation.fetch_add(1, std::memory_order_release);  // even: closed
         freed = kerval::mailbox::FreeQueue(*box);
-        readers = box->readers_waiting;
-        writers = box->writers_waiting;
+        readers = std::exchange(box->readers_waiting, 0);
+        writers = std::exchange(box->writers_waiting, 0);
         rec->hSem = KV_INVALID_HANDLE;
         rec->hMutex = KV_INVALID_HANDLE;
     }
-    // Blocked tasks wake, see the closed generation and leave with an error; each reader
-    // passes its unit on to the next one.
-    if (readers > 0)
-        kerval::platform::semaphore_release(box->readable, 1, nullptr);
-    kerval::mailbox::WakeWriters(*box, writers);
+    // Blocked tasks wake, see the closed generation and leave with an error.
+    kerval::mailbox::Ring(box->readable, readers);
+    kerval::mailbox::Ring(box->writable, writers);
     if (freed > 0)
         kerval::mailbox::ShowPurge(box->name, freed);
     kerval::task::ForgetMainBox(hBox);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "kerval/kerval.h"
 #include "kerval/mailbox/box_core.h"
@@ -62,7 +63,7 @@ void Append(BoxCore& box, BoxMessage* msg)
     box.record->nNbMsg = static_cast<uint16_t>(box.queued);
 }
 
-// Caller holds box.lock and one unit.
+// Caller holds box.lock and the box has a unit (units > 0).
 BoxMessage* TakeFirst(BoxCore& box)
 {
     BoxMessage* msg = box.record->pFirstMsg;
@@ -78,8 +79,11 @@ BoxMessage* TakeFirst(BoxCore& box)
     return msg;
 }
 
+// The two full-box lines go straight to standard output; inside a region, so that no task is
+// stopped holding the C library's stream lock.
 void ShowFull(const char* name, uint32_t queued, uint32_t capacity)
 {
+    platform::RegionGuard region;
     // The semaphore is at its maximum when a release fails: that count is what PREV shows.
     std::printf("%s writing fails (%d). %s is full. waiting (PREV=%d, NB=%d, Max=%d)...\n",
                 CurrentTaskName(), static_cast<int>(platform::kErrTooManyPosts), name,
@@ -90,148 +94,125 @@ void ShowFull(const char* name, uint32_t queued, uint32_t capacity)
 
 void ShowUnfull(const char* name)
 {
+    platform::RegionGuard region;
     std::printf("%s is un-full. sending !\n", name);
     std::fflush(stdout);
 }
 
-constexpr uint32_t kUnsignalled = 0xFFFFFFFFu;
+// Doorbells to ring once the box's lock is released.
+struct Rings {
+    uint32_t readers = 0;
+    uint32_t writers = 0;
+};
 
-// Caller holds box.lock. Releases a unit for one waiting message when there is room: answers
-// true when the caller must post it (after unlocking), or when nothing is left to signal.
-enum class Claim { kPosted, kNothingLeft, kFull, kClosed };
-Claim ClaimUnit(BoxCore& box, uint32_t generation)
+void RingAll(BoxCore& box, const Rings& rings)
 {
-    if (!box.IsOpen(generation))
-        return Claim::kClosed;
-    if (box.unsignalled == 0)
-        return Claim::kNothingLeft;  // purged meanwhile
-    if (box.units >= box.capacity)
-        return Claim::kFull;
-    ++box.units;
-    --box.unsignalled;
-    return Claim::kPosted;
+    Ring(box.readable, rings.readers);
+    Ring(box.writable, rings.writers);
 }
 
-// The writer's message is queued but the box holds its capacity of signalled messages: wait
-// until a reader frees a unit, then signal. A purge may take the message meanwhile (nothing
-// left to signal); a deletion ends the wait with eNOK. Caller holds the lock.
+// Caller holds box.lock and has just added a unit: one blocked reader may take it.
+void OneMoreUnit(BoxCore& box, Rings& rings)
+{
+    ++box.units;
+    if (box.readers_waiting > 0) {
+        --box.readers_waiting;
+        ++rings.readers;
+    }
+}
+
+// Caller holds box.lock. A unit freed by a reader goes to the oldest message still without
+// one; every blocked writer looks whether it was its own.
+void HandOnFreedUnit(BoxCore& box, Rings& rings)
+{
+    if (box.settled == box.tickets || box.units >= box.capacity)
+        return;
+    ++box.settled;
+    OneMoreUnit(box, rings);
+    rings.writers += std::exchange(box.writers_waiting, 0);
+}
+
+// Caller holds the lock; a blocked wait on `doorbell` for at most wait_ms, the lock released
+// meanwhile. A wait that ends without its ring withdraws its registration.
+void WaitForRing(std::unique_lock<platform::GuardedMutex>& lock, platform::Semaphore* doorbell,
+                 uint32_t& registered, uint32_t wait_ms)
+{
+    ++registered;
+    lock.unlock();
+    const bool rung =
+        platform::semaphore_wait(doorbell, wait_ms) == platform::WaitResult::kSignaled;
+    lock.lock();
+    if (!rung && registered > 0)
+        --registered;
+}
+
+// The writer's message is queued without a unit (ticket): wait until a reader hands it one, a
+// purge frees it (eOK both) or the box is deleted (eNOK). Caller holds the lock.
 int32_t WaitForUnit(BoxCore& box, uint32_t generation,
                     std::unique_lock<platform::GuardedMutex>& lock)
 {
-    ++box.unsignalled;
-    ++box.writers_waiting;
-    const uint32_t queued = box.queued;
-    const uint32_t capacity = box.capacity;
+    const uint64_t ticket = ++box.tickets;
     char name[sizeof box.name];
     std::memcpy(name, box.name, sizeof name);
+    const uint32_t queued = box.queued;
     lock.unlock();
-    ShowFull(name, queued, capacity);
-    Claim claim = Claim::kFull;
-    for (;;) {
-        lock.lock();
-        claim = ClaimUnit(box, generation);
-        if (claim != Claim::kFull)
-            break;
-        lock.unlock();
-        platform::semaphore_wait(box.writable, task::WaitSliceMs());
-    }
-    --box.writers_waiting;
+    ShowFull(name, queued, box.capacity);
+    lock.lock();
+    while (box.IsOpen(generation) && box.settled < ticket)
+        WaitForRing(lock, box.writable, box.writers_waiting, task::WaitSliceMs());
+    const bool open = box.IsOpen(generation);
     lock.unlock();
-    if (claim == Claim::kClosed)
+    if (!open)
         return eNOK;
-    if (claim == Claim::kPosted)
-        platform::semaphore_release(box.readable, 1, nullptr);
     ShowUnfull(name);
     return eOK;
 }
 
-// Waits for a unit of `readable` as the time-out says; the life sign is refreshed before
-// every further slice. Answers eOK with a unit, eTIME_OVER or eNOK.
-int32_t WaitForUnitToRead(BoxCore& box, bool forever,
-                          std::chrono::steady_clock::time_point deadline)
+// The time left of a finite read, starting the clock at the first wait.
+uint32_t WaitMs(bool forever, uint32_t limit, std::chrono::steady_clock::time_point& deadline)
 {
-    for (bool first = true;; first = false) {
-        if (!first)  // the caller refreshed it just before
-            UpdateLifeSign();
-        uint32_t wait_ms = task::WaitSliceMs();
-        if (!forever) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            wait_ms = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
-        }
-        switch (platform::semaphore_wait(box.readable, wait_ms)) {
-            case platform::WaitResult::kSignaled:
-                return eOK;
-            case platform::WaitResult::kTimeout:
-                if (!forever)
-                    return eTIME_OVER;
-                break;
-            default:
-                return eNOK;
-        }
-    }
+    if (forever)
+        return task::WaitSliceMs();
+    const auto now = std::chrono::steady_clock::now();
+    if (deadline == std::chrono::steady_clock::time_point{})
+        deadline = now + std::chrono::milliseconds(limit);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    return left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
 }
 
-// Caller holds the box's lock and a unit. A box closed meanwhile passes the unit on to the next
-// blocked reader, which then sees the closure too.
-int32_t TakeWithUnit(BoxCore& box, uint32_t generation, BoxMessage** out, bool* wake_writer)
-{
-    if (!box.IsOpen(generation)) {
-        platform::semaphore_release(box.readable, 1, nullptr);
-        return eINVALID_HANDLE;
-    }
-    if (box.record->pFirstMsg == nullptr)
-        return eTIME_OVER;  // its message was purged
-    *out = TakeFirst(box);
-    *wake_writer = box.writers_waiting > 0;
-    return eOK;
-}
-
-// Counts the caller among the blocked readers, whom a deletion wakes; false when the box closed.
-bool RegisterReader(BoxCore& box, uint32_t generation)
-{
-    std::lock_guard guard(box.lock);
-    if (!box.IsOpen(generation))
-        return false;
-    ++box.readers_waiting;
-    return true;
-}
-
-// Takes the oldest signalled message, waiting as the time-out says (-1 and other negative
-// values: one slice; WAIT_FOREVER: no limit). A unit already there is taken without
-// registering as a blocked reader.
+// Takes the oldest message a reader may take, waiting as the time-out says (-1 and other
+// negative values: one slice; WAIT_FOREVER: no limit, the life sign refreshed before each slice).
 int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMessage** out)
 {
     const bool forever = lTimeOut == WAIT_FOREVER;
     const auto limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
-    std::chrono::steady_clock::time_point deadline{};  // set by the first wait
-    for (;;) {
-        UpdateLifeSign();
-        const bool blocked =
-            platform::semaphore_wait(box.readable, 0) != platform::WaitResult::kSignaled;
-        int32_t code = eOK;
-        if (blocked) {
-            if (deadline == std::chrono::steady_clock::time_point{})
-                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
-            if (!RegisterReader(box, generation))
-                return eINVALID_HANDLE;
-            code = WaitForUnitToRead(box, forever, deadline);
+    std::chrono::steady_clock::time_point deadline{};
+    UpdateLifeSign();
+    std::unique_lock lock(box.lock);
+    for (bool fresh = true;;) {
+        if (!box.IsOpen(generation))
+            return eINVALID_HANDLE;
+        if (box.units > 0)
+            break;
+        const uint32_t wait_ms = WaitMs(forever, limit, deadline);
+        if (wait_ms == 0)
+            return eTIME_OVER;
+        if (!fresh) {
+            lock.unlock();
+            UpdateLifeSign();
+            lock.lock();
+            fresh = true;
+            continue;  // looks again before the next slice
         }
-        const bool has_unit = code == eOK;
-        bool wake_writer = false;
-        {
-            std::lock_guard guard(box.lock);
-            if (blocked)
-                --box.readers_waiting;
-            if (has_unit)
-                code = TakeWithUnit(box, generation, out, &wake_writer);
-        }
-        if (wake_writer)
-            platform::semaphore_release(box.writable, 1, nullptr);
-        // A unit without its message: wait again while time is left.
-        if (!(has_unit && code == eTIME_OVER))
-            return code;
+        WaitForRing(lock, box.readable, box.readers_waiting, wait_ms);
+        fresh = false;
     }
+    Rings rings;
+    *out = TakeFirst(box);
+    HandOnFreedUnit(box, rings);
+    lock.unlock();
+    RingAll(box, rings);
+    return eOK;
 }
 
 int32_t Deliver(const BoxMessage& msg, int32_t* plType, void* pBuffer, uint32_t* plSize,
@@ -286,9 +267,10 @@ extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lT
     Append(*box, msg);
     if (box->units >= box->capacity)
         return WaitForUnit(*box, gen, lock);
-    ++box->units;
+    Rings rings;
+    OneMoreUnit(*box, rings);
     lock.unlock();
-    kerval::platform::semaphore_release(box->readable, 1, nullptr);
+    RingAll(*box, rings);
     return eOK;
 }
 

@@ -110,13 +110,43 @@ void mutex_destroy(Mutex* m);
 WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms);
 bool mutex_release(Mutex* m);  // false (kErrNotOwner) when the caller does not own it
 
-// A short, non-recursive lock for the kernel's own internal regions. A thread is not terminated
-// while it holds one (on Linux the termination waits for the release), so a deleted task never
-// leaves it held. Windows ends threads at their platform waits, which never hold one.
+// Library lock regions. A thread inside one (it holds one of the library's own locks, or waits
+// for one) is neither suspended nor terminated there: a thread_suspend or thread_terminate aimed
+// at it takes effect when it leaves its last region, so no task ever stops while holding a lock
+// that other tasks need. Regions nest; the count is kept per thread. On Linux a suspension or
+// termination signal that finds the count above zero is noted and acted on at region_leave; on
+// Windows the suspender stops the thread, reads its count and, when it is inside a region, lets
+// it run on and suspend itself on leaving.
+void region_enter();
+void region_leave();
+// For a lock that the thread terminating this one may hold (the system lock, held by task
+// deletion): between the two calls a suspension waits, but a termination still ends the thread,
+// which holds nothing yet. Call region_enter once the lock is taken, then lock_wait_end.
+void lock_wait_begin();
+void lock_wait_end();
+
+class RegionGuard {
+public:
+    RegionGuard() { region_enter(); }
+    ~RegionGuard() { region_leave(); }
+    RegionGuard(const RegionGuard&) = delete;
+    RegionGuard& operator=(const RegionGuard&) = delete;
+};
+
+// A short, non-recursive lock for the library's internal regions (boxes, task control, trace,
+// standard output, and every later subsystem): its holder is a region (see above).
 class GuardedMutex {
 public:
-    void lock();
-    void unlock();
+    void lock()
+    {
+        region_enter();
+        mutex_.lock();
+    }
+    void unlock()
+    {
+        mutex_.unlock();
+        region_leave();
+    }
 
 private:
     std::mutex mutex_;
@@ -134,7 +164,8 @@ struct LocalTime {
     int day_of_week;  // 0 Sunday .. 6 Saturday, as SYSTEMTIME
 };
 void local_time_read(LocalTime* t);
-// Sets the machine's local time; needs the system-time privilege (else false, kErrPrivilegeNotHeld).
+// Sets the machine's local time; needs the system-time privilege (else false,
+// kErrPrivilegeNotHeld).
 bool local_time_set(const LocalTime& t);
 // Enables the system-time privilege for the process (SeSystemtimePrivilege / CAP_SYS_TIME).
 bool enable_systemtime_privilege();
@@ -143,7 +174,7 @@ uint64_t perf_frequency();
 // Local-time conversions with the machine's time zone (thread-safe wrappers).
 bool local_from_time(int64_t t, std::tm* out);
 int64_t time_from_local(std::tm* in);  // mktime; -1 when not representable
-int64_t time_now();                     // seconds since 1970 from the (replaceable) clock
+int64_t time_now();                    // seconds since 1970 from the (replaceable) clock
 // Sets the process's time zone (a TZ text such as "UTC0" or "XST-3"; null: the machine's own)
 // and makes the conversions above use it at once. For tests; not thread-safe.
 bool set_time_zone(const char* tz);

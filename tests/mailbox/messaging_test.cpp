@@ -109,6 +109,39 @@ uint32_t WriteSix(void*)
     return 0;
 }
 
+uint32_t WriteSecond(void*)
+{
+    kvtest::WriteText(g_box, "second");
+    return 0;
+}
+
+// A writer deleted while it waits for room: its message is still delivered, in its place, and
+// every later message is readable.
+TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxStaysWhole)
+{
+    int32_t one = -1, writer = -1;
+    ASSERT_EQ(CreateMailBox("ONE", 1, &one), eOK);
+    g_box = one;
+    ASSERT_EQ(kvtest::WriteText(one, "first"), eOK);
+    kvtest::BeginCaptureStdout();
+    const bool started = CreateTask("WRITER", 0, WriteSecond, nullptr, 0, 0, &writer) == eOK;
+    const bool waiting = started && kvtest::WaitFor([&] {
+        return kvtest::CountIn(one, &BoxCore::writers_waiting) == 1;
+    });
+    DeleteTask(writer);
+    kvtest::EndCaptureStdout();
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(kvtest::ReadText(one), "first");
+    EXPECT_EQ(kvtest::ReadText(one), "second");
+    for (const char* text : {"third", "fourth"}) {
+        ASSERT_EQ(kvtest::WriteText(one, text), eOK);
+        char buf[16] = {};
+        uint32_t size = 0;
+        EXPECT_EQ(ReadMailBox(one, nullptr, buf, &size, sizeof buf, 400, nullptr, nullptr), eOK);
+        EXPECT_STREQ(buf, text);
+    }
+}
+
 // WRITER puts six messages through a box of two and waits at each write once it is full, its
 // message chained already: three reads let three through in order, the purge takes the last three.
 TEST_F(MailBoxMessaging, FullBoxWriterWaitsInOrderAndThePurgeOfThreeMessagesReleasesIt)

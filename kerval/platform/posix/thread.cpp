@@ -8,13 +8,14 @@
 // Termination: the terminate signal's handler jumps (siglongjmp) back to thread_main, which marks
 // the record ended and returns, so the C library and thread-local destructors clean up and
 // the terminator's pthread_join frees the stack. Like TerminateThread, the frames in between
-// are dropped without running their destructors. Inside the platform's own lock regions
-// (DeferTermination) the jump waits until the region ends, and blocking platform waits are
-// woken for it. Hazards, as with TerminateThread: a thread stopped inside the C library
-// (malloc, stdio) or holding an application lock leaves that lock held for ever; a thread
-// that blocks both signals (SIGRTMIN+3 suspend, SIGRTMIN+5 terminate) cannot be stopped. An
-// adopted thread has no entry to jump back to: terminating it unwinds with pthread_exit,
-// which ends the process if it crosses a noexcept frame.
+// are dropped without running their destructors. Inside a lock region (the library's and the
+// platform's own, DeferTermination) both signals only take note: the thread parks or jumps when
+// it leaves its last region, and blocking platform waits are woken for a termination. A thread
+// blocked in a platform wait with no other region open parks at once. Hazards, as with
+// TerminateThread: a thread stopped inside the C library (malloc, stdio) or holding an application
+// lock leaves that lock held for ever; a thread that blocks both signals (SIGRTMIN+3 suspend,
+// SIGRTMIN+5 terminate) cannot be stopped. An adopted thread has no entry to jump back to:
+// terminating it unwinds with pthread_exit, which ends the process if it crosses a noexcept frame.
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -88,15 +89,17 @@ constexpr size_t kMinStackSize = 128 * 1024;
 
 thread_local Thread* t_self = nullptr;
 
-// Termination state of the calling thread, read by the signal handler.
-struct TerminationState {
-    volatile sig_atomic_t defer = 0;
-    volatile sig_atomic_t pending = 0;
+// Region and control state of the calling thread, shared with its signal handlers.
+struct ControlState {
+    volatile sig_atomic_t defer = 0;       // open lock regions
+    volatile sig_atomic_t lock_waits = 0;  // waits for a lock the terminator may hold
+    volatile sig_atomic_t parkable = 0;    // in a blocking wait, no other region open
+    volatile sig_atomic_t pending = 0;     // termination noted inside a region
+    volatile sig_atomic_t park_owed = 0;   // suspension noted inside a region
     sem_t* volatile waiter = nullptr;
     sigjmp_buf* exit_jump = nullptr;  // created threads only
 };
-thread_local TerminationState t_term KV_HOT_TLS;
-
+thread_local ControlState t_term KV_HOT_TLS;
 int sig_suspend()
 {
     return SIGRTMIN + 3;
@@ -126,11 +129,16 @@ void futex_wake_all(std::atomic<uint32_t>* word)
             nullptr, 0);
 }
 
+void acknowledge(Thread* self)
+{
+    if (self->ack_wanted.exchange(false))
+        sem_post(&self->parked);
+}
+
 void park(Thread* self)
 {
     const uint32_t serving = self->suspend_gen.load();
-    if (self->ack_wanted.exchange(false))
-        sem_post(&self->parked);
+    acknowledge(self);
     while (true) {
         const uint32_t resumed = self->resume_gen.load();
         if (static_cast<int32_t>(resumed - serving) >= 0 || self->terminating.load())
@@ -139,11 +147,22 @@ void park(Thread* self)
     }
 }
 
+bool suspension_waits()
+{
+    return (t_term.defer > 0 || t_term.lock_waits > 0) && t_term.parkable == 0;
+}
+
 void on_suspend_signal(int)
 {
     const int saved = errno;
-    if (Thread* self = t_self)
-        park(self);
+    if (Thread* self = t_self) {
+        if (suspension_waits()) {
+            t_term.park_owed = 1;
+            acknowledge(self);
+        } else {
+            park(self);
+        }
+    }
     errno = saved;
 }
 
@@ -334,7 +353,10 @@ void* thread_main(void* arg)
         run_body(self);
     }
     t_term.defer = 0;  // regions left by the jump
+    t_term.lock_waits = 0;
+    t_term.parkable = 0;
     t_term.pending = 0;
+    t_term.park_owed = 0;
     t_term.waiter = nullptr;
     finish(self);
     return nullptr;
@@ -651,11 +673,24 @@ void begin_deferral()
     t_term.defer = t_term.defer + 1;
 }
 
+// Acts on what arrived inside the regions just left: first a termination, then a suspension.
+void settle_owed()
+{
+    if (t_term.pending != 0)
+        end_now();
+    if (t_term.park_owed != 0 && t_self != nullptr) {
+        t_term.park_owed = 0;
+        park(t_self);
+        if (t_term.pending != 0)
+            end_now();
+    }
+}
+
 void end_deferral()
 {
     t_term.defer = t_term.defer - 1;
-    if (t_term.defer == 0 && t_term.pending != 0)
-        end_now();
+    if (t_term.defer == 0 && t_term.lock_waits == 0)
+        settle_owed();
 }
 
 DeferTermination::DeferTermination()
@@ -697,27 +732,46 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
         }
     }
     int rc = -1;
+    // Blocked here the thread holds no lock of its own: a suspension may stop it.
+    const bool parkable = t_term.defer == 1 && t_term.lock_waits == 0;
+    if (parkable && t_term.park_owed != 0 && t_self != nullptr) {
+        t_term.park_owed = 0;  // a termination is left to the caller, which cleans up first
+        park(t_self);
+    }
+    t_term.parkable = parkable ? 1 : 0;
     while (t_term.pending == 0) {
         rc = timeout_ms == kInfinite ? sem_wait(wake) : timed_wait(wake, deadline);
         if (rc == 0 || errno != EINTR)
             break;
     }
+    t_term.parkable = 0;
     t_term.waiter = nullptr;
     // A post from the termination handler may remain; the caller discards the semaphore.
     return rc == 0 && t_term.pending == 0;
 }
 
 }  // namespace posix
-void GuardedMutex::lock()
+
+void region_enter()
 {
     posix::begin_deferral();
-    mutex_.lock();
 }
 
-void GuardedMutex::unlock()
+void region_leave()
 {
-    mutex_.unlock();
-    posix::end_deferral();  // a termination that came meanwhile happens here
+    posix::end_deferral();
+}
+
+void lock_wait_begin()
+{
+    t_term.lock_waits = t_term.lock_waits + 1;
+}
+
+void lock_wait_end()
+{
+    t_term.lock_waits = t_term.lock_waits - 1;
+    if (t_term.defer == 0 && t_term.lock_waits == 0)
+        posix::settle_owed();
 }
 
 }  // namespace kerval::platform

@@ -94,8 +94,4 @@ void critical_section_enter(CriticalSection* cs) { EnterCriticalSection(&cs->sec
 
 void critical_section_leave(CriticalSection* cs) { LeaveCriticalSection(&cs->section); }
 
-void GuardedMutex::lock() { mutex_.lock(); }
-
-void GuardedMutex::unlock() { mutex_.unlock(); }
-
 }  // namespace kerval::platform

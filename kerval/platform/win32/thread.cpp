@@ -5,6 +5,12 @@
 // ExitThread, so the C runtime, the heap and the loader see an ordinary thread end. Only a
 // thread that does not reach a platform wait within a short grace period, or one that is
 // suspended, is killed with TerminateThread.
+//
+// Lock regions: SuspendThread stops a thread at once, wherever it is. So the suspender stops it,
+// waits until it really stands (GetThreadContext), and reads its region count: inside a region it
+// lets the thread run on with a suspension owed, which the thread pays by suspending itself when
+// it leaves its last region. A termination of a thread inside a region waits for it to end itself
+// there. The system suspend count stays at most one: further suspensions are only counted.
 #include <windows.h>
 
 #include <algorithm>
@@ -35,6 +41,12 @@ struct kerval::platform::Thread {
     // Processor times kept when the thread ends or is killed: Wine reports 0 afterwards.
     std::atomic<uint64_t> kernel_at_kill{0};
     std::atomic<uint64_t> user_at_kill{0};
+    // Lock regions of the thread (see platform.h); read by others only while it stands still.
+    std::atomic<int> regions{0};
+    std::atomic<int> lock_waits{0};
+    std::atomic<int> owed{0};  // kNotOwed, kOwed (suspend on leaving), kPaying (suspending itself)
+    std::atomic<bool> end_requested{false};
+    GuardedMutex control;  // serialises suspensions and resumptions
 
     Thread() = default;
     Thread(const Thread&) = delete;
@@ -49,6 +61,11 @@ namespace {
 
 thread_local Thread* t_current = nullptr;  // cleared when the owner releases the record
 thread_local Thread* t_own = nullptr;      // the record this thread holds a reference on
+thread_local Thread* t_regions = nullptr;  // the record counting this thread's regions
+
+constexpr int kNotOwed = 0;
+constexpr int kOwed = 1;
+constexpr int kPaying = 2;
 
 void unreference(Thread* t) {
     if (t->references.fetch_sub(1) == 1) delete t;
@@ -60,6 +77,7 @@ void leave_own_record() {
     Thread* const own = t_own;
     t_own = nullptr;
     t_current = nullptr;
+    t_regions = nullptr;
     if (own == nullptr) return;
     // Wine may report 0 for an ended thread: keep the times it had on its way out.
     FILETIME created, exited, kernel, user;
@@ -82,6 +100,7 @@ DWORD WINAPI thread_entry(LPVOID param) {
     auto* self = static_cast<Thread*>(param);
     t_current = self;
     t_own = self;
+    t_regions = self;
     self->started = true;
     if (!self->cancelled) self->fn(self->arg);
     leave_own_record();
@@ -144,28 +163,101 @@ Thread* thread_adopt_current() {
                     DUPLICATE_SAME_ACCESS);
     t->id = GetCurrentThreadId();
     t_current = t;
+    t_regions = t;
     return t;
 }
 
 Thread* thread_current() { return t_current; }
 
+namespace {
+
+bool in_region(const Thread* t) { return t->regions.load() > 0 || t->lock_waits.load() > 0; }
+
+// Returns once a thread just suspended really stands still.
+void wait_until_stopped(Thread* t) {
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(t->handle, &context);
+}
+
+// Resumes a thread suspended by the system; a suspension it makes of itself may not have landed
+// yet (ResumeThread answers 0): wait for it briefly.
+long resume_system(Thread* t) {
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        const DWORD previous = ResumeThread(t->handle);
+        if (previous == static_cast<DWORD>(-1)) return -1;
+        if (previous > 0) return static_cast<long>(previous);
+        Sleep(attempt < 10 ? 0 : 1);
+    }
+    return 0;
+}
+
+// Suspends the calling thread, or owes the suspension while it is inside a region other than
+// the control lock it holds here.
+long suspend_self(Thread* t, long previous) {
+    if (t->regions.load() > 1 || t->lock_waits.load() > 0) {
+        t->owed = kOwed;
+        return previous;
+    }
+    t->owed = kPaying;
+    t->control.unlock();
+    SuspendThread(GetCurrentThread());
+    t->control.lock();
+    return previous;
+}
+
+// The suspension or termination owed by the calling thread, paid as it leaves its last region.
+void settle_owed(Thread* t) {
+    if (t->end_requested.load() && t == t_own) end_current_thread();
+    int expected = kOwed;
+    if (t->owed.compare_exchange_strong(expected, kPaying)) SuspendThread(GetCurrentThread());
+}
+
+}  // namespace
+
 long thread_resume(Thread* t) {
     if (!valid(t)) return -1;
-    const DWORD previous = ResumeThread(t->handle);
-    if (previous == static_cast<DWORD>(-1)) return -1;
-    if (previous > 0) t->suspensions.fetch_sub(1);
-    return static_cast<long>(previous);
+    std::lock_guard guard(t->control);
+    const long previous = t->suspensions.load();
+    if (previous == 0) return 0;
+    t->suspensions.fetch_sub(1);
+    if (previous > 1) return previous;
+    int expected = kOwed;
+    if (t->owed.compare_exchange_strong(expected, kNotOwed)) return previous;  // never paid
+    const long resumed = resume_system(t);
+    t->owed = kNotOwed;
+    if (resumed < 0) t->suspensions.fetch_add(1);
+    return resumed < 0 ? -1 : previous;
 }
 
 long thread_suspend(Thread* t) {
     if (!valid(t)) return -1;
-    t->suspensions.fetch_add(1);
-    const DWORD previous = SuspendThread(t->handle);
-    if (previous == static_cast<DWORD>(-1)) {
+    std::lock_guard guard(t->control);
+    const long previous = t->suspensions.fetch_add(1);
+    if (previous > 0) return previous;  // already stopped (or owing): only counted
+    if (t == t_regions) return suspend_self(t, previous);
+    if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) {
         t->suspensions.fetch_sub(1);
         return -1;
     }
-    return static_cast<long>(previous);
+    wait_until_stopped(t);
+    if (in_region(t)) {
+        t->owed = kOwed;
+        ResumeThread(t->handle);
+    }
+    return previous;
+}
+
+// Stops a running thread outside any lock region (a thread inside one ends itself on leaving
+// it): true when it ended meanwhile, false when it now stands still outside every region.
+static bool ended_or_stopped_outside(Thread* t, DWORD grace_ms) {
+    for (;;) {
+        if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) return true;
+        wait_until_stopped(t);
+        if (t->regions.load() == 0) return false;
+        ResumeThread(t->handle);
+        if (WaitForSingleObject(t->handle, grace_ms) == WAIT_OBJECT_0) return true;
+    }
 }
 
 // Keeps the thread's processor times so that they outlive a kill.
@@ -188,18 +280,28 @@ bool thread_terminate(Thread* t) {
         }
         return WaitForSingleObject(t->handle, 5000) == WAIT_OBJECT_0;
     }
-    // A running thread in a platform wait ends itself; a suspended one cannot answer.
+    // A running thread in a platform wait, or leaving its last lock region, ends itself; a
+    // suspended one cannot answer (and stands outside any region).
     constexpr DWORD kGraceMs = 100;
-    if (t->stop != nullptr && t->suspensions.load() == 0) {
+    t->end_requested = true;
+    bool stopped_here = false;
+    if (t->stop != nullptr && (t->suspensions.load() == 0 || t->owed.load() == kOwed)) {
         SetEvent(t->stop);
         if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0) return true;
+        if (ended_or_stopped_outside(t, kGraceMs)) {
+            WaitForSingleObject(t->handle, 5000);
+            return true;
+        }
+        stopped_here = true;
     }
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
     const bool kill = t->running.exchange(false);
+    if (!kill && stopped_here) ResumeThread(t->handle);
     if (kill) keep_times_before_kill(t);
     if (kill && !TerminateThread(t->handle, 0)) {
         t->running = true;
+        if (stopped_here) ResumeThread(t->handle);
         return false;
     }
     // TerminateThread only starts the end; wait so the thread is gone when we return.
@@ -256,7 +358,8 @@ namespace win32 {
 
 DWORD wait_or_end(HANDLE h, DWORD timeout_ms) {
     Thread* const own = t_own;
-    if (own == nullptr) return WaitForSingleObject(h, timeout_ms);
+    // Inside a lock region the thread must not end here: it ends as it leaves the region.
+    if (own == nullptr || own->regions.load() > 0) return WaitForSingleObject(h, timeout_ms);
     const HANDLE handles[2] = {own->stop, h};
     const DWORD count = h == own->stop ? 1 : 2;
     const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout_ms);
@@ -267,4 +370,23 @@ DWORD wait_or_end(HANDLE h, DWORD timeout_ms) {
 }
 
 }  // namespace win32
+
+void region_enter() {
+    if (Thread* t = t_regions) t->regions.fetch_add(1);
+}
+
+void region_leave() {
+    Thread* const t = t_regions;
+    if (t != nullptr && t->regions.fetch_sub(1) == 1 && t->lock_waits.load() == 0) settle_owed(t);
+}
+
+void lock_wait_begin() {
+    if (Thread* t = t_regions) t->lock_waits.fetch_add(1);
+}
+
+void lock_wait_end() {
+    Thread* const t = t_regions;
+    if (t != nullptr && t->lock_waits.fetch_sub(1) == 1 && t->regions.load() == 0) settle_owed(t);
+}
+
 }  // namespace kerval::platform
