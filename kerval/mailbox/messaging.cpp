@@ -326,3 +326,44 @@ extern "C" KV_API int32_t PurgeMailBox(int32_t hBox)
         return eNOK;
     return kerval::mailbox::PurgeCore(*box, gen);
 }
+
+namespace kerval::mailbox {
+
+uint32_t OpenGeneration(int32_t hBox)
+{
+    uint32_t gen = 0;
+    return FindCore(hBox, &gen) != nullptr ? gen : 0;
+}
+
+// Same message and envelope as WriteMailBox, but the writer never waits: a box without a free
+// unit keeps nothing.
+WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int32_t lType,
+                         const void* pData, uint32_t lSize, int32_t lExtra)
+{
+    uint32_t gen = 0;
+    BoxCore* box = FindCore(hBox, &gen);
+    if (box == nullptr || gen != generation)
+        return WriteOutcome::kGone;
+    {
+        std::lock_guard guard(box->lock);
+        if (box->units >= box->capacity)
+            return box->IsOpen(generation) ? WriteOutcome::kFull : WriteOutcome::kGone;
+    }
+    BoxMessage* msg = NewMessage(hSender, lType, pData, lSize, lExtra);
+    if (msg == nullptr)
+        return WriteOutcome::kFull;  // no memory now: the caller may try again
+    std::unique_lock lock(box->lock);
+    const bool open = box->IsOpen(generation);
+    if (!open || box->units >= box->capacity) {
+        lock.unlock();
+        std::free(msg);
+        return open ? WriteOutcome::kFull : WriteOutcome::kGone;
+    }
+    Append(*box, msg);
+    ++box->units;
+    lock.unlock();
+    platform::semaphore_release(box->readable, 1, nullptr);
+    return WriteOutcome::kWritten;
+}
+
+}  // namespace kerval::mailbox
