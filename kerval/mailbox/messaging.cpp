@@ -335,6 +335,14 @@ uint32_t OpenGeneration(int32_t hBox)
     return FindCore(hBox, &gen) != nullptr ? gen : 0;
 }
 
+namespace {
+// A free unit that no blocked writer is waiting for. Caller holds box.lock.
+bool HasRoom(const BoxCore& box)
+{
+    return box.unsignalled == 0 && box.units < box.capacity;
+}
+}  // namespace
+
 // Same message and envelope as WriteMailBox, but the writer never waits: a box without a free
 // unit keeps nothing.
 WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int32_t lType,
@@ -346,7 +354,7 @@ WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int
         return WriteOutcome::kGone;
     {
         std::lock_guard guard(box->lock);
-        if (box->units >= box->capacity)
+        if (!HasRoom(*box))
             return box->IsOpen(generation) ? WriteOutcome::kFull : WriteOutcome::kGone;
     }
     BoxMessage* msg = NewMessage(hSender, lType, pData, lSize, lExtra);
@@ -354,7 +362,7 @@ WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int
         return WriteOutcome::kFull;  // no memory now: the caller may try again
     std::unique_lock lock(box->lock);
     const bool open = box->IsOpen(generation);
-    if (!open || box->units >= box->capacity) {
+    if (!open || !HasRoom(*box)) {
         lock.unlock();
         std::free(msg);
         return open ? WriteOutcome::kFull : WriteOutcome::kGone;
