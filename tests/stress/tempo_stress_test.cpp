@@ -5,6 +5,7 @@
 // and nothing may wedge. Replay a run with KERVAL_STRESS_SEED=<seed>.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -72,7 +73,7 @@ void CheckWakeUp(const TempoMsg& m, uint32_t size, const std::map<uint32_t, bool
     Expected(static_cast<uint32_t>(std::strtoul(m.szKeyword + 1, nullptr, 10)), &keyword, &param);
     if (size != sizeof m || keyword != m.szKeyword ||
         m.lParam != static_cast<int32_t>(param.size()) ||
-        std::memcmp(m.aParam, param.data(), param.size()) != 0)
+        !std::equal(param.begin(), param.end(), m.aParam))
         Fail(std::string("damaged wake-up ") + m.szKeyword);
     const auto it = closed.find(m.lEvent);
     if (it != closed.end() && it->second)
