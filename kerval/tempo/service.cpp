@@ -91,8 +91,13 @@ void StopService()
     std::lock_guard guard(g_service_lock);
     platform::Timer* timer = g_timer.exchange(nullptr);
     // From inside a pass (an exit called there) the timer cannot wait for itself.
-    if (timer != nullptr && !t_in_pass)
-        platform::timer_stop(timer);
+    if (timer == nullptr || t_in_pass)
+        return;
+    platform::timer_stop(timer);
+    // The task's thread has ended after starting the tick; deleting the task releases it.
+    const int32_t task = HandleTaskTEMPO();
+    if (task >= 0)
+        DeleteTask(task);
 }
 
 }  // namespace kerval::tempo

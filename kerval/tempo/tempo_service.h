@@ -10,7 +10,8 @@ namespace kerval::tempo {
 // runs. 0 started (or already running), 1 failure.
 int32_t StartService();
 
-// Stops the tick; no pass runs after it returns. Also run at process exit.
+// Stops the tick (no pass runs after it returns) and deletes the ended task "_TEMPO_TASK".
+// Also run at process exit.
 void StopService();
 
 }  // namespace kerval::tempo

@@ -38,7 +38,7 @@ constexpr int kSteps = 30000;
 #endif
 constexpr int32_t kDeletedMark = 5, kInactiveMark = 6, kReopenMark = 7;
 
-std::atomic<bool> g_stop{false};
+std::atomic<bool> g_stop{false}, g_reader_done{false};
 std::atomic<int> g_failures{0}, g_messages{0};
 int32_t g_boxes[2] = {-1, -1};  // large, small
 
@@ -105,6 +105,7 @@ uint32_t Reader(void*)
         if (!any)
             kp::sleep_ms(1);
     }
+    g_reader_done = true;
     return 0;
 }
 
@@ -265,6 +266,9 @@ TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheySt
     });
     kp::sleep_ms(50);
     g_stop = true;
+    while (!g_reader_done)
+        kp::sleep_ms(1);
+    DeleteTask(reader);
     std::printf("%d tempos, %d wake-ups\n", worker.created, g_messages.load());
     EXPECT_EQ(g_failures.load(), 0) << "seed " << seed;
     EXPECT_GT(g_messages.load(), 0);
