@@ -80,7 +80,7 @@ bool TakeSnapshot(int32_t hTempo, Snapshot* out)
     if (rec == nullptr)
         return false;
     out->rec = *rec;
-    out->rest_ms = table.states[static_cast<size_t>(rec - core::Sys()->pxTempoTab)].rest_ms;
+    out->rest_ms = table.rest_ms[static_cast<size_t>(rec - core::Sys()->pxTempoTab)];
     return true;
 }
 

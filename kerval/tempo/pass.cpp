@@ -62,21 +62,21 @@ bool CalendarDue(const TempoDescript& rec, const DateChange& c)
 }
 
 // The count-down is 64 bits wide so that delays of 2^31 ms and more run their full length.
-bool CountDown(TempoDescript& rec, TempoState& state)
+bool CountDown(TempoDescript& rec, int64_t& rest_ms)
 {
-    state.rest_ms -= TEMPO_TICK_MS;
-    const bool expired = state.rest_ms <= 0;
+    rest_ms -= TEMPO_TICK_MS;
+    const bool expired = rest_ms <= 0;
     if (expired)
-        state.rest_ms = rec.lInitialDelay;  // the overshoot is dropped
-    rec.lRest = CappedRest(state.rest_ms);
+        rest_ms = rec.lInitialDelay;  // the overshoot is dropped
+    rec.lRest = CappedRest(rest_ms);
     return expired;
 }
 
-bool Expires(TempoDescript& rec, TempoState& state, const MsgDate& now, const DateChange& c)
+bool Expires(TempoDescript& rec, int64_t& rest_ms, const MsgDate& now, const DateChange& c)
 {
     switch (rec.eType) {
         case TEMPO_DELAY:
-            return CountDown(rec, state);
+            return CountDown(rec, rest_ms);
         case TEMPO_DATE:
             return FinalInitialDate(&now, &rec.xDate) >= 1;
         default:
@@ -167,9 +167,8 @@ void ServeTempos(const MsgDate& now, const DateChange& change)
         TempoDescript& rec = records[i];
         if (rec.bActive == 0)
             continue;
-        TempoState& state = table.states[static_cast<size_t>(i)];
-        if (Expires(rec, state, now, change))
-            Expire(table, i, rec, state);
+        if (Expires(rec, table.rest_ms[static_cast<size_t>(i)], now, change))
+            Expire(table, i, rec, table.states[static_cast<size_t>(i)]);
     }
 }
 

@@ -155,7 +155,8 @@ int32_t MakeTempo(const Request& r, int32_t hTempo, int32_t lIndex, const char* 
     EnsureStates();
     TempoDescript& rec = core::Sys()->pxTempoTab[lIndex];
     FillRecord(rec, r.type, r.date, r.delay, r.properties, r.box, event, extras);
-    table.states[static_cast<size_t>(lIndex)] = TempoState{r.delay, generation, hTempo};
+    table.states[static_cast<size_t>(lIndex)] = TempoState{generation, hTempo};
+    table.rest_ms[static_cast<size_t>(lIndex)] = r.delay;
     core::StoreFlag(rec.bUsed, 1);
     return eOK;
 }
@@ -238,13 +239,8 @@ void EnsureStates()
     if (table.states.size() >= count)
         return;
     table.states.resize(count);
+    table.rest_ms.resize(count);
     table.pending.reserve(count);
-}
-
-int32_t CappedRest(int64_t rest_ms)
-{
-    return static_cast<int32_t>(
-        std::clamp<int64_t>(rest_ms, 0, std::numeric_limits<int32_t>::max()));
 }
 
 uint32_t NextEvent()
@@ -353,8 +349,7 @@ KV_API int32_t ReactivateTempo(int32_t hTempo)
         is_date = rec->eType == TEMPO_DATE;
         if (!is_date) {
             if (rec->eType == TEMPO_DELAY) {
-                Table().states[static_cast<size_t>(tempo::IndexOf(rec))].rest_ms =
-                    rec->lInitialDelay;
+                Table().rest_ms[static_cast<size_t>(tempo::IndexOf(rec))] = rec->lInitialDelay;
                 rec->lRest = tempo::CappedRest(rec->lInitialDelay);
             }
             rec->bActive = 1;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "kerval/kerval.h"
@@ -16,7 +17,6 @@ namespace kerval::tempo {
 
 // What the pass keeps per tempo record beyond the record itself.
 struct TempoState {
-    int64_t rest_ms = 0;          // count-down of a delay tempo; lRest shows it capped
     uint32_t box_generation = 0;  // the box the tempo was created for
     int32_t handle = -1;
     bool pending = false;                // a wake-up waits for room in the box
@@ -26,6 +26,9 @@ struct TempoState {
 struct TempoTable {
     platform::GuardedMutex lock;
     std::vector<TempoState> states;  // one per record of pxTempoTab
+    // Count-down of each delay tempo, 64 bits wide; lRest shows it capped. Kept apart from
+    // the rest of the state: the pass reads only these for a tempo that is not due.
+    std::vector<int64_t> rest_ms;
     std::vector<int32_t> pending;    // record indexes whose wake-up waits, oldest first
     std::vector<int32_t> to_delete;  // auto-deletes found by the running pass
 };
@@ -39,8 +42,12 @@ void FreeTempo(int32_t lIndex, int32_t hTempo);
 // Drops a waiting wake-up of the record; caller holds the table lock.
 void DropPending(int32_t lIndex);
 
-// Largest value lRest can show.
-int32_t CappedRest(int64_t rest_ms);
+// A count-down as lRest shows it: 0 up to the largest 32-bit value.
+inline int32_t CappedRest(int64_t rest_ms)
+{
+    constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(rest_ms < 0 ? 0 : (rest_ms > kLargest ? kLargest : rest_ms));
+}
 
 // Event numbers: 1001 upwards, back to 1000 after 1,999,999,999, skipping numbers still held
 // by a tempo. Caller holds the system lock. SetEventCounter is a test hook.
