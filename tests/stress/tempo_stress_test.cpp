@@ -115,32 +115,12 @@ public:
 
     void Step()
     {
-        switch (Pick(10)) {
-            case 0:
-            case 1:
-            case 2:
-                Create();
-                break;
-            case 3:
-            case 4:
-                Delete();
-                break;
-            case 5:
-                Inactivate();
-                break;
-            case 6:
-                Reactivate();
-                break;
-            case 7:
-                ChangeTempoDelay(Any().handle, Pick(300));
-                break;
-            case 8:
-                PurgeMailBox(g_boxes[1]);
-                break;
-            default:
-                SuspendBriefly();
-                break;
-        }
+        using Op = void (Worker::*)();
+        static constexpr Op kOps[] = {&Worker::Create,        &Worker::Create, &Worker::Create,
+                                      &Worker::Delete,        &Worker::Delete, &Worker::Inactivate,
+                                      &Worker::Reactivate,    &Worker::Change, &Worker::Purge,
+                                      &Worker::SuspendBriefly};
+        (this->*kOps[Pick(std::size(kOps))])();
     }
     void DeleteAll()
     {
@@ -203,22 +183,22 @@ private:
         DeleteTempo(t.handle);
         Mark(t, kDeletedMark);
     }
-    void Inactivate()
+    void Inactivate() { SwitchAny(false); }
+    void Reactivate() { SwitchAny(true); }
+    // A reopening is marked before the call, a stop after it.
+    void SwitchAny(bool on)
     {
         const Tracked t = Any();
         if (t.handle < 0 || !Current(t))
             return;
-        InactivateTempo(t.handle);
-        Mark(t, kInactiveMark);
+        if (on)
+            Mark(t, kReopenMark);
+        (on ? ReactivateTempo : InactivateTempo)(t.handle);
+        if (!on)
+            Mark(t, kInactiveMark);
     }
-    void Reactivate()
-    {
-        const Tracked t = Any();
-        if (t.handle < 0 || !Current(t))
-            return;
-        Mark(t, kReopenMark);
-        ReactivateTempo(t.handle);
-    }
+    void Change() { ChangeTempoDelay(Any().handle, Pick(300)); }
+    void Purge() { PurgeMailBox(g_boxes[1]); }
     void SuspendBriefly()
     {
         SuspendTask(reader_);
@@ -251,7 +231,7 @@ TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheySt
         for (int t = 1; ticking; ++t) {
             Tick();
             if (t % 20 == 0)
-                TestClock::Set(2024, 3, 10, 10, 20 + t / 1200, (t / 20) % 60);
+                SetClock(2024, 3, 10, 10, 20 + t / 1200, (t / 20) % 60);
             kp::sleep_ms(1);
         }
     });

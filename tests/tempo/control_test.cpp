@@ -17,26 +17,24 @@ uint32_t EventOf(int32_t hTempo)
     return event;
 }
 
-TEST_F(TempoTest, RefusedArgumentsSpendNoEventNumber)
+TEST_F(TempoTest, RefusedArgumentsSpendNoEventNumberAndNamesInUseGive16)
 {
-    MsgDate zero_modulo{};
-    MsgDate negative{};
+    MsgDate zero{}, negative{};
     negative.nMinute = -5;
     struct Case {
         uint32_t type;
         const MsgDate* date;
         uint8_t props;
-        int32_t box;
-        int32_t code;
+        int32_t box, code;
     } cases[] = {
         {TEMPO_DELAY, nullptr, 0, 12345, eOBJECT_NOT_EXIST},
-        {TEMPO_DATE, nullptr, 0, 0, eOBJECT_NOT_EXIST},  // a task is not a box
+        {TEMPO_DATE, nullptr, 0, 0, eOBJECT_NOT_EXIST},  // a task, not a box
         {0, nullptr, 0, box_, eINVALID_PARAM},
         {10, nullptr, 0, box_, eINVALID_PARAM},
-        {TEMPO_DATE, &zero_modulo, 0, box_, eINVALID_PARAM},
+        {TEMPO_DATE, &zero, 0, box_, eINVALID_PARAM},
         {TEMPO_DATE, nullptr, TEMPO_ONETIME, box_, eINVALID_PARAM},
         {TEMPO_PERIOD_MINUTE, nullptr, 0, box_, eINVALID_PARAM},
-        {TEMPO_PERIOD_MINUTE, &zero_modulo, 0, box_, eINVALID_PARAM},
+        {TEMPO_PERIOD_MINUTE, &zero, 0, box_, eINVALID_PARAM},
         {TEMPO_PERIOD_MINUTE, &negative, 0, box_, eINVALID_PARAM},
     };
     for (const Case& c : cases) {
@@ -44,20 +42,14 @@ TEST_F(TempoTest, RefusedArgumentsSpendNoEventNumber)
         EXPECT_EQ(CreateActiveTempo("T", c.type, c.date, 100, c.props, c.box, &h), c.code);
         EXPECT_EQ(h, -1);
     }
-    const int32_t h = Delay("T", 100);
-    EXPECT_EQ(ObjectExist(h), TEMPO_OBJECT);
-    EXPECT_EQ(EventOf(h), 1001u);
-    EXPECT_EQ(EventOf(Delay("U", 100)), 1002u);
-}
-
-TEST_F(TempoTest, NameInUseGives16AndTheExistingHandle)
-{
     const int32_t first = Delay("T", 100);
+    EXPECT_EQ(EventOf(first), 1001u);
     int32_t h = -1;
     EXPECT_EQ(CreateInactiveTempo("T", TEMPO_DELAY, nullptr, 5, 0, box_, &h), eOBJECT_EXIST);
     EXPECT_EQ(h, first);
     EXPECT_EQ(CreateInactiveTempo("BOX", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOBJECT_EXIST);
     EXPECT_EQ(h, box_);
+    EXPECT_EQ(EventOf(Delay("U", 100)), 1002u);
 }
 
 TEST_F(TempoTest, ParameterAndKeywordLimitsAndSafeReports)
@@ -67,8 +59,7 @@ TEST_F(TempoTest, ParameterAndKeywordLimitsAndSafeReports)
     const std::string kw64_report = "Keyword is to long ! Tempo=<T>, Keyword=<" + kw64 + ">";
     struct Case {
         const char* keyword;
-        int32_t size;
-        int32_t code;
+        int32_t size, code;
         const char* report;
     } cases[] = {
         {kw63.c_str(), MAX_PARAM_TEMPO, eOK, ""},
@@ -86,12 +77,9 @@ TEST_F(TempoTest, ParameterAndKeywordLimitsAndSafeReports)
         EXPECT_EQ(code, c.code);
         EXPECT_NE(out.find(c.report), std::string::npos) << out;
         EXPECT_LT(out.size(), 4000u);  // a long keyword is quoted only in part
-        if (code == eOK)
-            DeleteTempo(h);
-        EXPECT_EQ(FindObjectMirror("T"), -1);
+        DeleteTempo(h);
+        EXPECT_EQ(ObjectExist(h), NULL_OBJECT);  // a failed creation leaves nothing
     }
-    int32_t h = -1;  // nothing is left behind: the name is free again
-    EXPECT_EQ(CreateActiveTempo("T", TEMPO_DELAY, nullptr, 50, 0, box_, &h), eOK);
 }
 
 TEST_F(TempoTest, BadHandlesAndWrongTypes)
@@ -99,29 +87,28 @@ TEST_F(TempoTest, BadHandlesAndWrongTypes)
     MsgDate date{2030, 1, 1, 0, 0, 0, 0, 1, 2};
     int32_t dated = -1;
     ASSERT_EQ(CreateActiveTempo("D", TEMPO_DATE, &date, 0, TEMPO_ONETIME, box_, &dated), eOK);
-    std::string out = CaptureStdoutOf([&] {
+    const std::string out = CaptureStdoutOf([&] {
         EXPECT_EQ(ReactivateTempo(box_), eNOK);
         EXPECT_EQ(InactivateTempo(-3), eNOK);
         EXPECT_EQ(DeleteTempo(999), eOK);
         EXPECT_EQ(ReactivateTempo(dated), eNOK);
+        EXPECT_EQ(GetInfoTempo(77, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+                  eNOK);
+        EXPECT_EQ(GetInfoTempo(77, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+                  eNOK);
     });
-    EXPECT_NE(out.find("Object " + std::to_string(box_) + " is not a tempo !"), std::string::npos);
-    EXPECT_NE(out.find("Object -3 is not a tempo !"), std::string::npos);
-    EXPECT_NE(out.find("KERVAL-DeleteTempo() : Handle 999 invalid !\n"), std::string::npos);
-    EXPECT_NE(out.find(" : Reactivate TEMPO_DATE tempo D forbidden !\n"), std::string::npos);
+    for (const std::string& line :
+         {"Object " + std::to_string(box_) + " is not a tempo !", std::string("Object -3 is not"),
+          std::string("KERVAL-DeleteTempo() : Handle 999 invalid !\n"),
+          std::string(" : Reactivate TEMPO_DATE tempo D forbidden !\n"),
+          std::string("Tempo 77 invalid !\n")})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    EXPECT_EQ(out.find("Tempo 77 invalid !\n"), out.rfind("Tempo 77 invalid !\n"));
     EXPECT_EQ(ChangeTempoDelay(dated, 10), eINVALID_HANDLE);
     EXPECT_EQ(ChangeTempoDelay(box_, 10), eINVALID_HANDLE);
     EXPECT_FALSE(IsTempoRunning(box_));
-    EXPECT_EQ(GetInfoTempo(box_, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           nullptr, nullptr),
-              eNOK);
-    EXPECT_EQ(CaptureStdoutOf([&] {
-                  GetInfoTempo(77, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr);
-                  GetInfoTempo(77, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr);
-              }),
-              "Tempo 77 invalid !\n");
 }
 
 TEST_F(TempoTest, GetInfoTempoValuesAndReport)
@@ -138,68 +125,47 @@ TEST_F(TempoTest, GetInfoTempoValuesAndReport)
     EXPECT_EQ(GetInfoTempo(delay, 0, &outbox, &type, &seen, &initial, &rest, &props, &event, &user,
                            &active),
               eOK);
-    EXPECT_EQ(outbox, box_);
-    EXPECT_EQ(type, uint32_t{TEMPO_DELAY});
-    EXPECT_EQ(initial, 300u);
-    EXPECT_EQ(rest, 300);
-    EXPECT_EQ(props, TEMPO_AUTODELETE);
-    EXPECT_EQ(event, 1001u);
-    EXPECT_EQ(user, 0);
-    EXPECT_EQ(active, 0);
+    EXPECT_EQ(std::vector<int64_t>({outbox, type, initial, rest, props, event, user, active}),
+              std::vector<int64_t>({box_, TEMPO_DELAY, 300, 300, TEMPO_AUTODELETE, 1001, 0, 0}));
     GetInfoTempo(period, 0, nullptr, nullptr, &seen, nullptr, nullptr, nullptr, nullptr, nullptr,
                  nullptr);
     EXPECT_EQ(seen.nMinute, 15);
     EXPECT_EQ(seen.nYear + seen.nHour, 0);
-    Tick();
-    const std::string out = CaptureStdoutOf([&] {
-        for (int32_t h : {delay, dated, period})
-            GetInfoTempo(h, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr);
-    });
-    const std::string b = "    hBoxToAwake='BOX' (handle=" + std::to_string(box_) + ")\n";
-    const std::string expected =
-        "Tempo 'DL' (handle=" + std::to_string(delay) + ")\n" + b +
-        "    Type=DELAY (eType=1)\n    Initial Delay=300, Rest=300\n"
-        "    Properties : Active=no, OneTime=no, AutoDelete=yes, lEvent=1001, "
-        "UserInactivate=no\n"
-        "Tempo 'DT' (handle=" +
-        std::to_string(dated) + ")\n" + b +
-        "    Type=DATE (eType=2)\n    Date=2030/12/31-23:59:58:07\n"
-        "    Properties : Active=yes, OneTime=yes, AutoDelete=no, lEvent=1002, "
-        "UserInactivate=no\n"
-        "Tempo 'PM' (handle=" +
-        std::to_string(period) + ")\n" + b +
-        "    Type=PERIOD_MINUTE (eType=7)\n    Minute Modulo=15\n"
-        "    Properties : Active=yes, OneTime=no, AutoDelete=no, lEvent=1003, "
-        "UserInactivate=no\n";
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(Info(delay), "Tempo 'DL' (handle=" + std::to_string(delay) +
+                               ")\n    hBoxToAwake='BOX' (handle=" + std::to_string(box_) +
+                               ")\n    Type=DELAY (eType=1)\n    Initial Delay=300, Rest=300\n"
+                               "    Properties : Active=no, OneTime=no, AutoDelete=yes, "
+                               "lEvent=1001, UserInactivate=no\n");
+    EXPECT_NE(Info(dated).find("    Type=DATE (eType=2)\n    Date=2030/12/31-23:59:58:07\n    "
+                               "Properties : Active=yes, OneTime=yes, AutoDelete=no, lEvent=1002"),
+              std::string::npos);
+    EXPECT_NE(Info(period).find("Type=PERIOD_MINUTE (eType=7)\n    Minute Modulo=15\n"),
+              std::string::npos);
 }
 
 TEST_F(TempoTest, IsValidTempoRefusesForgedStaleAndInactivatedMessages)
 {
     const int32_t h = Delay("T", 50);
     Tick();
-    std::vector<WakeUp> got = Drain(box_);
+    const std::vector<WakeUp> got = Drain(box_);
     ASSERT_EQ(got.size(), 1u);
-    const WakeUp w = got[0];
+    const WakeUp& w = got[0];
+    TempoMsg forged = w.msg, moved = w.msg;
+    forged.lEvent += 1;
+    moved.hTempo = box_;  // a wrong handle with a live event still names the right tempo
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &w.msg), h);
+    EXPECT_EQ(IsValidTempo(w.type, w.sender, &moved), h);
     EXPECT_EQ(IsValidTempo(w.type, w.sender, nullptr), -1);
     EXPECT_EQ(IsValidTempo(w.type + 1, w.sender, &w.msg), -1);
     EXPECT_EQ(IsValidTempo(w.type, -1, &w.msg), -1);
     EXPECT_EQ(IsValidTempo(w.type, 0, &w.msg), -1);
-    TempoMsg forged = w.msg;
-    forged.lEvent += 1;
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &forged), -1);
-    forged = w.msg;
-    forged.hTempo = box_;  // a wrong handle with a live event still names the right tempo
-    EXPECT_EQ(IsValidTempo(w.type, w.sender, &forged), h);
     ASSERT_EQ(InactivateTempo(h), eOK);
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &w.msg), -1);
     ASSERT_EQ(ReactivateTempo(h), eOK);
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &w.msg), h);
     DeleteTempo(h);
-    const int32_t again = Delay("T", 50);  // same handle, new event
-    EXPECT_EQ(again, h);
+    EXPECT_EQ(Delay("T", 50), h);  // same handle, new event
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &w.msg), -1);
 }
 
@@ -215,7 +181,6 @@ TEST_F(TempoTest, EventNumbersWrapAndSkipNumbersInUse)
 TEST_F(TempoTest, ServiceTaskAndBoxExist)
 {
     const int32_t task = HandleTaskTEMPO();
-    EXPECT_EQ(ObjectExist(task), TASK_OBJECT);
     EXPECT_STREQ(NameFromObject(task), "_TEMPO_TASK");
     EXPECT_EQ(GetPriority(task), 1);
     EXPECT_EQ(ObjectExist(FindObjectMirror("_TEMPO_BOX")), MAILBOX_OBJECT);
@@ -231,14 +196,13 @@ TEST_F(TempoTest, OldFormsWarnWaitAndAct)
         EXPECT_EQ(ActivateTempo("O2", TEMPO_DELAY, nullptr, 50, 0, box_, &h2), eOK);
         EXPECT_EQ(AbortTempo(h1), eOK);
     });
-    const std::string create =
-        "\n!\n\t!     CreateTempo()......        utiliser plutot >>>>>  CreateActiveTempo() !\n\n";
-    const std::string activate =
-        "\n!\n\t!     ActivateTempo()......        utiliser plutot >>>>>  CreateActiveTempo() "
-        "!\n\n";
-    const std::string abort =
-        "\n!\n\t!     AbortTempo()......        utiliser plutot >>>>>  InactivateTempo() !\n\n";
-    EXPECT_EQ(out, create + activate + activate + abort);
+    const auto warning = [](const char* old, const char* instead) {
+        return std::string("\n!\n\t!     ") + old + "()......        utiliser plutot >>>>>  " +
+               instead + "() !\n\n";
+    };
+    const std::string activate = warning("ActivateTempo", "CreateActiveTempo");
+    EXPECT_EQ(out, warning("CreateTempo", "CreateActiveTempo") + activate + activate +
+                       warning("AbortTempo", "InactivateTempo"));
     EXPECT_FALSE(IsTempoRunning(h1));
     EXPECT_TRUE(IsTempoRunning(h2));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "tests/tempo/tempo_helpers.h"
@@ -90,10 +91,7 @@ TEST_F(TempoTest, InactivateStopsAndReactivateRestartsTheCount)
     Tick(2);
     ASSERT_EQ(InactivateTempo(h), eOK);
     EXPECT_FALSE(IsTempoRunning(h));
-    uint8_t user = 0;
-    GetInfoTempo(h, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &user,
-                 nullptr);
-    EXPECT_EQ(user, 1);
+    EXPECT_NE(Info(h).find("UserInactivate=yes"), std::string::npos);
     EXPECT_TRUE(FiringTicks(h, 5).empty());
     ASSERT_EQ(ReactivateTempo(h), eOK);
     EXPECT_EQ(FiringTicks(h, 6), (std::vector<int>{3, 6}));
@@ -149,13 +147,13 @@ TEST_F(TempoTest, CalendarTemposFollowTheClock)
         {TEMPO_PERIOD_MINUTE, 60, {2024, 3, 10, 10, 29, 0}, {2024, 3, 10, 10, 30, 0}, false},
     };
     for (const Case& c : cases) {
-        TestClock::Set(c.from.y, c.from.mo, c.from.d, c.from.h, c.from.mi, c.from.s);
+        SetClock(c.from.y, c.from.mo, c.from.d, c.from.h, c.from.mi, c.from.s);
         Tick();
         MsgDate modulo{};
         modulo.nMinute = c.modulo;
         int32_t h = -1;
         ASSERT_EQ(CreateActiveTempo("C", c.type, &modulo, 0, TEMPO_ONETIME, box_, &h), eOK);
-        TestClock::Set(c.to.y, c.to.mo, c.to.d, c.to.h, c.to.mi, c.to.s);
+        SetClock(c.to.y, c.to.mo, c.to.d, c.to.h, c.to.mi, c.to.s);
         EXPECT_EQ(FiringTicks(h, 2).size(), c.fires ? 1u : 0u) << c.type << " " << c.to.mi;
         DeleteTempo(h);
     }
@@ -170,16 +168,16 @@ TEST_F(TempoTest, NoCalendarTempoFiresAtStartOrWithoutAChange)
 
 TEST_F(TempoTest, DateTemposExpireOnceWhenTheClockPassesTheirSecond)
 {
-    TestClock::Set(2024, 3, 10, 10, 20, 30);
+    SetClock(2024, 3, 10, 10, 20, 30);
     MsgDate past{2024, 3, 10, 10, 20, 29, 0, 70, 7}, ahead{2024, 3, 10, 10, 20, 31, 99, 70, 7};
     int32_t p = -1, a = -1;
     ASSERT_EQ(CreateActiveTempo("P", TEMPO_DATE, &past, 0, TEMPO_ONETIME, box_, &p), eOK);
     ASSERT_EQ(CreateActiveTempo("A", TEMPO_DATE, &ahead, 0, TEMPO_ONETIME, box_, &a), eOK);
     EXPECT_EQ(FiringTicks(p, 2), std::vector<int>{1});
     EXPECT_FALSE(IsTempoRunning(p));
-    TestClock::Set(2024, 3, 10, 10, 20, 31);  // the same second: not yet
+    SetClock(2024, 3, 10, 10, 20, 31);  // the same second: not yet
     EXPECT_TRUE(FiringTicks(a, 2).empty());
-    TestClock::Set(2024, 3, 10, 10, 20, 32);
+    SetClock(2024, 3, 10, 10, 20, 32);
     EXPECT_EQ(FiringTicks(a, 3), std::vector<int>{1});
     EXPECT_FALSE(IsTempoRunning(a));
 }

@@ -1,12 +1,10 @@
-// Helpers of the tempo tests: a settable clock, the tick driven by hand, the tempo service
-// started the way the start-up starts it, and reading wake-up messages without waiting.
+// Tempo tests: a settable clock, the tick driven by hand, the tempo service started as the
+// start-up starts it, and wake-up messages read without waiting.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "kerval/kerval.h"
@@ -18,28 +16,14 @@ namespace kvtest {
 
 namespace kp = kerval::platform;
 
-struct TestClock {
-    static std::mutex& Lock()
-    {
-        static std::mutex lock;
-        return lock;
-    }
-    static kp::LocalTime& Now()
-    {
-        static kp::LocalTime now{2024, 3, 10, 10, 20, 30, 0, 0};
-        return now;
-    }
-    static void Read(kp::LocalTime* t)
-    {
-        std::lock_guard guard(Lock());
-        *t = Now();
-    }
-    static void Set(int y, int mo, int d, int h, int mi, int s)
-    {
-        std::lock_guard guard(Lock());
-        Now() = kp::LocalTime{y, mo, d, h, mi, s, 0, 0};
-    }
-};
+inline std::mutex g_clock_lock;
+inline kp::LocalTime g_clock{2024, 3, 10, 10, 20, 30, 0, 0};
+
+inline void SetClock(int y, int mo, int d, int h, int mi, int s)
+{
+    std::lock_guard guard(g_clock_lock);
+    g_clock = kp::LocalTime{y, mo, d, h, mi, s, 0, 0};
+}
 
 inline void Tick(int n = 1)
 {
@@ -47,10 +31,14 @@ inline void Tick(int n = 1)
         kp::seams::manual_tick();
 }
 
-// Starts the library and the tempo service on the test clock and the manual tick.
 inline void StartTempoService()
 {
-    kp::seams::set_clock(TestClock::Read, nullptr);
+    kp::seams::set_clock(
+        [](kp::LocalTime* t) {
+            std::lock_guard guard(g_clock_lock);
+            *t = g_clock;
+        },
+        nullptr);
     kp::seams::set_manual_tick(true);
     ASSERT_EQ(StartKerval(), eOK);
     int32_t code = 1;
@@ -68,13 +56,18 @@ struct WakeUp {
 inline std::vector<WakeUp> Drain(int32_t hBox)
 {
     std::vector<WakeUp> out;
-    for (;;) {
-        WakeUp w;
-        if (ReadMailBox(hBox, &w.type, &w.msg, &w.size, sizeof w.msg, 0, &w.extra, &w.sender) !=
-            eOK)
-            return out;
+    WakeUp w;
+    while (ReadMailBox(hBox, &w.type, &w.msg, &w.size, sizeof w.msg, 0, &w.extra, &w.sender) == eOK)
         out.push_back(w);
-    }
+    return out;
+}
+
+inline int Count(int32_t hBox, int32_t hTempo)
+{
+    int n = 0;
+    for (const WakeUp& w : Drain(hBox))
+        n += w.msg.hTempo == hTempo;
+    return n;
 }
 
 class TempoTest : public TempDirTest {
@@ -92,17 +85,23 @@ protected:
             eOK);
         return h;
     }
-    // Ticks n times; answers the ticks (1-based) at which a message of hTempo arrived.
+    // The ticks (1-based, out of n) at which a message of hTempo arrived.
     std::vector<int> FiringTicks(int32_t hTempo, int n)
     {
         std::vector<int> ticks;
         for (int t = 1; t <= n; ++t) {
             Tick();
-            for (const WakeUp& w : Drain(box_))
-                if (w.msg.hTempo == hTempo)
-                    ticks.push_back(t);
+            if (Count(box_, hTempo) > 0)
+                ticks.push_back(t);
         }
         return ticks;
+    }
+    static std::string Info(int32_t hTempo)
+    {
+        return CaptureStdoutOf([&] {
+            GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr);
+        });
     }
     int32_t box_ = -1;
 };
