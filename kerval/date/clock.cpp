@@ -85,8 +85,13 @@ int32_t WriteLocalTime(MsgDate* pxDate)
 void StoreAppDate(const MsgDate& xDate)
 {
     std::lock_guard guard(AppDateLock());
-    if (_pxSysDescript != nullptr)
-        _pxSysDescript->xAppDate = xDate;
+    if (_pxSysDescript == nullptr)
+        return;
+    // Tasks copy the date for their life sign without this lock, field by field.
+    const int16_t* src = &xDate.nYear;
+    int16_t* dst = &_pxSysDescript->xAppDate.nYear;
+    for (size_t i = 0; i < sizeof(MsgDate) / sizeof(int16_t); ++i)
+        std::atomic_ref<int16_t>(dst[i]).store(src[i], std::memory_order_relaxed);
 }
 
 MsgDate LoadAppDate()

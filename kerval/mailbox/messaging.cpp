@@ -308,3 +308,53 @@ extern "C" KV_API int32_t PurgeMailBox(int32_t hBox)
         return eNOK;
     return kerval::mailbox::PurgeCore(*box, gen);
 }
+
+namespace kerval::mailbox {
+
+uint32_t OpenGeneration(int32_t hBox)
+{
+    uint32_t gen = 0;
+    return FindCore(hBox, &gen) != nullptr ? gen : 0;
+}
+
+namespace {
+// A free unit that no message of a blocked writer is waiting for. Caller holds box.lock.
+bool HasRoom(const BoxCore& box)
+{
+    return box.settled == box.tickets && box.units < box.capacity;
+}
+}  // namespace
+
+// Same message and envelope as WriteMailBox, but the writer never waits: a box without a free
+// unit keeps nothing.
+WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int32_t lType,
+                         const void* pData, uint32_t lSize, int32_t lExtra)
+{
+    uint32_t gen = 0;
+    BoxCore* box = FindCore(hBox, &gen);
+    if (box == nullptr || gen != generation)
+        return WriteOutcome::kGone;
+    {
+        std::lock_guard guard(box->lock);
+        if (!HasRoom(*box))
+            return box->IsOpen(generation) ? WriteOutcome::kFull : WriteOutcome::kGone;
+    }
+    BoxMessage* msg = NewMessage(hSender, lType, pData, lSize, lExtra);
+    if (msg == nullptr)
+        return WriteOutcome::kFull;  // no memory now: the caller may try again
+    std::unique_lock lock(box->lock);
+    const bool open = box->IsOpen(generation);
+    if (!open || !HasRoom(*box)) {
+        lock.unlock();
+        std::free(msg);
+        return open ? WriteOutcome::kFull : WriteOutcome::kGone;
+    }
+    Append(*box, msg);
+    Rings rings;
+    OneMoreUnit(*box, rings);
+    lock.unlock();
+    RingAll(*box, rings);
+    return WriteOutcome::kWritten;
+}
+
+}  // namespace kerval::mailbox

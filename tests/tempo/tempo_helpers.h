@@ -1,0 +1,109 @@
+// Tempo tests: a settable clock, the tick driven by hand, the tempo service started as the
+// start-up starts it, and wake-up messages read without waiting.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "kerval/kerval.h"
+#include "kerval/platform/platform.h"
+#include "kerval/tempo/tempo_service.h"
+#include "tests/support/fixtures.h"
+
+namespace kvtest {
+
+namespace kp = kerval::platform;
+
+inline std::mutex g_clock_lock;
+inline kp::LocalTime g_clock{2024, 3, 10, 10, 20, 30, 0, 0};
+
+inline void SetClock(int y, int mo, int d, int h, int mi, int s)
+{
+    std::lock_guard guard(g_clock_lock);
+    g_clock = kp::LocalTime{y, mo, d, h, mi, s, 0, 0};
+}
+
+inline void Tick(int n = 1)
+{
+    for (int i = 0; i < n; ++i)
+        kp::seams::manual_tick();
+}
+
+inline void StartTempoService()
+{
+    kp::seams::set_clock(
+        [](kp::LocalTime* t) {
+            std::lock_guard guard(g_clock_lock);
+            *t = g_clock;
+        },
+        nullptr);
+    kp::seams::set_manual_tick(true);
+    ASSERT_EQ(StartKerval(), eOK);
+    int32_t code = 1;
+    CaptureStdoutOf([&] { code = kerval::tempo::StartService(); });
+    ASSERT_EQ(code, 0);
+}
+
+struct WakeUp {
+    int32_t type = 0, extra = 0, sender = 0;
+    uint32_t size = 0;
+    TempoMsg msg{};
+};
+
+// The messages waiting in the box, oldest first.
+inline std::vector<WakeUp> Drain(int32_t hBox)
+{
+    std::vector<WakeUp> out;
+    WakeUp w;
+    while (ReadMailBox(hBox, &w.type, &w.msg, &w.size, sizeof w.msg, 0, &w.extra, &w.sender) == eOK)
+        out.push_back(w);
+    return out;
+}
+
+inline int Count(int32_t hBox, int32_t hTempo)
+{
+    int n = 0;
+    for (const WakeUp& w : Drain(hBox))
+        n += w.msg.hTempo == hTempo;
+    return n;
+}
+
+class TempoTest : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        StartTempoService();
+        ASSERT_EQ(CreateMailBox("BOX", 1000, &box_), eOK);
+    }
+    int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t box = -1)
+    {
+        int32_t h = -1;
+        EXPECT_EQ(
+            CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, box < 0 ? box_ : box, &h),
+            eOK);
+        return h;
+    }
+    // The ticks (1-based, out of n) at which a message of hTempo arrived.
+    std::vector<int> FiringTicks(int32_t hTempo, int n)
+    {
+        std::vector<int> ticks;
+        for (int t = 1; t <= n; ++t) {
+            Tick();
+            if (Count(box_, hTempo) > 0)
+                ticks.push_back(t);
+        }
+        return ticks;
+    }
+    static std::string Info(int32_t hTempo)
+    {
+        return CaptureStdoutOf([&] {
+            GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr);
+        });
+    }
+    int32_t box_ = -1;
+};
+
+}  // namespace kvtest
