@@ -23,3 +23,13 @@ kv_timed() {
     echo "== $*: $((SECONDS - start)) s (status $status)"
     return $status
 }
+
+# Points TMPDIR (and GoogleTest's TEST_TMPDIR) at a scratch folder that goes when the script
+# ends, so that a test process that ends abruptly leaves nothing in /tmp. Extra arguments are a
+# command to run at the end too.
+kv_scratch_tmp() {
+    KV_SCRATCH=$(mktemp -d)
+    export TMPDIR="$KV_SCRATCH" TEST_TMPDIR="$KV_SCRATCH/"
+    # shellcheck disable=SC2064
+    trap "$* ${*:+;} rm -rf '$KV_SCRATCH'" EXIT
+}

@@ -6,6 +6,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 kv_setup
+kv_scratch_tmp
 mapfile -t filter < <(kv_ctest_filter)
 
 # Some kernels map memory where ThreadSanitizer cannot work (too many random bits in mmap

@@ -16,7 +16,7 @@ mkdir -p "$WINEPREFIX"
 
 # Without a persistent server every Wine process pays about 2 s of start-up.
 "$wine_dir/wineserver" -p &
-trap '"$wine_dir/wineserver" -k 2>/dev/null || true' EXIT
+kv_scratch_tmp '"$wine_dir/wineserver" -k 2>/dev/null || true'
 # Start Wine's background services now, away from any pipe: a test process that started them
 # would leave them holding its output pipe open, and ctest would wait for them.
 [ -f "$WINEPREFIX/system.reg" ] || echo "== creating the Wine prefix $WINEPREFIX"

@@ -5,6 +5,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 kv_setup
+kv_scratch_tmp
 mapfile -t filter < <(kv_ctest_filter)
 cmake --preset release
 cmake --build --preset release

@@ -31,4 +31,5 @@ TEST(PlatformConsole, OpensOnceAndKeepsEightyCellsAndTheColourOfEachLine)
         EXPECT_EQ(kp::console_attribute(49, column) * 100 + kp::console_attribute(2, column), 7606);
     }
     EXPECT_EQ(text, "ab" + std::string(78, ' '));  // padded, and unchanged by the colour
+    std::filesystem::remove(fifo);
 }
