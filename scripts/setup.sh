@@ -7,7 +7,7 @@ packages=(
     build-essential g++ cmake ninja-build
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-    wine64 valgrind
+    wine64 valgrind clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 is_installed() {
