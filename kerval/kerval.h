@@ -29,13 +29,18 @@
 #define KV_API __attribute__((visibility("default")))
 #endif
 
-#if defined(__cplusplus)
-#define KV_NORETURN [[noreturn]]
-extern "C" {
-#elif defined(__GNUC__)
+/* A GNU attribute, so that it may follow KV_API's own attribute (clang refuses [[noreturn]]
+ * there). */
+#if defined(__GNUC__)
 #define KV_NORETURN __attribute__((noreturn))
+#elif defined(_MSC_VER)
+#define KV_NORETURN __declspec(noreturn)
 #else
 #define KV_NORETURN
+#endif
+
+#if defined(__cplusplus)
+extern "C" {
 #endif
 
 /* ------------------------------------------------------------------ codes and constants */

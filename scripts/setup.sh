@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine64 valgrind pkgconf python3
+    clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 is_installed() {
