@@ -105,25 +105,34 @@ extern "C" KV_API int32_t LeaveCriticalSec(int32_t hSection)
     return sync::ReleaseLock(*c, gen, OnLeave) == sync::Released::kClosed ? eNOK : eOK;
 }
 
-// A section deleted while held gives its holder's priority back; its waiters return 1.
+// A section deleted while held gives its holder's priority back (a deleting holder after the
+// system lock's own restore, which would otherwise raise it again); its waiters return 1.
 extern "C" KV_API int32_t DeleteCriticalSec(int32_t hSection)
 {
-    core::SysLock lock;
-    SectionDescript* rec = core::SectionRecord(hSection);
-    if (rec == nullptr)
-        return eNOK;
-    uint32_t gen = 0;
-    SyncCore* c = sync::FindCore(hSection, Kind::kSection, &gen);
-    if (c != nullptr) {
-        std::lock_guard guard(c->lock);
-        if (c->owner_tid != 0) {
-            c->depth = 0;
-            OnLeave(*c);
+    platform::Thread* holder = nullptr;
+    int32_t saved = platform::kPrioError;
+    {
+        core::SysLock lock;
+        SectionDescript* rec = core::SectionRecord(hSection);
+        if (rec == nullptr)
+            return eNOK;
+        uint32_t gen = 0;
+        SyncCore* c = sync::FindCore(hSection, Kind::kSection, &gen);
+        if (c != nullptr) {
+            std::lock_guard guard(c->lock);
+            if (c->owner_tid != 0 && c->owner_thread == platform::thread_current()) {
+                holder = c->owner_thread;
+                saved = rec->nSavedPriority;
+            } else if (c->owner_tid != 0) {
+                SetPriority(c->owner_thread, rec->nSavedPriority, "KERVAL-DeleteCriticalSec()");
+            }
+            PublishOwner(*rec, kNoOwner, 0);
+            sync::WakeAllWaiters(*c);
+            sync::Close(*c);
+            rec->xCritSec.pLock = nullptr;
         }
-        sync::WakeAllWaiters(*c);
-        sync::Close(*c);
-        rec->xCritSec.pLock = nullptr;
+        core::ReleaseObject(hSection);
     }
-    core::ReleaseObject(hSection);
+    SetPriority(holder, saved, "KERVAL-DeleteCriticalSec()");
     return eOK;
 }
