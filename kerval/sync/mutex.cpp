@@ -41,20 +41,20 @@ SyncCore* MuteCore(int32_t hMute, const char* proc, uint32_t* gen)
 
 extern "C" KV_API int32_t CreateMute(const char* pszName, uint16_t nValue, int32_t* phMute)
 {
-    return core::CreateObject(
-        SEM_OBJECT, pszName, phMute, [nValue](int32_t hMute, int32_t index, const char*) {
-            SyncCore* c = sync::CoreForCreation(hMute);
-            if (c == nullptr)
-                return static_cast<int32_t>(eNOK);
-            SemDescript& rec = core::Sys()->pxSemTab[index];
-            std::lock_guard guard(c->lock);
-            rec.ptWaitingTask = nullptr;
-            rec.ptsNextChain = rec.ptsPrevChain = rec.ptsFreeChain = nullptr;
-            sync::FillSemRecord(rec, c, 0, nValue, 1);
-            c->sem = &rec;
-            sync::Open(*c, Kind::kMute);
-            return static_cast<int32_t>(eOK);
-        });
+    return core::CreateObject(SEM_OBJECT, pszName, phMute,
+                              [nValue](int32_t hMute, int32_t index, const char*) {
+                                  SyncCore* c = sync::CoreForCreation(hMute);
+                                  if (c == nullptr)
+                                      return static_cast<int32_t>(eNOK);
+                                  SemDescript& rec = core::Sys()->pxSemTab[index];
+                                  std::lock_guard guard(c->lock);
+                                  rec.ptWaitingTask = nullptr;
+                                  rec.ptsNextChain = rec.ptsPrevChain = rec.ptsFreeChain = nullptr;
+                                  sync::FillSemRecord(rec, c, 0, nValue, 1);
+                                  c->sem = &rec;
+                                  sync::Open(*c, Kind::kMute);
+                                  return static_cast<int32_t>(eOK);
+                              });
 }
 
 // The time-out is not used: the wait lasts until the mutex is had or deleted.
@@ -65,17 +65,17 @@ extern "C" KV_API int32_t TakeMute(int32_t hMute, int32_t /*lTimeOut*/)
     if (c == nullptr)
         return eNOK;
     switch (sync::AcquireLock(*c, gen, nullptr)) {
-    case sync::Acquired::kOwned:
-        return eOK;
-    case sync::Acquired::kAbandoned: {
-        char text[64];
-        std::snprintf(text, sizeof text, "Mutex %d abandoned by its owner !",
-                      static_cast<int>(hMute));
-        KV_REPORT(eNOK, "KERVAL-TakeMute()", text, 0);
-        return eOK;
-    }
-    case sync::Acquired::kClosed:
-        break;
+        case sync::Acquired::kOwned:
+            return eOK;
+        case sync::Acquired::kAbandoned: {
+            char text[64];
+            std::snprintf(text, sizeof text, "Mutex %d abandoned by its owner !",
+                          static_cast<int>(hMute));
+            KV_REPORT(eNOK, "KERVAL-TakeMute()", text, 0);
+            return eOK;
+        }
+        case sync::Acquired::kClosed:
+            break;
     }
     return eNOK;
 }
@@ -87,13 +87,13 @@ extern "C" KV_API int32_t FreeMute(int32_t hMute)
     if (c == nullptr)
         return eNOK;
     switch (sync::ReleaseLock(*c, gen, nullptr)) {
-    case sync::Released::kReleased:
-        return eOK;
-    case sync::Released::kNotOwner:
-        KV_CHECK("KERVAL-FreeMute()", platform::kErrNotOwner, 1);
-        break;
-    case sync::Released::kClosed:
-        break;
+        case sync::Released::kReleased:
+            return eOK;
+        case sync::Released::kNotOwner:
+            KV_CHECK("KERVAL-FreeMute()", platform::kErrNotOwner, 1);
+            break;
+        case sync::Released::kClosed:
+            break;
     }
     return eNOK;
 }

@@ -60,30 +60,29 @@ void OnLeave(SyncCore& c)
 
 SyncCore* SectionCore(int32_t hSection, uint32_t* gen)
 {
-    return core::SectionRecord(hSection) == nullptr
-               ? nullptr
-               : sync::FindCore(hSection, Kind::kSection, gen);
+    return core::SectionRecord(hSection) == nullptr ? nullptr
+                                                    : sync::FindCore(hSection, Kind::kSection, gen);
 }
 
 }  // namespace
 
 extern "C" KV_API int32_t CreateCriticalSec(const char* pszName, int32_t* phSection)
 {
-    return core::CreateObject(
-        SECTION_OBJECT, pszName, phSection, [](int32_t hSection, int32_t index, const char*) {
-            SyncCore* c = sync::CoreForCreation(hSection);
-            if (c == nullptr)
-                return static_cast<int32_t>(eNOK);
-            SectionDescript& rec = core::Sys()->pxSectionTab[index];
-            std::lock_guard guard(c->lock);
-            rec.xCritSec.pLock = c;
-            rec.nSavedPriority = 0;
-            PublishOwner(rec, kNoOwner, 0);
-            c->section = &rec;
-            sync::Open(*c, Kind::kSection);
-            std::atomic_ref(rec.bUsed).store(1, std::memory_order_release);
-            return static_cast<int32_t>(eOK);
-        });
+    return core::CreateObject(SECTION_OBJECT, pszName, phSection,
+                              [](int32_t hSection, int32_t index, const char*) {
+                                  SyncCore* c = sync::CoreForCreation(hSection);
+                                  if (c == nullptr)
+                                      return static_cast<int32_t>(eNOK);
+                                  SectionDescript& rec = core::Sys()->pxSectionTab[index];
+                                  std::lock_guard guard(c->lock);
+                                  rec.xCritSec.pLock = c;
+                                  rec.nSavedPriority = 0;
+                                  PublishOwner(rec, kNoOwner, 0);
+                                  c->section = &rec;
+                                  sync::Open(*c, Kind::kSection);
+                                  std::atomic_ref(rec.bUsed).store(1, std::memory_order_release);
+                                  return static_cast<int32_t>(eOK);
+                              });
 }
 
 extern "C" KV_API int32_t EnterCriticalSec(int32_t hSection)

@@ -92,7 +92,6 @@ bool TakeIfAvailable(SemDescript& rec, uint16_t count)
     return true;
 }
 
-
 void FreeArrays(SemDescript& rec)
 {
     std::free(rec.ptWaitingTask);
@@ -212,16 +211,18 @@ int32_t TakeSemaphore(int32_t hSem, uint16_t nCount, int32_t lTimeOut)
     return WaitQueued(w, lTimeOut);
 }
 
-
-int32_t MakeSemaphore(int32_t h, int32_t index, const char* name, uint16_t nMax,
-                      uint16_t nInitial)
+int32_t MakeSemaphore(int32_t h, int32_t index, const char* name, uint16_t nMax, uint16_t nInitial)
 {
     SyncCore* c = CoreForCreation(h);
     if (c == nullptr)
         return eNOK;
     const auto n = static_cast<size_t>(core::Sys()->nNbTask);
     SemDescript& rec = core::Sys()->pxSemTab[index];
-    struct Array { void** field; size_t size; const char* failure; };
+    struct Array {
+        void** field;
+        size_t size;
+        const char* failure;
+    };
     const Array arrays[] = {
         {reinterpret_cast<void**>(&rec.ptWaitingTask), sizeof(WaitingTask),
          "Allocation de ptWaitingTask echouee !"},
@@ -290,10 +291,10 @@ extern "C" KV_API int32_t CreateSem(const char* pszName, uint16_t nMax, uint16_t
         *phSem = -1;
     if (nMax == 0 || nInitial > nMax)
         return eNOK;
-    return core::CreateObject(
-        SEM_OBJECT, pszName, phSem, [&](int32_t hSem, int32_t index, const char* name) {
-            return sync::MakeSemaphore(hSem, index, name, nMax, nInitial);
-        });
+    return core::CreateObject(SEM_OBJECT, pszName, phSem,
+                              [&](int32_t hSem, int32_t index, const char* name) {
+                                  return sync::MakeSemaphore(hSem, index, name, nMax, nInitial);
+                              });
 }
 
 extern "C" KV_API int32_t TakeSem(int32_t hSem, uint16_t nCount, int32_t lTimeOut)

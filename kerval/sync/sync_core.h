@@ -30,16 +30,16 @@ struct LockWaiter {
 };
 
 struct SyncCore {
-    platform::GuardedMutex lock;              // guards everything below and the record's fields
-    std::atomic<uint32_t> generation{0};      // odd while an object is open at this handle
+    platform::GuardedMutex lock;          // guards everything below and the record's fields
+    std::atomic<uint32_t> generation{0};  // odd while an object is open at this handle
     Kind kind = Kind::kSem;
-    SemDescript* sem = nullptr;               // kSem, kMute
-    SectionDescript* section = nullptr;       // kSection
+    SemDescript* sem = nullptr;          // kSem, kMute
+    SectionDescript* section = nullptr;  // kSection
     // Mutexes and critical sections: owner, nesting, and the FIFO of waiting threads.
-    uint32_t owner_tid = 0;                   // 0 when free
+    uint32_t owner_tid = 0;  // 0 when free
     platform::Thread* owner_thread = nullptr;
     int32_t depth = 0;
-    bool abandoned = false;                   // told to the next owner
+    bool abandoned = false;  // told to the next owner
     LockWaiter* first = nullptr;
     LockWaiter* last = nullptr;
 
@@ -76,8 +76,8 @@ uint64_t DeadlineAfter(uint32_t ms);
 struct TaskWait {
     std::atomic<SyncCore*> core{nullptr};
     uint32_t generation = 0;
-    int16_t entry = -1;                // counting semaphores: its queue entry
-    LockWaiter node;                   // mutexes and sections: the task's queue node
+    int16_t entry = -1;  // counting semaphores: its queue entry
+    LockWaiter node;     // mutexes and sections: the task's queue node
 };
 // The record of a task (null for a thread that is no task). Caller holds the core's lock to
 // change it.

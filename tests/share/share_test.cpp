@@ -34,9 +34,14 @@ TEST_F(Share, NewBlockReadsAsZerosAndCopiesMoveExactlyItsSize)
     unsigned char buf[9];
     std::memset(buf, 0xAA, sizeof buf);
     ASSERT_EQ(ReadShareMem(h, buf, 8), eOK);
-    EXPECT_EQ(std::vector<unsigned char>(buf, buf + 9), std::vector<unsigned char>({0, 0, 0, 0, 0, 0, 0, 0, 0xAA}));
+    EXPECT_EQ(std::vector<unsigned char>(buf, buf + 9),
+              std::vector<unsigned char>({0, 0, 0, 0, 0, 0, 0, 0, 0xAA}));
     const unsigned char data[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    struct Case { const void* src; uint32_t size; int32_t code; };
+    struct Case {
+        const void* src;
+        uint32_t size;
+        int32_t code;
+    };
     for (const Case& c : {Case{data, 7, eBAD_LEN}, {data, 9, eBAD_LEN}, {nullptr, 8, eNOK}})
         EXPECT_EQ(WriteShareMem(h, c.src, c.size), c.code);
     EXPECT_EQ(ReadShareMem(h, nullptr, 8), eNOK);

@@ -8,9 +8,9 @@
 #include "tests/support/report_fixtures.h"
 #include "tests/sync/sync_helpers.h"
 
-using ::testing::HasSubstr;
 using kvtest::StartTask;
 using kvtest::WaitFor;
+using ::testing::HasSubstr;
 namespace platform = kerval::platform;
 
 namespace {
@@ -30,7 +30,8 @@ TEST_F(MutexAndSection, MutexIsRecursiveAndFreeOnlyAfterAsManyFrees)
     StartTask("T", [mute] {
         g_result = TakeMute(mute, 0);  // the time-out is not used
         g_step = 1;
-        while (g_step != 2) platform::sleep_ms(1);
+        while (g_step != 2)
+            platform::sleep_ms(1);
         FreeMute(mute);
     });
     EXPECT_EQ(FreeMute(mute), eOK);
@@ -152,7 +153,8 @@ TEST_F(MutexAndSection, NestedSectionRaisesTheHolderUntilItsLastLeave)
     ASSERT_EQ(CreateCriticalSec("C", &section), eOK);
     const int before = Priority();
     ASSERT_NE(before, 15);
-    const SectionDescript& rec = _pxSysDescript->pxSectionTab[_pxSysDescript->pxObjectTab[section].nIndex];
+    const SectionDescript& rec =
+        _pxSysDescript->pxSectionTab[_pxSysDescript->pxObjectTab[section].nIndex];
     for (int depth = 1; depth <= 3; ++depth) {
         ASSERT_EQ(EnterCriticalSec(section), eOK);
         EXPECT_EQ(Priority(), 15);
@@ -183,7 +185,8 @@ TEST_F(MutexAndSection, SectionIsExclusiveAndDeletionRestoresTheHolder)
         EnterCriticalSec(section);
         inside_priority = Priority();
         g_step = 1;
-        while (g_step != 2) platform::sleep_ms(1);
+        while (g_step != 2)
+            platform::sleep_ms(1);
         DeleteCriticalSec(section);
         g_step = Priority() == 0 ? 3 : 4;
     });

@@ -7,10 +7,10 @@
 #include "kerval/task/task.h"
 #include "tests/sync/sync_helpers.h"
 
-using ::testing::HasSubstr;
 using kvtest::CountOf;
 using kvtest::QueueBecomes;
 using kvtest::StartTask;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -18,10 +18,14 @@ class Semaphore : public kvtest::TaskTest {};
 
 TEST_F(Semaphore, CreationChecksItsCountsAndNames)
 {
-    struct Case { uint16_t max, initial; int32_t code; };
+    struct Case {
+        uint16_t max, initial;
+        int32_t code;
+    };
     for (const Case& c : {Case{0, 0, eNOK}, {3, 4, eNOK}, {3, 3, eOK}}) {
         int32_t h = 7;
-        std::string out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(CreateSem("S", c.max, c.initial, &h), c.code); });
+        std::string out = kvtest::CaptureStdoutOf(
+            [&] { EXPECT_EQ(CreateSem("S", c.max, c.initial, &h), c.code); });
         EXPECT_EQ(h == -1, c.code != eOK);
         if (c.code == eOK) {
             EXPECT_EQ(out, "\nLe semaphore S est cree!...\n");
@@ -109,10 +113,13 @@ TEST_F(Semaphore, ServesInArrivalOrderAndTheHeadHoldsBackTheRest)
 {
     int32_t sem = -1;
     kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &sem); });
-    for (auto& r : g_results) r = -1;
-    const int32_t a = StartTask("A", [sem] { g_results[0] = TakeSem(sem, 3, WAIT_FOREVER); }, -2);
+    for (auto& r : g_results)
+        r = -1;
+    const int32_t a = StartTask(
+        "A", [sem] { g_results[0] = TakeSem(sem, 3, WAIT_FOREVER); }, -2);
     ASSERT_TRUE(QueueBecomes(sem, {a}));
-    const int32_t b = StartTask("B", [sem] { g_results[1] = TakeSem(sem, 1, 60000); }, 15);
+    const int32_t b = StartTask(
+        "B", [sem] { g_results[1] = TakeSem(sem, 1, 60000); }, 15);
     ASSERT_TRUE(QueueBecomes(sem, {a, b}));
     EXPECT_EQ(FreeSem(sem, 2), eOK);
     EXPECT_EQ(CountOf(sem), 2);
@@ -132,12 +139,14 @@ TEST_F(Semaphore, TimeOutsFromTheMiddleAndTheEndKeepTheQueueConsistent)
 {
     int32_t sem = -1;
     kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &sem); });
-    for (auto& r : g_results) r = -1;
+    for (auto& r : g_results)
+        r = -1;
     std::atomic<bool> go_b{false}, go_d{false};
     const int32_t a = StartTask("A", [sem] { g_results[0] = TakeSem(sem, 1, WAIT_FOREVER); });
     ASSERT_TRUE(QueueBecomes(sem, {a}));
     const int32_t b = StartTask("B", [&, sem] {
-        while (!go_b) kerval::platform::sleep_ms(1);
+        while (!go_b)
+            kerval::platform::sleep_ms(1);
         g_results[1] = TakeSem(sem, 1, 30);
     });
     (void)b;
@@ -163,7 +172,8 @@ TEST_F(Semaphore, UnlimitedWaitsSpanSlicesAndNeverTakeTwice)
     kerval::task::SetWaitSliceMs(10);
     int32_t sem = -1;
     kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &sem); });
-    for (auto& r : g_results) r = -1;
+    for (auto& r : g_results)
+        r = -1;
     EXPECT_EQ(TakeSem(sem, 1, -1), eTIME_OVER);
     const int32_t a = StartTask("A", [sem] { g_results[0] = TakeSem(sem, 2, WAIT_FOREVER); });
     ASSERT_TRUE(QueueBecomes(sem, {a}));
@@ -183,7 +193,8 @@ TEST_F(Semaphore, DeletionReleasesItsWaiters)
 {
     int32_t sem = -1;
     kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &sem); });
-    for (auto& r : g_results) r = -1;
+    for (auto& r : g_results)
+        r = -1;
     const int32_t a = StartTask("A", [sem] { g_results[0] = TakeSem(sem, 1, WAIT_FOREVER); });
     const int32_t b = StartTask("B", [sem] { g_results[1] = TakeSem(sem, 1, 60000); });
     ASSERT_TRUE(kvtest::WaitFor([&] { return kvtest::QueueOf(sem).size() == 2; }));
@@ -201,7 +212,8 @@ TEST_F(Semaphore, DeletedTaskLeavesTheQueueAndGivesBackItsGrant)
 {
     int32_t sem = -1;
     kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &sem); });
-    for (auto& r : g_results) r = -1;
+    for (auto& r : g_results)
+        r = -1;
     const int32_t a = StartTask("A", [sem] { g_results[0] = TakeSem(sem, 1, WAIT_FOREVER); });
     ASSERT_TRUE(QueueBecomes(sem, {a}));
     const int32_t b = StartTask("B", [sem] { g_results[1] = TakeSem(sem, 2, WAIT_FOREVER); });
