@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,14 +20,21 @@ inline uint32_t RunFunction(void*)
     std::function<void()>* fn = nullptr;
     RecoverTaskParam(kerval::core::CurrentTaskHandle(), &fn, sizeof fn);
     (*fn)();
-    delete fn;
     return 0;
 }
 
-// Starts a task (priority 0 unless given) running fn; answers its handle.
+// Starts a task (priority 0 unless given) running fn; answers its handle. The function lives
+// until the process ends, as its task may be deleted before it returns.
 inline int32_t StartTask(const char* name, std::function<void()> fn, int32_t priority = 0)
 {
-    auto* copy = new std::function<void()>(std::move(fn));
+    static std::mutex lock;
+    static std::vector<std::unique_ptr<std::function<void()>>> functions;
+    std::function<void()>* copy = nullptr;
+    {
+        std::lock_guard guard(lock);
+        functions.push_back(std::make_unique<std::function<void()>>(std::move(fn)));
+        copy = functions.back().get();
+    }
     int32_t h = -1;
     CaptureStdoutOf([&] { CreateTask(name, priority, RunFunction, &copy, sizeof copy, 0, &h); });
     return h;
