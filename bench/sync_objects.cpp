@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -150,7 +151,9 @@ void KervalShareCopy(benchmark::State& state)
     kvbench::StartLibrary();
     const auto size = static_cast<uint32_t>(state.range(0));
     int32_t share = -1;
-    CreateShareMem(("SHARE" + std::to_string(size)).c_str(), size, &share);
+    char name[32];
+    std::snprintf(name, sizeof name, "SHARE%u", size);
+    CreateShareMem(name, size, &share);
     std::vector<char> buf(size, 'x');
     for (auto _ : state) {
         WriteShareMem(share, buf.data(), size);

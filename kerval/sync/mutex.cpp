@@ -22,12 +22,10 @@ namespace {
 // The open mutex at hMute, or null after the messages for a wrong handle.
 SyncCore* MuteCore(int32_t hMute, const char* proc, uint32_t* gen)
 {
-    if (core::SemRecord(hMute) == nullptr) {
-        sync::ShowNotASemaphore(hMute);
-        return nullptr;
-    }
     SyncCore* c = sync::FindCore(hMute, Kind::kMute, gen);
-    if (c == nullptr) {
+    if (c == nullptr && core::SemRecord(hMute) == nullptr) {
+        sync::ShowNotASemaphore(hMute);
+    } else if (c == nullptr) {
         char text[64];
         std::snprintf(text, sizeof text, "Object %d is not a Mutex (NT) !",
                       static_cast<int>(hMute));

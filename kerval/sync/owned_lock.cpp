@@ -71,32 +71,56 @@ void HandOver(SyncCore& c, bool abandoned)
     Post(w->wake);
 }
 
+namespace {
+
+// Caller holds c.lock. True when the calling thread now owns the lock (or was refused).
+bool TryAcquire(SyncCore& c, uint32_t gen, uint32_t tid, OwnerHook on_enter, Acquired* result)
+{
+    if (!c.IsOpen(gen)) {
+        *result = Acquired::kClosed;
+        return true;
+    }
+    if (c.owner_tid == tid) {
+        ++c.depth;
+    } else if (c.owner_tid == 0) {
+        BecomeOwner(c, tid, platform::thread_current());
+        *result = c.abandoned ? Acquired::kAbandoned : Acquired::kOwned;
+        c.abandoned = false;
+        if (on_enter != nullptr)
+            on_enter(c);
+        return true;
+    } else {
+        return false;
+    }
+    if (on_enter != nullptr)
+        on_enter(c);
+    *result = Acquired::kOwned;
+    return true;
+}
+
+}  // namespace
+
 Acquired AcquireLock(SyncCore& c, uint32_t gen, OwnerHook on_enter)
 {
     const uint32_t tid = core::SelfThreadId();
+    Acquired result = Acquired::kOwned;
+    {
+        std::lock_guard guard(c.lock);
+        if (TryAcquire(c, gen, tid, on_enter, &result))
+            return result;
+    }
+    // Contended: the waiter's record is prepared outside the lock, then the lock is tried again.
     TaskDescript* task = core::CurrentTask();
     TaskWait* record = WaitOf(task);
     LockWaiter local;
     LockWaiter& me = record != nullptr ? record->node : local;
+    platform::Semaphore* wake = CallerWake(task);
+    platform::Thread* thread = platform::thread_current();
     {
         std::lock_guard guard(c.lock);
-        if (!c.IsOpen(gen))
-            return Acquired::kClosed;
-        if (c.owner_tid == tid) {
-            ++c.depth;
-            if (on_enter != nullptr)
-                on_enter(c);
-            return Acquired::kOwned;
-        }
-        if (c.owner_tid == 0) {
-            BecomeOwner(c, tid, platform::thread_current());
-            const bool abandoned = c.abandoned;
-            c.abandoned = false;
-            if (on_enter != nullptr)
-                on_enter(c);
-            return abandoned ? Acquired::kAbandoned : Acquired::kOwned;
-        }
-        me = LockWaiter{CallerWake(task), tid, platform::thread_current()};
+        if (TryAcquire(c, gen, tid, on_enter, &result))
+            return result;
+        me = LockWaiter{wake, tid, thread};
         Enqueue(c, me);
         if (record != nullptr) {
             record->generation = gen;

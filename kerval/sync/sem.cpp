@@ -186,13 +186,11 @@ void ForgetSemWaiter(SyncCore& c, const TaskDescript* task, int16_t entry)
     Serve(*rec);
 }
 
-int32_t TakeSemaphore(int32_t hSem, uint16_t nCount, int32_t lTimeOut)
+int32_t TakeSemaphore(SyncCore* c, uint32_t gen, uint16_t nCount, int32_t lTimeOut)
 {
-    uint32_t gen = 0;
-    SyncCore* c = FindCore(hSem, Kind::kSem, &gen);
     TaskDescript* task = core::CurrentTask();
-    if (c == nullptr || task == nullptr)
-        return eNOK;  // a mutex, a deleted semaphore, or a thread with no task record
+    if (task == nullptr)
+        return eNOK;  // a thread with no task record to queue
     std::unique_lock guard(c->lock);
     if (!c->IsOpen(gen) || nCount > c->sem->nMaxCount)
         return eNOK;
@@ -299,23 +297,25 @@ extern "C" KV_API int32_t CreateSem(const char* pszName, uint16_t nMax, uint16_t
 
 extern "C" KV_API int32_t TakeSem(int32_t hSem, uint16_t nCount, int32_t lTimeOut)
 {
-    if (core::SemRecord(hSem) == nullptr) {
-        sync::ShowNotASemaphore(hSem);
-        return eNOK;
+    uint32_t gen = 0;
+    SyncCore* c = sync::FindCore(hSem, Kind::kSem, &gen);  // an open semaphore at hSem
+    if (c == nullptr) {
+        if (core::SemRecord(hSem) == nullptr)
+            sync::ShowNotASemaphore(hSem);
+        return eNOK;  // a mutex, or no semaphore at all
     }
-    return sync::TakeSemaphore(hSem, nCount, lTimeOut);
+    return sync::TakeSemaphore(c, gen, nCount, lTimeOut);
 }
 
 extern "C" KV_API int32_t FreeSem(int32_t hSem, uint16_t nCount)
 {
-    if (core::SemRecord(hSem) == nullptr) {
-        sync::ReportNotASemaphore("KERVAL-FreeSem()", hSem);
-        return eNOK;
-    }
     uint32_t gen = 0;
-    SyncCore* c = sync::FindCore(hSem, Kind::kSem, &gen);
-    if (c == nullptr)
-        return eNOK;
+    SyncCore* c = sync::FindCore(hSem, Kind::kSem, &gen);  // an open semaphore at hSem
+    if (c == nullptr) {
+        if (core::SemRecord(hSem) == nullptr)
+            sync::ReportNotASemaphore("KERVAL-FreeSem()", hSem);
+        return eNOK;  // a mutex, or no semaphore at all
+    }
     std::lock_guard guard(c->lock);
     if (!c->IsOpen(gen))
         return eNOK;

@@ -9,7 +9,6 @@ namespace kerval::sync {
 
 // Builds the counting semaphore at handle h and record index (CreateObject's step).
 int32_t MakeSemaphore(int32_t h, int32_t index, const char* name, uint16_t nMax, uint16_t nInitial);
-int32_t TakeSemaphore(int32_t hSem, uint16_t nCount, int32_t lTimeOut);
 // DeleteSem and DeleteMute: the object goes and every task waiting on it returns 1.
 int32_t DeleteSemOrMute(int32_t hSem, const char* proc);
 

@@ -83,6 +83,8 @@ struct TaskWait {
 // change it.
 TaskWait* WaitOf(const TaskDescript* task);
 
+// TakeSem on the open semaphore of core c (generation gen).
+int32_t TakeSemaphore(SyncCore* c, uint32_t gen, uint16_t nCount, int32_t lTimeOut);
 // Counting semaphores: the task deleted (its thread stopped) leaves the queue it waits in and
 // gives back units handed to it but not yet taken. Caller holds core.lock.
 void ForgetSemWaiter(SyncCore& core, const TaskDescript* task, int16_t entry);

@@ -103,9 +103,16 @@ void Victim()
         ++g->consumed;
 }
 
+std::string Numbered(char prefix, int n)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "%c%d", prefix, n);
+    return name;
+}
+
 int32_t StartVictim(int n)
 {
-    return kvtest::StartTask(("V" + std::to_string(n)).c_str(), Victim);
+    return kvtest::StartTask(Numbered('V', n).c_str(), Victim);
 }
 
 bool QueueIsWhole(int32_t hSem)
@@ -135,7 +142,7 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     ASSERT_EQ(CreateMute("M", 1, &shared.mute), eOK);
     ASSERT_EQ(CreateCriticalSec("C", &shared.section), eOK);
     for (int i = 0; i < kWorkers; ++i)
-        shared.worker_handles[i] = kvtest::StartTask(("W" + std::to_string(i)).c_str(), Worker);
+        shared.worker_handles[i] = kvtest::StartTask(Numbered('W', i).c_str(), Worker);
     kvtest::StartTask("SUSPENDER", Suspender);
 
     // The gate is released only from here, one unit per victim at most, so a victim found in
