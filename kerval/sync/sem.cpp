@@ -64,8 +64,39 @@ void Release(SemDescript& rec, int16_t e)
     rec.nFreeHead = static_cast<uint16_t>(e);
 }
 
+// Wake-ups owed by a release, posted once the core's lock is dropped: a woken task never runs
+// into the lock still held by its waker. Each pending post is counted in its task's wait
+// record, so that the task's deletion waits for it before the wake semaphore goes.
+struct Wakeups {
+    static constexpr int kMax = 8;
+    platform::Semaphore* wake[kMax];
+    TaskWait* record[kMax];
+    int n = 0;
+
+    void Add(TaskDescript* task)
+    {
+        auto* sem = static_cast<platform::Semaphore*>(task->hWakeSem);
+        TaskWait* tw = WaitOf(task);
+        if (n == kMax || tw == nullptr) {
+            Post(sem);  // past a batch: under the lock
+            return;
+        }
+        tw->posting.fetch_add(1, std::memory_order_relaxed);
+        wake[n] = sem;
+        record[n++] = tw;
+    }
+    void Send()
+    {
+        for (int i = 0; i < n; ++i) {
+            Post(wake[i]);
+            record[i]->posting.fetch_sub(1, std::memory_order_release);
+        }
+        n = 0;
+    }
+};
+
 // Serves the queue from its head while the head's request fits.
-void Serve(SemDescript& rec)
+void Serve(SemDescript& rec, Wakeups& wakeups)
 {
     int16_t i = rec.nHead;
     while (i != -1 && CountOf(rec).load(std::memory_order_relaxed) > 0) {
@@ -78,7 +109,7 @@ void Serve(SemDescript& rec)
         const int16_t next = rec.ptsNextChain[i];
         Unlink(rec, i);
         entry.nState = kServed;
-        Post(static_cast<platform::Semaphore*>(entry.pTask->hWakeSem));
+        wakeups.Add(entry.pTask);
         i = next;
     }
 }
@@ -115,7 +146,7 @@ struct SemWait {
     void Leave(int32_t* result, int32_t code, platform::WaitResult r)
     {
         if (r != platform::WaitResult::kSignaled)
-            DrainPost(wake);  // a grant or a deletion posted under the lock we hold
+            DrainPost(wake);  // a grant's post may come later: the next wait checks its entry
         if (record != nullptr)
             record->core.store(nullptr, std::memory_order_relaxed);
         *result = code;
@@ -183,7 +214,9 @@ void ForgetSemWaiter(SyncCore& c, const TaskDescript* task, int16_t entry)
         return;
     }
     Release(*rec, entry);
-    Serve(*rec);
+    Wakeups wakeups;
+    Serve(*rec, wakeups);
+    wakeups.Send();  // rare: the deletion of a task
 }
 
 int32_t TakeSemaphore(SyncCore* c, uint32_t gen, uint16_t nCount, int32_t lTimeOut)
@@ -316,15 +349,19 @@ extern "C" KV_API int32_t FreeSem(int32_t hSem, uint16_t nCount)
             sync::ReportNotASemaphore("KERVAL-FreeSem()", hSem);
         return eNOK;  // a mutex, or no semaphore at all
     }
-    std::lock_guard guard(c->lock);
-    if (!c->IsOpen(gen))
-        return eNOK;
-    SemDescript& rec = *c->sem;
-    const uint32_t sum = uint32_t{sync::CountOf(rec).load(std::memory_order_relaxed)} + nCount;
-    if (sum > rec.nMaxCount)
-        return eNOK;
-    sync::CountOf(rec).store(static_cast<uint16_t>(sum), std::memory_order_relaxed);
-    sync::Serve(rec);
+    sync::Wakeups wakeups;
+    {
+        std::lock_guard guard(c->lock);
+        if (!c->IsOpen(gen))
+            return eNOK;
+        SemDescript& rec = *c->sem;
+        const uint32_t sum = uint32_t{sync::CountOf(rec).load(std::memory_order_relaxed)} + nCount;
+        if (sum > rec.nMaxCount)
+            return eNOK;
+        sync::CountOf(rec).store(static_cast<uint16_t>(sum), std::memory_order_relaxed);
+        sync::Serve(rec, wakeups);
+    }
+    wakeups.Send();
     return eOK;
 }
 

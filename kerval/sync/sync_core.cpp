@@ -231,6 +231,9 @@ void ForgetTask(const TaskDescript* task, uint32_t thread_id)
         }
         wait->core.store(nullptr, std::memory_order_relaxed);
     }
+    // A release that served the task may still be about to post its wake semaphore.
+    while (wait != nullptr && wait->posting.load(std::memory_order_acquire) != 0)
+        platform::sleep_ms(0);
     AbandonLocksOf(thread_id);
 }
 

@@ -5,8 +5,8 @@
 // whether the object they queued on still exists.
 //
 // Every waiter sleeps on its own wake semaphore (a task's hWakeSem, or a semaphore of the
-// calling thread when it is no task), never on the object. Wake-ups are posted under the
-// core's lock, so a waiter that takes the lock after its wait knows whether a post is pending.
+// calling thread when it is no task), never on the object, and checks its state under the
+// core's lock after every wake-up: a late or stale post only costs one more loop.
 #pragma once
 
 #include <atomic>
@@ -76,8 +76,9 @@ uint64_t DeadlineAfter(uint32_t ms);
 struct TaskWait {
     std::atomic<SyncCore*> core{nullptr};
     uint32_t generation = 0;
-    int16_t entry = -1;  // counting semaphores: its queue entry
-    LockWaiter node;     // mutexes and sections: the task's queue node
+    int16_t entry = -1;               // counting semaphores: its queue entry
+    LockWaiter node;                  // mutexes and sections: the task's queue node
+    std::atomic<int32_t> posting{0};  // wake-ups granted to the task and not yet posted
 };
 // The record of a task (null for a thread that is no task). Caller holds the core's lock to
 // change it.
