@@ -100,9 +100,22 @@ bool TryAcquire(SyncCore& c, uint32_t gen, uint32_t tid, OwnerHook on_enter, Acq
 
 }  // namespace
 
+// The owner's nested entries and leaves take no lock: only the owner changes the depth while
+// it owns the lock, and it alone can see its own id as the owner.
+bool OwnsOpen(const SyncCore& c, uint32_t gen, uint32_t tid)
+{
+    return c.owner_tid.load(std::memory_order_relaxed) == tid && c.IsOpen(gen);
+}
+
 Acquired AcquireLock(SyncCore& c, uint32_t gen, OwnerHook on_enter)
 {
     const uint32_t tid = core::SelfThreadId();
+    if (OwnsOpen(c, gen, tid)) {
+        c.depth.store(c.depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        if (on_enter != nullptr)
+            on_enter(c);
+        return Acquired::kOwned;
+    }
     Acquired result = Acquired::kOwned;
     {
         std::lock_guard guard(c.lock);
@@ -151,6 +164,13 @@ Acquired AcquireLock(SyncCore& c, uint32_t gen, OwnerHook on_enter)
 Released ReleaseLock(SyncCore& c, uint32_t gen, OwnerHook on_leave)
 {
     const uint32_t tid = core::SelfThreadId();
+    const int32_t depth = c.depth.load(std::memory_order_relaxed);
+    if (depth > 1 && OwnsOpen(c, gen, tid)) {
+        c.depth.store(depth - 1, std::memory_order_relaxed);
+        if (on_leave != nullptr)
+            on_leave(c);
+        return Released::kReleased;
+    }
     std::lock_guard guard(c.lock);
     if (!c.IsOpen(gen))
         return Released::kClosed;

@@ -92,6 +92,11 @@ SyncCore* CoreForCreation(int32_t h)
 void Open(SyncCore& c, Kind kind)
 {
     c.kind = kind;
+    if (kind == Kind::kSection) {
+        c.sem = nullptr;
+    } else {
+        c.section = nullptr;
+    }
     c.owner_tid = 0;
     c.owner_thread = nullptr;
     c.depth = 0;
@@ -102,9 +107,8 @@ void Open(SyncCore& c, Kind kind)
 
 void Close(SyncCore& c)
 {
+    // The record pointers stay: a nested owner may still read them until it sees the closing.
     c.generation.fetch_add(1, std::memory_order_release);  // even: closed
-    c.sem = nullptr;
-    c.section = nullptr;
 }
 
 void FillSemRecord(SemDescript& rec, SyncCore* c, uint16_t max, uint16_t count, uint8_t is_mute)

@@ -36,10 +36,10 @@ struct SyncCore {
     SemDescript* sem = nullptr;          // kSem, kMute
     SectionDescript* section = nullptr;  // kSection
     // Mutexes and critical sections: owner, nesting, and the FIFO of waiting threads.
-    uint32_t owner_tid = 0;  // 0 when free
+    std::atomic<uint32_t> owner_tid{0};  // 0 when free; the owner reads it without the lock
     platform::Thread* owner_thread = nullptr;
-    int32_t depth = 0;
-    bool abandoned = false;  // told to the next owner
+    std::atomic<int32_t> depth{0};  // changed without the lock by the owner when nested
+    bool abandoned = false;         // told to the next owner
     LockWaiter* first = nullptr;
     LockWaiter* last = nullptr;
 
