@@ -58,10 +58,10 @@ void OnLeave(SyncCore& c)
     PublishOwner(rec, kNoOwner, 0);
 }
 
+// An open core of that kind at the handle is an open section there: one look-up suffices.
 SyncCore* SectionCore(int32_t hSection, uint32_t* gen)
 {
-    return core::SectionRecord(hSection) == nullptr ? nullptr
-                                                    : sync::FindCore(hSection, Kind::kSection, gen);
+    return sync::FindCore(hSection, Kind::kSection, gen);
 }
 
 }  // namespace
