@@ -70,7 +70,8 @@ int32_t CopyUnderMute(int32_t hShare, const void* buffer, uint32_t lSize, Copy c
     const int32_t hMute = MuteOf(*rec).load();
     if (TakeMute(hMute, WAIT_FOREVER) != eOK)
         return eNOK;
-    if (core::ShareRecord(hShare) != rec || MuteOf(*rec).load() != hMute) {
+    // The record itself tells whether the block is still the one whose mutex is now held.
+    if (core::LoadFlag(rec->bUsed) != 1 || MuteOf(*rec).load() != hMute) {
         FreeMute(hMute);
         return eNOK;
     }

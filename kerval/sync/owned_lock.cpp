@@ -25,7 +25,7 @@ struct HeldLocks {
             AbandonLocksOf(thread_id);
     }
 };
-thread_local HeldLocks t_held;
+thread_local HeldLocks t_held KV_HOT_TLS;
 
 void BecomeOwner(SyncCore& c, uint32_t tid, platform::Thread* thread)
 {
