@@ -483,6 +483,14 @@ KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer, uint32_
 KV_API int32_t PurgeMailBox(int32_t hBox);
 
 /* ------------------------------------------------------------------ semaphores, mutexes, sections */
+/* TakeSem: only a task may wait (another thread gets 1 at once); a caller that finds enough units
+ * takes them ahead of the queue; waiters are served in arrival order; -1 waits one 5000 ms slice.
+ * A release that lands as a wait times out is kept: the waiter returns 0 with the units.
+ * Deleting a semaphore, mutex or section wakes its waiters with 1; later calls on it give 1.
+ * A deleted task leaves any semaphore queue and gives back units handed to it and not taken.
+ * TakeMute: waits until owned (the time-out is not used). A mutex whose owner ended while holding
+ * it goes to the next taker, which gets 0 and a warning report "Mutex %d abandoned ...".
+ * FreeMute by a thread that does not own the mutex: fatal report, result 1. */
 
 KV_API int32_t CreateSem(const char* pszName, uint16_t nMax, uint16_t nInitial, int32_t* phSem);
 KV_API int32_t TakeSem(int32_t hSem, uint16_t nCount, int32_t lTimeOut);
@@ -589,6 +597,8 @@ KV_API int32_t RenameFile(const char* pszOld, const char* pszNew);
 KV_API MsgDate* FileDate(const char* pszPath, MsgDate* pxDate);
 
 /* ------------------------------------------------------------------ shared memory */
+/* Copies move exactly the block's size (another size gives eBAD_LEN); a null buffer gives 1. A
+ * copy waiting on the block's mutex while the block is deleted copies nothing and gives 1. */
 
 KV_API int32_t CreateShareMem(const char* pszName, uint32_t lSize, int32_t* phShare);
 KV_API int32_t WriteShareMem(int32_t hShare, const void* pSource, uint32_t lSize);

@@ -11,6 +11,7 @@
 #include "kerval/error/report.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
+#include "kerval/sync/sync.h"
 #include "kerval/task/task.h"
 
 namespace kerval::task {
@@ -224,6 +225,7 @@ extern "C" KV_API int32_t DeleteTask(int32_t hTask)
     if (thread == platform::thread_current()) {
         if (hMainBox != -1)
             DeleteMailBox(hMainBox);
+        sync::ForgetTask(rec, platform::thread_id(thread));
         task::ClearTask(hTask, *rec);
         rec->hWakeSem = KV_INVALID_HANDLE;
         task::EndOwnThread(thread, wake, lock);
@@ -239,6 +241,7 @@ extern "C" KV_API int32_t DeleteTask(int32_t hTask)
         KV_CHECK(task::kDeleteTaskProc, platform::last_error(), 1);
         result = eNOK;
     }
+    sync::ForgetTask(rec, platform::thread_id(thread));
     task::ClearTask(hTask, *rec);
     rec->hWakeSem = KV_INVALID_HANDLE;
     platform::thread_release(thread);
