@@ -140,3 +140,15 @@ int32_t InitKerval(InitOptions* pxOptions)
     }
     return eOK;
 }
+
+extern "C" KV_API int32_t InitApplication(InitOptions* pxOptions, PFN_START pfnStart)
+{
+    const int32_t code = InitKerval(pxOptions);
+    if (code != eOK) {
+        static const char kFailed[] = "InitApplication failed";
+        AddTrace(kFailed, static_cast<int32_t>(sizeof kFailed - 1), 0);
+    } else if (pfnStart != nullptr) {
+        pfnStart();
+    }
+    return code;
+}
