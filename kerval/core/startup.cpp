@@ -119,8 +119,8 @@ int32_t TraceStartBanner()
     char date_text[64] = {};
     DateToChar(&now, date_text, "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd:%02hd");
     char banner[96];
-    const int length = std::snprintf(banner, sizeof banner, "----- InitKerval() at %s -----",
-                                     date_text);
+    const int length =
+        std::snprintf(banner, sizeof banner, "----- InitKerval() at %s -----", date_text);
     AddTrace(banner, length, 0);
     return code;
 }
@@ -205,7 +205,9 @@ int32_t EvaluateMemSize(InitOptions* pxOptions)
     return 0;
 }
 
-int32_t InitKerval(InitOptions* pxOptions)
+namespace kerval::core {
+
+int32_t StartKernel(InitOptions* pxOptions)
 {
     if (pxOptions == nullptr)
         return ErreurApp(eNOK, kInitProc, "no options record");
@@ -234,9 +236,18 @@ int32_t InitKerval(InitOptions* pxOptions)
         kerval::platform::net_cleanup();
         KV_CHECK(kInitProc, error, 1);
     }
-    if (CreateLibraryObjects(sys) != eOK)
+    return eOK;
+}
+
+}  // namespace kerval::core
+
+int32_t InitKerval(InitOptions* pxOptions)
+{
+    if (kerval::core::StartKernel(pxOptions) != eOK)
         return eNOK;
-    return TraceStartBanner();
+    if (kerval::core::CreateLibraryObjects(_pxSysDescript) != eOK)
+        return eNOK;
+    return kerval::core::TraceStartBanner();
 }
 
 extern "C" KV_API int32_t InitApplication(InitOptions* pxOptions, PFN_START pfnStart)
