@@ -142,8 +142,9 @@ typedef struct MsgDate {
 typedef uint32_t (*PFN_TASK)(void* pParam);
 /* The application's start function handed to InitApplication. */
 typedef int32_t (*PFN_START)(void);
-/* List ordering: 1 when the first data belongs after the second, else 0. */
-typedef uint8_t (*PFN_COMPARE)(const void* pFirst, const void* pSecond);
+/* List ordering, given the pData of two elements (the one being placed first): 1 when the first
+ * belongs after the second, else 0. */
+typedef uint8_t (*PFN_COMPARE)(void* pFirst, void* pSecond);
 
 /* A lock of the library's own (the system lock, the trace lock, a critical section). */
 typedef struct KvCriticalSection {

@@ -15,6 +15,9 @@ int32_t CreateSysDescript(InitOptions* pxOptions);
 // Grows a table to nNewCapacity records (new records uninitialised); 0 done, 1 refused/no memory.
 int32_t ReallocObject(void** ppTable, uint32_t lRecordSize, int16_t* pnCapacity,
                       int16_t nNewCapacity);
+// The first half of InitKerval: options, descriptor, locks and trace console, without the
+// library's own objects; eOK or eNOK.
+int32_t StartKernel(InitOptions* pxOptions);
 // Initialises one of the descriptor's locks; always 0.
 int32_t CreateSysSem(KvCriticalSection* pxCritSec);
 // Opens the trace console window; 1 opened, 0 failed.

@@ -1,9 +1,12 @@
-// Library start-up, first half: options, memory estimate, descriptor, locks, trace console.
+// Library start-up: options, memory estimate, descriptor, locks, trace console, then the
+// library's own objects (its lock, the three service tasks, the console mutex) and the banner.
 #include <cstdio>
 #include <string>
 
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
+#include "kerval/core/services.h"
+#include "kerval/date/clock.h"
 #include "kerval/error/report.h"
 
 namespace kerval::core {
@@ -27,6 +30,99 @@ bool CountsAccepted(int32_t task, int32_t box, int32_t sem, int32_t tempo, int32
 {
     return task >= 20 && box >= task && sem >= 10 && tempo >= 60 && sock >= 5 && section >= 5 &&
            file >= 5 && share >= 5;
+}
+
+// A service task of the library and the mailbox it creates for itself.
+struct ServiceTask {
+    const char* name;
+    const char* box;
+    int32_t priority;
+    PFN_TASK function;
+    const char* failure;
+};
+
+constexpr uint32_t kBoxWaitStepMs = 5;
+constexpr uint32_t kBoxWaitLimitMs = 10000;
+
+// Waits until the service task has created its mailbox, so that nothing posted to the box
+// right after start-up is lost; false when it did not appear in time.
+bool WaitForBox(const char* name)
+{
+    for (uint32_t waited = 0; waited <= kBoxWaitLimitMs; waited += kBoxWaitStepMs) {
+        if (ObjectExist(FindObjectMirror(name)) == MAILBOX_OBJECT)
+            return true;
+        platform::sleep_ms(kBoxWaitStepMs);
+    }
+    return false;
+}
+
+// Creates a service task unless a task of that name exists; eOK once its box exists.
+int32_t StartServiceTask(const ServiceTask& service)
+{
+    if (ObjectExist(FindObjectMirror(service.name)) == TASK_OBJECT)
+        return eOK;
+    int32_t hTask = -1;
+    int32_t code = CreateTask(service.name, service.priority, service.function, nullptr, 0,
+                              KV_DEFAULT_STACK_SIZE, &hTask);
+    if (code == eOK && !WaitForBox(service.box))
+        code = eNOK;
+    if (code != eOK)
+        KV_REPORT(code, kInitProc, service.failure, 1);
+    return code;
+}
+
+int32_t StartServiceTasks()
+{
+    static const ServiceTask kServices[] = {
+        {"_TEMPO_TASK", "_TEMPO_BOX", 1, TempoTaskFunction, "CreateTask(TEMPO_TASKNAME) echoue !"},
+        {"_STORE_TASK", "_STORE_BOX", -2, StoreTaskFunction, "CreateTask(STORE_TASKNAME) echoue !"},
+        {"_TCP_TASK", "_TCP_BOX", -2, TcpTaskFunction, "CreateTask(TCP_TASKNAME) echoue !"},
+    };
+    if (ObjectExist(FindObjectMirror(kServices[0].name)) != TASK_OBJECT) {
+        MsgDate now{};
+        date::ReadLocalTime(&now);
+        date::StoreAppDate(now);
+    }
+    for (const ServiceTask& service : kServices) {
+        const int32_t code = StartServiceTask(service);
+        if (code != eOK)
+            return code;
+    }
+    return eOK;
+}
+
+// Creates the library's own objects; eOK, or the code of the first creation that failed (its
+// fatal report made; the start-up fails even when the application is resumed after it).
+int32_t CreateLibraryObjects(SysDescript* sys)
+{
+    int32_t code = CreateCriticalSec("SCT_KERVAL", &sys->hSctKerval);
+    if (code != eOK) {
+        KV_REPORT(code, kInitProc, "CreateCriticalSec(SCT_KERVAL) echoue !", 1);
+        return code;
+    }
+    code = StartServiceTasks();
+    if (code != eOK)
+        return code;
+    code = CreateMute("_STDOUT_MUX", 1, &sys->hStdoutMux);
+    if (code != eOK)
+        KV_REPORT(code, kInitProc, "CreateMute( STDOUT_MUTEX_NAME) echoue !", 1);
+    return code;
+}
+
+// Writes "----- InitKerval() at <date> -----" to the trace log; answers the date read's code.
+int32_t TraceStartBanner()
+{
+    MsgDate now{};
+    const int32_t code = ReadAppDateTime(&now);
+    if (code != eOK)
+        KV_REPORT(code, kInitProc, "ReadAppDateTime() echoue !", 0);
+    char date_text[64] = {};
+    DateToChar(&now, date_text, "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd:%02hd");
+    char banner[96];
+    const int length =
+        std::snprintf(banner, sizeof banner, "----- InitKerval() at %s -----", date_text);
+    AddTrace(banner, length, 0);
+    return code;
 }
 
 void ClearOptions(InitOptions* o)
@@ -109,7 +205,9 @@ int32_t EvaluateMemSize(InitOptions* pxOptions)
     return 0;
 }
 
-int32_t InitKerval(InitOptions* pxOptions)
+namespace kerval::core {
+
+int32_t StartKernel(InitOptions* pxOptions)
 {
     if (pxOptions == nullptr)
         return ErreurApp(eNOK, kInitProc, "no options record");
@@ -139,4 +237,27 @@ int32_t InitKerval(InitOptions* pxOptions)
         KV_CHECK(kInitProc, error, 1);
     }
     return eOK;
+}
+
+}  // namespace kerval::core
+
+int32_t InitKerval(InitOptions* pxOptions)
+{
+    if (kerval::core::StartKernel(pxOptions) != eOK)
+        return eNOK;
+    if (kerval::core::CreateLibraryObjects(_pxSysDescript) != eOK)
+        return eNOK;
+    return kerval::core::TraceStartBanner();
+}
+
+extern "C" KV_API int32_t InitApplication(InitOptions* pxOptions, PFN_START pfnStart)
+{
+    const int32_t code = InitKerval(pxOptions);
+    if (code != eOK) {
+        static const char kFailed[] = "InitApplication failed";
+        AddTrace(kFailed, static_cast<int32_t>(sizeof kFailed - 1), 0);
+    } else if (pfnStart != nullptr) {
+        pfnStart();
+    }
+    return code;
 }

@@ -99,7 +99,7 @@ void Resume(TaskDescript& rec)
 // Builds the record of a new task at index; the thread stays suspended. Caller holds the
 // system lock.
 int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTask,
-                 const void* pParam, uint32_t lParamSize, uint32_t lStackSize,
+                 const void* pParam, uint32_t lParamSize, uint32_t lStackSize, int32_t hMainBox,
                  platform::Thread** thread_out)
 {
     TaskDescript& rec = core::Sys()->pxTaskTab[index];
@@ -126,7 +126,7 @@ int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTa
     rec.lStackSize = stack;
     std::atomic_ref(rec.hThread).store(thread, std::memory_order_relaxed);
     rec.lPriority = lPriority;
-    rec.hMainBox = -1;
+    rec.hMainBox = hMainBox;
     rec.pfnTask = pfnTask;
     std::atomic_ref(rec.lThreadId).store(platform::thread_id(thread), std::memory_order_relaxed);
     rec.bSuspended = 0;
@@ -175,6 +175,23 @@ void TaskThreadEntry(void* arg)
     fn(nullptr);
 }
 
+int32_t CreateTaskWithMainBox(const char* pszName, int32_t lPriority, PFN_TASK pfnTask,
+                              const void* pParam, uint32_t lParamSize, uint32_t lStackSize,
+                              int32_t hMainBox, int32_t* phTask)
+{
+    // The lock also covers the resumption: nobody can delete the task before its thread runs.
+    core::SysLock lock;
+    platform::Thread* thread = nullptr;
+    const int32_t code = core::CreateObject(
+        TASK_OBJECT, pszName, phTask, [&](int32_t hTask, int32_t index, const char*) {
+            return MakeTask(hTask, index, lPriority, pfnTask, pParam, lParamSize, lStackSize,
+                            hMainBox, &thread);
+        });
+    if (code == eOK)
+        platform::thread_resume(thread);
+    return code;
+}
+
 }  // namespace kerval::task
 
 using namespace kerval;
@@ -183,17 +200,8 @@ extern "C" KV_API int32_t CreateTask(const char* pszName, int32_t lPriority, PFN
                                      const void* pParam, uint32_t lParamSize, uint32_t lStackSize,
                                      int32_t* phTask)
 {
-    // The lock also covers the resumption: nobody can delete the task before its thread runs.
-    core::SysLock lock;
-    platform::Thread* thread = nullptr;
-    const int32_t code = core::CreateObject(
-        TASK_OBJECT, pszName, phTask, [&](int32_t hTask, int32_t index, const char*) {
-            return task::MakeTask(hTask, index, lPriority, pfnTask, pParam, lParamSize, lStackSize,
-                                  &thread);
-        });
-    if (code == eOK)
-        platform::thread_resume(thread);
-    return code;
+    return task::CreateTaskWithMainBox(pszName, lPriority, pfnTask, pParam, lParamSize, lStackSize,
+                                       -1, phTask);
 }
 
 extern "C" KV_API void RecoverTaskParam(int32_t hTask, void* pDest, uint32_t lMaxSize)

@@ -12,7 +12,7 @@ namespace {
 
 using kvtest::CaptureStdoutOf;
 
-class Descriptor : public kvtest::KervalTest {};
+class Descriptor : public kvtest::KernelTest {};
 
 TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers)
 {

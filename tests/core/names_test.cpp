@@ -12,7 +12,7 @@ namespace {
 using coretest::CreatePlain;
 using kvtest::CaptureStdoutOf;
 
-class Names : public kvtest::KervalTest {};
+class Names : public kvtest::KernelTest {};
 
 std::string Numbered(const char* prefix, int32_t i)
 {

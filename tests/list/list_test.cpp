@@ -9,7 +9,7 @@
 namespace {
 
 // Orders by tens only, so 11 and 13 are equal keys.
-uint8_t ByTens(const void* first, const void* second)
+uint8_t ByTens(void* first, void* second)
 {
     return *static_cast<const int*>(first) / 10 >= *static_cast<const int*>(second) / 10 ? 1 : 0;
 }

@@ -1,5 +1,7 @@
 #include "tests/support/fixtures.h"
 
+#include "kerval/core/internal.h"
+
 #include <atomic>
 #include <cstdio>
 #include <random>
@@ -74,16 +76,30 @@ InitOptions MinimalOptions()
     return options;
 }
 
-int32_t StartKerval()
+namespace {
+
+int32_t StartWith(int32_t (*start)(InitOptions*))
 {
     // The library keeps the record's address: it must outlive every test of the process.
     static InitOptions kept;
     kept = MinimalOptions();
     int32_t code = eNOK;
-    const std::string output = CaptureStdoutOf([&] { code = InitKerval(&kept); });
+    const std::string output = CaptureStdoutOf([&] { code = start(&kept); });
     if (code != eOK)
         std::fputs(output.c_str(), stdout);  // keep the reason of a failed start
     return code;
+}
+
+}  // namespace
+
+int32_t StartKerval()
+{
+    return StartWith(InitKerval);
+}
+
+int32_t StartKernelOnly()
+{
+    return StartWith(kerval::core::StartKernel);
 }
 
 }  // namespace kvtest

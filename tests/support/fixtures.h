@@ -54,10 +54,20 @@ InitOptions MinimalOptions();
 // Answers InitKerval's code.
 int32_t StartKerval();
 
+// Starts only the kernel (descriptor, tables, locks) without the library's own objects, so that
+// the object table holds INITJOB alone. Answers eOK or eNOK.
+int32_t StartKernelOnly();
+
 // Fixture: a temp directory as current directory, and the library started (asserted).
 class KervalTest : public TempDirTest {
 protected:
     void SetUp() override { ASSERT_EQ(StartKerval(), eOK); }
+};
+
+// Fixture: a temp directory as current directory, and the kernel alone started (asserted).
+class KernelTest : public TempDirTest {
+protected:
+    void SetUp() override { ASSERT_EQ(StartKernelOnly(), eOK); }
 };
 
 }  // namespace kvtest

@@ -1,0 +1,120 @@
+// The thread time report: line layout, table layout, the four sorted orders and the menu.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+#include "kerval/platform/platform.h"
+#include "tests/mailbox/box_helpers.h"
+#include "tests/support/report_fixtures.h"
+
+using kvtest::WaitFor;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+class ThreadReport : public kvtest::TaskTest {
+protected:
+    void Feed(const std::string& keys)
+    {
+        kvtest::WriteBinaryFile("keys.txt", keys);
+        ASSERT_NE(nullptr, std::freopen("keys.txt", "r", stdin));
+    }
+};
+
+std::atomic<bool> g_busy_done{false};
+
+// Spends at least 30 ms of its own processor time, then waits.
+uint32_t Busy(void*)
+{
+    uint64_t kernel = 0, user = 0;
+    volatile uint64_t sink = 0;
+    while (user + kernel < 300000) {
+        for (int i = 0; i < 100000; ++i)
+            sink = sink + static_cast<uint64_t>(i);
+        kerval::platform::thread_times(kerval::platform::thread_current(), &kernel, &user);
+    }
+    g_busy_done = true;
+    WaitAlways();
+}
+
+uint32_t Idle(void*)
+{
+    WaitAlways();
+}
+
+struct Row {
+    std::string name;
+    long id, kernel, user;
+};
+
+// The rows of a printed table, after its heading.
+std::vector<Row> RowsOf(const std::string& table)
+{
+    std::vector<Row> rows;
+    std::istringstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line) && line.size() > 30) {
+        Row row{line.substr(0, 30), 0, 0, 0};
+        std::istringstream(line.substr(30)) >> row.id >> row.kernel >> row.user;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST_F(ThreadReport, LinesTablesAndSortedOrders)
+{
+    int32_t busy = -1, idle = -1;
+    const std::string long_name(40, 'L');
+    ASSERT_EQ(eOK, CreateTask(long_name.c_str(), 0, Idle, nullptr, 0, 0, &idle));
+    ASSERT_EQ(eOK, CreateTask("BUSY", 0, Busy, nullptr, 0, 0, &busy));
+    ASSERT_TRUE(WaitFor([] { return g_busy_done.load(); }));
+
+    const std::string lines = kvtest::CaptureStdoutOf([] { DisplayInfoThread(); });
+    EXPECT_THAT(lines, StartsWith("Task=<                       INITJOB>; Id=<"));
+    EXPECT_THAT(lines, HasSubstr("Task=<" + std::string(30, 'L') + ">; Id=<"));
+    EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
+
+    Feed("7123450");  // 7 shows the menu again; 0 ends
+    int32_t last = -1;
+    const std::string out = kvtest::CaptureStdoutOf([&] { last = PrintInfoThread(); });
+    EXPECT_EQ(0, last);
+    const std::string heading =
+        std::string(26, ' ') + "NAME\t\tID\tKERNEL-Time(ms)\tUSER-Time(ms)\n";
+    std::vector<std::vector<Row>> tables;
+    for (size_t at = out.find(heading); at != std::string::npos; at = out.find(heading, at + 1))
+        tables.push_back(RowsOf(out.substr(at)));
+    ASSERT_EQ(5u, tables.size());
+    EXPECT_EQ(7, std::count(out.begin(), out.end(), 'Q'));  // the menu, shown 7 times
+    const auto& plain = tables[0];
+    EXPECT_EQ(std::string(23, ' ') + "INITJOB", plain.front().name);
+    const auto rank = [&](const Row& r) {
+        return std::find_if(plain.begin(), plain.end(),
+                            [&](const Row& p) { return p.name == r.name; }) -
+               plain.begin();
+    };
+    // Ascending, and equal keys in task-table order.
+    const auto sorted_by = [&](const std::vector<Row>& t, auto key) {
+        for (size_t i = 1; i < t.size(); ++i) {
+            if (key(t[i - 1]) > key(t[i]) ||
+                (key(t[i - 1]) == key(t[i]) && rank(t[i - 1]) > rank(t[i])))
+                return false;
+        }
+        return t.size() == plain.size();
+    };
+    EXPECT_TRUE(sorted_by(tables[1], [](const Row& r) { return r.kernel; }));
+    EXPECT_TRUE(sorted_by(tables[2], [](const Row& r) { return r.user; }));
+    EXPECT_TRUE(sorted_by(tables[3], [](const Row& r) {
+        return r.name.substr(r.name.find_first_not_of(' '));  // names are right-aligned
+    }));
+    EXPECT_TRUE(sorted_by(tables[4], [](const Row& r) { return r.id; }));
+    const auto busy_row = std::find_if(plain.begin(), plain.end(),
+                                       [](const Row& r) { return r.name.ends_with(" BUSY"); });
+    ASSERT_NE(plain.end(), busy_row);
+    EXPECT_GE(busy_row->kernel + busy_row->user, 29);
+}
+
+}  // namespace
