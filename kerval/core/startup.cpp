@@ -5,9 +5,10 @@
 
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
-#include "kerval/core/services.h"
-#include "kerval/date/clock.h"
 #include "kerval/error/report.h"
+#include "kerval/file/store_service.h"
+#include "kerval/tcp/tcp_service.h"
+#include "kerval/tempo/tempo_service.h"
 
 namespace kerval::core {
 namespace {
@@ -33,60 +34,26 @@ bool CountsAccepted(int32_t task, int32_t box, int32_t sem, int32_t tempo, int32
 }
 
 // A service task of the library and the mailbox it creates for itself.
-struct ServiceTask {
-    const char* name;
-    const char* box;
-    int32_t priority;
-    PFN_TASK function;
+// A service of the library: starts its task unless a task of that name exists, and returns
+// once the task's mailbox is open, so that nothing posted right after start-up is lost.
+struct Service {
+    int32_t (*start)();
     const char* failure;
 };
 
-constexpr uint32_t kBoxWaitStepMs = 5;
-constexpr uint32_t kBoxWaitLimitMs = 10000;
-
-// Waits until the service task has created its mailbox, so that nothing posted to the box
-// right after start-up is lost; false when it did not appear in time.
-bool WaitForBox(const char* name)
-{
-    for (uint32_t waited = 0; waited <= kBoxWaitLimitMs; waited += kBoxWaitStepMs) {
-        if (ObjectExist(FindObjectMirror(name)) == MAILBOX_OBJECT)
-            return true;
-        platform::sleep_ms(kBoxWaitStepMs);
-    }
-    return false;
-}
-
-// Creates a service task unless a task of that name exists; eOK once its box exists.
-int32_t StartServiceTask(const ServiceTask& service)
-{
-    if (ObjectExist(FindObjectMirror(service.name)) == TASK_OBJECT)
-        return eOK;
-    int32_t hTask = -1;
-    int32_t code = CreateTask(service.name, service.priority, service.function, nullptr, 0,
-                              KV_DEFAULT_STACK_SIZE, &hTask);
-    if (code == eOK && !WaitForBox(service.box))
-        code = eNOK;
-    if (code != eOK)
-        KV_REPORT(code, kInitProc, service.failure, 1);
-    return code;
-}
-
 int32_t StartServiceTasks()
 {
-    static const ServiceTask kServices[] = {
-        {"_TEMPO_TASK", "_TEMPO_BOX", 1, TempoTaskFunction, "CreateTask(TEMPO_TASKNAME) echoue !"},
-        {"_STORE_TASK", "_STORE_BOX", -2, StoreTaskFunction, "CreateTask(STORE_TASKNAME) echoue !"},
-        {"_TCP_TASK", "_TCP_BOX", -2, TcpTaskFunction, "CreateTask(TCP_TASKNAME) echoue !"},
+    static const Service kServices[] = {
+        {tempo::StartService, "CreateTask(TEMPO_TASKNAME) echoue !"},
+        {file::StartService, "CreateTask(STORE_TASKNAME) echoue !"},
+        {tcp::StartService, "CreateTask(TCP_TASKNAME) echoue !"},
     };
-    if (ObjectExist(FindObjectMirror(kServices[0].name)) != TASK_OBJECT) {
-        MsgDate now{};
-        date::ReadLocalTime(&now);
-        date::StoreAppDate(now);
-    }
-    for (const ServiceTask& service : kServices) {
-        const int32_t code = StartServiceTask(service);
-        if (code != eOK)
+    for (const Service& service : kServices) {
+        const int32_t code = service.start();
+        if (code != eOK) {
+            KV_REPORT(code, kInitProc, service.failure, 1);
             return code;
+        }
     }
     return eOK;
 }
@@ -103,10 +70,15 @@ int32_t CreateLibraryObjects(SysDescript* sys)
     code = StartServiceTasks();
     if (code != eOK)
         return code;
-    code = CreateMute("_STDOUT_MUX", 1, &sys->hStdoutMux);
-    if (code != eOK)
+    // Published atomically: DisplayDebug reads it from any thread without a lock.
+    int32_t hMute = -1;
+    code = CreateMute("_STDOUT_MUX", 1, &hMute);
+    if (code != eOK) {
         KV_REPORT(code, kInitProc, "CreateMute( STDOUT_MUTEX_NAME) echoue !", 1);
-    return code;
+        return code;
+    }
+    StoreInt(sys->hStdoutMux, hMute);
+    return eOK;
 }
 
 // Writes "----- InitKerval() at <date> -----" to the trace log; answers the date read's code.

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "kerval/core/core.h"
+#include "kerval/core/internal.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
 
@@ -28,15 +29,37 @@ platform::GuardedMutex& StdoutLock() {
     return *lock;
 }
 
-// Serialises lines on standard output. The console mutex "_STDOUT_MUX" belongs here
-// (TakeMute/FreeMute on hStdoutMux) once mutex objects exist; until then the library's own
-// lock keeps lines whole.
+// The console mutex "_STDOUT_MUX" once the start-up has made it, else -1.
+int32_t ConsoleMutex() {
+    const SysDescript* sys = _pxSysDescript;
+    if (sys == nullptr)
+        return -1;
+    const int32_t hMute = core::LoadInt(sys->hStdoutMux);
+    return ObjectExist(hMute) == SEM_OBJECT ? hMute : -1;
+}
+
+// Serialises lines on standard output: under "_STDOUT_MUX" once it exists, so that the
+// application may take it around its own output too, and always under the library's own lock,
+// which keeps lines whole before start-up as well. The whole line is one lock region: nobody
+// is suspended or ended while holding either.
 class StdoutGuard {
 public:
-    StdoutGuard() { StdoutLock().lock(); }
-    ~StdoutGuard() { StdoutLock().unlock(); }
+    StdoutGuard() : mute_(ConsoleMutex()) {
+        if (mute_ >= 0 && TakeMute(mute_, WAIT_FOREVER) != eOK)
+            mute_ = -1;
+        StdoutLock().lock();
+    }
+    ~StdoutGuard() {
+        StdoutLock().unlock();
+        if (mute_ >= 0)
+            FreeMute(mute_);
+    }
     StdoutGuard(const StdoutGuard&) = delete;
     StdoutGuard& operator=(const StdoutGuard&) = delete;
+
+private:
+    platform::RegionGuard region_;
+    int32_t mute_;
 };
 
 // Current trace file number; -1 until the first entry of the process. Guarded by TraceLock().

@@ -56,6 +56,10 @@ TEST_F(Store, SlowWritesOfEverySizeAndOriginLandContiguouslyInOrder)
 // Without a store task the requests stay in a box of that name and can be inspected.
 TEST_F(StoreRequests, ChunksFollowOneAnotherFromTheCallersPosition)
 {
+    kvtest::CaptureStdoutOf([] {
+        DeleteTask(FindObjectMirror("_STORE_TASK"));
+        DeleteMailBox(FindObjectMirror("_STORE_BOX"));
+    });
     int32_t box = -1;
     ASSERT_EQ(eOK, CreateMailBox("_STORE_BOX", 40, &box));
     const std::string bytes = Bytes(5000);

@@ -48,6 +48,9 @@ TEST_F(Semaphore, TableFillsUpAndFreedRecordsAreReused)
 {
     std::vector<int32_t> handles;
     int32_t h = -1;
+    size_t free_records = 0;  // the library's own mutex "_STDOUT_MUX" holds one
+    for (int i = 0; i < _pxSysDescript->nNbSem; ++i)
+        free_records += _pxSysDescript->pxSemTab[i].bUsed == 0 ? 1 : 0;
     kvtest::CaptureStdoutOf([&] {
         char name[16] = "S";
         for (int i = 0; CreateSem(name, 1, 1, &h) == eOK; ++i) {
@@ -55,7 +58,7 @@ TEST_F(Semaphore, TableFillsUpAndFreedRecordsAreReused)
             std::snprintf(name, sizeof name, "S%d", i);
         }
     });
-    EXPECT_EQ(handles.size(), static_cast<size_t>(_pxSysDescript->nNbSem));
+    EXPECT_EQ(handles.size(), free_records);
     EXPECT_EQ(h, -1);
     EXPECT_EQ(DeleteSem(handles[2]), eOK);
     kvtest::CaptureStdoutOf([&] { EXPECT_EQ(CreateSem("again", 1, 1, &h), eOK); });
