@@ -16,7 +16,9 @@ mkdir -p "$WINEPREFIX"
 
 # Without a persistent server every Wine process pays about 2 s of start-up.
 "$wine_dir/wineserver" -p &
-kv_scratch_tmp '"$wine_dir/wineserver" -k 2>/dev/null || true'
+# No scratch TMPDIR here: the Wine prefix would keep pointing at it once it is gone. Windows
+# programs use the prefix's own temporary folder, inside the build tree.
+trap '"$wine_dir/wineserver" -k 2>/dev/null || true' EXIT
 # Start Wine's background services now, away from any pipe: a test process that started them
 # would leave them holding its output pipe open, and ctest would wait for them.
 [ -f "$WINEPREFIX/system.reg" ] || echo "== creating the Wine prefix $WINEPREFIX"

@@ -43,8 +43,8 @@ TEST_F(StartUp, ApplicationStartsWithTheLibrarysObjectsAndOneBanner)
     EXPECT_EQ(_pxSysDescript->hStdoutMux, FindObjectMirror("_STDOUT_MUX"));
     EXPECT_EQ(SEM_OBJECT, ObjectExist(_pxSysDescript->hStdoutMux));
     const std::string log = kvtest::ReadTextFile("TRACE.001.LOG");
-    EXPECT_THAT(log, ContainsRegex("----- InitKerval\\(\\) at [0-9]{4}/[0-9]{2}/[0-9]{2}-"
-                                   "[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2} -----"));
+    EXPECT_THAT(log, ContainsRegex("----- InitKerval\\(\\) at \\d\\d\\d\\d/\\d\\d/\\d\\d-"
+                                   "\\d\\d:\\d\\d:\\d\\d:\\d\\d -----"));
     EXPECT_EQ(log.find("InitKerval() at"), log.rfind("InitKerval() at"));
 }
 
