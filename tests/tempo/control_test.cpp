@@ -1,7 +1,6 @@
-// Tempo creation, control operations, reports and the validity test of wake-up messages.
-#include <gtest/gtest.h>
-
-#include <string>
+// Tempo creation, control operations, reports, the wake-up message and its validity test.
+#include <cstddef>
+#include <cstring>
 
 #include "kerval/tempo/tempo_internal.h"
 #include "tests/tempo/tempo_helpers.h"
@@ -9,47 +8,59 @@
 namespace kvtest {
 namespace {
 
-uint32_t EventOf(int32_t hTempo)
-{
-    uint32_t event = 0;
-    GetInfoTempo(hTempo, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &event, nullptr,
-                 nullptr);
-    return event;
-}
+static_assert(sizeof(TempoMsg) == 4172 && offsetof(TempoMsg, lEvent) == 4 &&
+              offsetof(TempoMsg, szKeyword) == 8 && offsetof(TempoMsg, aParam) == 72 &&
+              offsetof(TempoMsg, lParam) == 4168);
 
-TEST_F(TempoTest, RefusedArgumentsSpendNoEventNumberAndNamesInUseGive16)
+TEST_F(TempoTest, RefusalsAndTheirCodes)
 {
-    MsgDate zero{}, negative{};
+    MsgDate zero{}, negative{}, future{2030, 1, 1, 0, 0, 0, 0, 1, 2};
     negative.nMinute = -5;
-    struct Case {
-        uint32_t type;
-        const MsgDate* date;
-        uint8_t props;
-        int32_t box, code;
-    } cases[] = {
-        {TEMPO_DELAY, nullptr, 0, 12345, eOBJECT_NOT_EXIST},
-        {TEMPO_DATE, nullptr, 0, 0, eOBJECT_NOT_EXIST},  // a task, not a box
-        {0, nullptr, 0, box_, eINVALID_PARAM},
-        {10, nullptr, 0, box_, eINVALID_PARAM},
-        {TEMPO_DATE, &zero, 0, box_, eINVALID_PARAM},
-        {TEMPO_DATE, nullptr, TEMPO_ONETIME, box_, eINVALID_PARAM},
-        {TEMPO_PERIOD_MINUTE, nullptr, 0, box_, eINVALID_PARAM},
-        {TEMPO_PERIOD_MINUTE, &zero, 0, box_, eINVALID_PARAM},
-        {TEMPO_PERIOD_MINUTE, &negative, 0, box_, eINVALID_PARAM},
+    int32_t h = 7, dated = -1;
+    const auto create = [&](uint32_t type, const MsgDate* date, int32_t box) {
+        const int32_t code = CreateActiveTempo("D", type, date, 100, 0, box, &h);
+        return h == -1 ? code : -100;
     };
-    for (const Case& c : cases) {
-        int32_t h = 7;
-        EXPECT_EQ(CreateActiveTempo("T", c.type, c.date, 100, c.props, c.box, &h), c.code);
-        EXPECT_EQ(h, -1);
-    }
-    const int32_t first = Delay("T", 100);
-    EXPECT_EQ(EventOf(first), 1001u);
-    int32_t h = -1;
-    EXPECT_EQ(CreateInactiveTempo("T", TEMPO_DELAY, nullptr, 5, 0, box_, &h), eOBJECT_EXIST);
-    EXPECT_EQ(h, first);
-    EXPECT_EQ(CreateInactiveTempo("BOX", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOBJECT_EXIST);
-    EXPECT_EQ(h, box_);
-    EXPECT_EQ(EventOf(Delay("U", 100)), 1002u);
+    std::string out = CaptureStdoutOf([&] {
+        // Rows run in order; a refused creation spends no event number.
+        const std::pair<int64_t, int64_t> cases[] = {
+            {create(TEMPO_DELAY, nullptr, 12345), eOBJECT_NOT_EXIST},
+            {create(TEMPO_DATE, nullptr, 0), eOBJECT_NOT_EXIST},  // a task, not a box
+            {create(0, nullptr, box_), eINVALID_PARAM},
+            {create(10, nullptr, box_), eINVALID_PARAM},
+            {create(TEMPO_DATE, nullptr, box_), eINVALID_PARAM},
+            {create(TEMPO_DATE, &zero, box_), eINVALID_PARAM},
+            {create(TEMPO_PERIOD_MINUTE, nullptr, box_), eINVALID_PARAM},
+            {create(TEMPO_PERIOD_MINUTE, &zero, box_), eINVALID_PARAM},
+            {create(TEMPO_PERIOD_MINUTE, &negative, box_), eINVALID_PARAM},
+            {CreateActiveTempo("D", TEMPO_DATE, &future, 0, TEMPO_ONETIME, box_, &dated), eOK},
+            {CreateInactiveTempo("D", TEMPO_DELAY, nullptr, 5, 0, box_, &h), eOBJECT_EXIST},
+            {h, dated},
+            {CreateInactiveTempo("BOX", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOBJECT_EXIST},
+            {h, box_},
+            {ReactivateTempo(box_), eNOK},
+            {InactivateTempo(-3), eNOK},
+            {DeleteTempo(999), eOK},
+            {ReactivateTempo(dated), eNOK},
+            {ChangeTempoDelay(dated, 10), eINVALID_HANDLE},
+            {ChangeTempoDelay(box_, 10), eINVALID_HANDLE},
+            {IsTempoRunning(box_), 0},
+            {GetInfoTempo(77, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                          nullptr, nullptr),
+             eNOK},
+        };
+        for (size_t i = 0; i < std::size(cases); ++i)
+            EXPECT_EQ(cases[i].first, cases[i].second) << i;
+    });
+    for (const std::string& line :
+         {"Object " + std::to_string(box_) + " is not a tempo !", std::string("Object -3 is not"),
+          std::string("KERVAL-DeleteTempo() : Handle 999 invalid !\n"),
+          std::string("INITJOB : Reactivate TEMPO_DATE tempo D forbidden !\n"),
+          std::string("Tempo 77 invalid !\n")})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    EXPECT_TRUE(Reports(dated,
+                        "Type=DATE (eType=2)\n    Date=2030/01/01-00:00:00:00\n    "
+                        "Properties : Active=yes, OneTime=yes, AutoDelete=no, lEvent=1001"));
 }
 
 TEST_F(TempoTest, ParameterAndKeywordLimitsAndSafeReports)
@@ -82,76 +93,75 @@ TEST_F(TempoTest, ParameterAndKeywordLimitsAndSafeReports)
     }
 }
 
-TEST_F(TempoTest, BadHandlesAndWrongTypes)
-{
-    MsgDate date{2030, 1, 1, 0, 0, 0, 0, 1, 2};
-    int32_t dated = -1;
-    ASSERT_EQ(CreateActiveTempo("D", TEMPO_DATE, &date, 0, TEMPO_ONETIME, box_, &dated), eOK);
-    const std::string out = CaptureStdoutOf([&] {
-        EXPECT_EQ(ReactivateTempo(box_), eNOK);
-        EXPECT_EQ(InactivateTempo(-3), eNOK);
-        EXPECT_EQ(DeleteTempo(999), eOK);
-        EXPECT_EQ(ReactivateTempo(dated), eNOK);
-        EXPECT_EQ(GetInfoTempo(77, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr),
-                  eNOK);
-        EXPECT_EQ(GetInfoTempo(77, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr),
-                  eNOK);
-    });
-    for (const std::string& line :
-         {"Object " + std::to_string(box_) + " is not a tempo !", std::string("Object -3 is not"),
-          std::string("KERVAL-DeleteTempo() : Handle 999 invalid !\n"),
-          std::string(" : Reactivate TEMPO_DATE tempo D forbidden !\n"),
-          std::string("Tempo 77 invalid !\n")})
-        EXPECT_NE(out.find(line), std::string::npos) << line;
-    EXPECT_EQ(out.find("Tempo 77 invalid !\n"), out.rfind("Tempo 77 invalid !\n"));
-    EXPECT_EQ(ChangeTempoDelay(dated, 10), eINVALID_HANDLE);
-    EXPECT_EQ(ChangeTempoDelay(box_, 10), eINVALID_HANDLE);
-    EXPECT_FALSE(IsTempoRunning(box_));
-}
-
 TEST_F(TempoTest, GetInfoTempoValuesAndReport)
 {
-    int32_t delay = -1, dated = -1, period = -1, outbox = -1, rest = 0;
-    MsgDate date{2030, 12, 31, 23, 59, 58, 7, 365, 2}, modulo{}, seen{};
+    int32_t h = -1, period = -1, outbox = -1, rest = 0;
+    MsgDate modulo{}, seen{};
     modulo.nMinute = 15;
-    ASSERT_EQ(CreateInactiveTempo("DL", TEMPO_DELAY, nullptr, 300, TEMPO_AUTODELETE, box_, &delay),
+    ASSERT_EQ(CreateInactiveTempo("DL", TEMPO_DELAY, nullptr, 300, TEMPO_AUTODELETE, box_, &h),
               eOK);
-    ASSERT_EQ(CreateActiveTempo("DT", TEMPO_DATE, &date, 0, TEMPO_ONETIME, box_, &dated), eOK);
     ASSERT_EQ(CreateActiveTempo("PM", TEMPO_PERIOD_MINUTE, &modulo, 0, 0, box_, &period), eOK);
     uint32_t type = 0, initial = 0, event = 0;
     uint8_t props = 0, user = 9, active = 9;
-    EXPECT_EQ(GetInfoTempo(delay, 0, &outbox, &type, &seen, &initial, &rest, &props, &event, &user,
-                           &active),
-              eOK);
+    EXPECT_EQ(
+        GetInfoTempo(h, 0, &outbox, &type, &seen, &initial, &rest, &props, &event, &user, &active),
+        eOK);
     EXPECT_EQ(std::vector<int64_t>({outbox, type, initial, rest, props, event, user, active}),
               std::vector<int64_t>({box_, TEMPO_DELAY, 300, 300, TEMPO_AUTODELETE, 1001, 0, 0}));
-    GetInfoTempo(period, 0, nullptr, nullptr, &seen, nullptr, nullptr, nullptr, nullptr, nullptr,
-                 nullptr);
-    EXPECT_EQ(seen.nMinute, 15);
-    EXPECT_EQ(seen.nYear + seen.nHour, 0);
-    EXPECT_EQ(Info(delay), "Tempo 'DL' (handle=" + std::to_string(delay) +
+    EXPECT_TRUE(Reports(h, "Tempo 'DL' (handle=" + std::to_string(h) +
                                ")\n    hBoxToAwake='BOX' (handle=" + std::to_string(box_) +
                                ")\n    Type=DELAY (eType=1)\n    Initial Delay=300, Rest=300\n"
                                "    Properties : Active=no, OneTime=no, AutoDelete=yes, "
-                               "lEvent=1001, UserInactivate=no\n");
-    EXPECT_NE(Info(dated).find("    Type=DATE (eType=2)\n    Date=2030/12/31-23:59:58:07\n    "
-                               "Properties : Active=yes, OneTime=yes, AutoDelete=no, lEvent=1002"),
-              std::string::npos);
-    EXPECT_NE(Info(period).find("Type=PERIOD_MINUTE (eType=7)\n    Minute Modulo=15\n"),
-              std::string::npos);
+                               "lEvent=1001, UserInactivate=no\n"));
+    GetInfoTempo(period, 0, nullptr, nullptr, &seen, nullptr, nullptr, nullptr, nullptr, nullptr,
+                 nullptr);
+    EXPECT_EQ(seen.nMinute, 15);
+    EXPECT_TRUE(Reports(period, "Type=PERIOD_MINUTE (eType=7)\n    Minute Modulo=15\n"));
 }
 
-TEST_F(TempoTest, IsValidTempoRefusesForgedStaleAndInactivatedMessages)
+TEST_F(TempoTest, OneTimeInactivateReactivateAndChangedDelay)
 {
-    const int32_t h = Delay("T", 50);
+    const int32_t once = Delay("O", 200, TEMPO_ONETIME);
+    EXPECT_EQ(FiringTicks(once, 6), std::vector<int>{4});
+    ASSERT_EQ(ReactivateTempo(once), eOK);  // a full delay again
+    EXPECT_EQ(FiringTicks(once, 6), std::vector<int>{4});
+    const int32_t h = Delay("P", 150);
+    Tick(2);
+    ASSERT_EQ(InactivateTempo(h), eOK);
+    EXPECT_FALSE(IsTempoRunning(h));
+    EXPECT_TRUE(Reports(h, "UserInactivate=yes"));
+    EXPECT_TRUE(FiringTicks(h, 5).empty());
+    ASSERT_EQ(ReactivateTempo(h), eOK);  // the count starts again
+    EXPECT_EQ(FiringTicks(h, 6), (std::vector<int>{3, 6}));
+    ASSERT_EQ(ChangeTempoDelay(h, 500), eOK);  // from the next reload on
+    EXPECT_EQ(FiringTicks(h, 23), (std::vector<int>{3, 13, 23}));
+}
+
+TEST_F(TempoTest, WakeUpMessageFieldsAndValidity)
+{
+    const unsigned char param[5] = {1, 2, 3, 0, 9};
+    int32_t h = -1, bare = -1;
+    ASSERT_EQ(CreateActiveTempoWithParam("W", TEMPO_DELAY, nullptr, 50, 0, box_, "kw", param,
+                                         sizeof param, &h),
+              eOK);
+    ASSERT_EQ(CreateActiveTempo("B", TEMPO_DELAY, nullptr, 50, TEMPO_ONETIME, box_, &bare), eOK);
     Tick();
     const std::vector<WakeUp> got = Drain(box_);
-    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got.size(), 2u);
+    for (const WakeUp& w : got)
+        EXPECT_EQ(std::vector<int64_t>({w.type, w.size, w.extra, w.sender}),
+                  std::vector<int64_t>({MSG_TYPE_TEMPO, 4172, -1, HandleTaskTEMPO()}));
+    EXPECT_STREQ(NameFromObject(HandleTaskTEMPO()), "_TEMPO_TASK");
     const WakeUp& w = got[0];
+    EXPECT_EQ(std::vector<int64_t>({w.msg.hTempo, w.msg.lEvent, w.msg.lParam}),
+              std::vector<int64_t>({h, 1001, 5}));
+    EXPECT_STREQ(w.msg.szKeyword, "kw");
+    EXPECT_EQ(0, std::memcmp(w.msg.aParam, param, sizeof param));
+    const TempoMsg& b = got[1].msg;
+    EXPECT_EQ(std::vector<int64_t>({b.hTempo, b.lEvent, b.lParam, b.szKeyword[0], b.aParam[0]}),
+              std::vector<int64_t>({bare, 1002, 0, 0, 0}));
     TempoMsg forged = w.msg, moved = w.msg;
-    forged.lEvent += 1;
+    forged.lEvent += 100;
     moved.hTempo = box_;  // a wrong handle with a live event still names the right tempo
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &w.msg), h);
     EXPECT_EQ(IsValidTempo(w.type, w.sender, &moved), h);
@@ -172,19 +182,10 @@ TEST_F(TempoTest, IsValidTempoRefusesForgedStaleAndInactivatedMessages)
 TEST_F(TempoTest, EventNumbersWrapAndSkipNumbersInUse)
 {
     kerval::tempo::SetEventCounter(1999999998u);
-    EXPECT_EQ(EventOf(Delay("A", 100)), 1999999999u);
-    EXPECT_EQ(EventOf(Delay("B", 100)), 1000u);
+    EXPECT_TRUE(Reports(Delay("A", 100), "lEvent=1999999999,"));
+    EXPECT_TRUE(Reports(Delay("B", 100), "lEvent=1000,"));
     kerval::tempo::SetEventCounter(999u);  // 1000 is B's
-    EXPECT_EQ(EventOf(Delay("C", 100)), 1001u);
-}
-
-TEST_F(TempoTest, ServiceTaskAndBoxExist)
-{
-    const int32_t task = HandleTaskTEMPO();
-    EXPECT_STREQ(NameFromObject(task), "_TEMPO_TASK");
-    EXPECT_EQ(GetPriority(task), 1);
-    EXPECT_EQ(ObjectExist(FindObjectMirror("_TEMPO_BOX")), MAILBOX_OBJECT);
-    EXPECT_EQ(kerval::tempo::StartService(), 0);  // already running
+    EXPECT_TRUE(Reports(Delay("C", 100), "lEvent=1001,"));
 }
 
 // The old forms wait 1000 ms per warning: one case for all three.

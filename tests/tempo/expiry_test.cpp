@@ -1,129 +1,49 @@
-// When tempos expire: delays counted in 50 ms ticks, dates and calendar changes seen through
-// the test clock, and what each expiry does to the tempo; the wake-up message field by field.
-#include <gtest/gtest.h>
-
-#include <cstddef>
-#include <cstring>
-#include <string>
+// When tempos expire: delays counted in 50 ms ticks, dates and calendar changes seen through the
+// test clock, long delays, and wake-ups that wait for room in a full box.
+#include <array>
+#include <tuple>
 
 #include "tests/tempo/tempo_helpers.h"
 
 namespace kvtest {
 namespace {
 
-static_assert(sizeof(TempoMsg) == 4172 && offsetof(TempoMsg, lEvent) == 4 &&
-              offsetof(TempoMsg, szKeyword) == 8 && offsetof(TempoMsg, aParam) == 72 &&
-              offsetof(TempoMsg, lParam) == 4168);
-
 TEST_F(TempoTest, DelaysExpireAfterWholeTicks)
 {
+    const std::string zero = "!!!! Tempo periodique de duree 0 : T !!!!\n";
     struct Case {
         uint32_t delay;
         uint8_t props;
         int ticks;
         std::vector<int> expected;
+        std::string out;
     } cases[] = {
-        {0, TEMPO_ONETIME, 3, {1}},      {1, 0, 3, {1, 2, 3}},
-        {50, 0, 3, {1, 2, 3}},           {120, 0, 9, {3, 6, 9}},
-        {1000, TEMPO_ONETIME, 45, {20}},
+        {0, TEMPO_ONETIME, 3, {1}, ""},
+        {0, 0, 2, {1, 2}, zero + zero},
+        {1, 0, 3, {1, 2, 3}, ""},
+        {50, 0, 3, {1, 2, 3}, ""},
+        {120, 0, 9, {3, 6, 9}, ""},
+        {1000, TEMPO_ONETIME, 45, {20}, ""},
+        {100, TEMPO_AUTODELETE, 6, {2}, ""},
     };
     for (const Case& c : cases) {
         const int32_t h = Delay("T", c.delay, c.props);
-        EXPECT_EQ(FiringTicks(h, c.ticks), c.expected) << c.delay;
-        EXPECT_EQ(IsTempoRunning(h), (c.props & TEMPO_ONETIME) == 0);
+        std::vector<int> ticks;
+        EXPECT_EQ(CaptureStdoutOf([&] { ticks = FiringTicks(h, c.ticks); }), c.out);
+        EXPECT_EQ(ticks, c.expected) << c.delay;
+        EXPECT_EQ(IsTempoRunning(h), c.props == 0);
+        EXPECT_EQ(ObjectExist(h) == TEMPO_OBJECT, c.props != TEMPO_AUTODELETE);
         DeleteTempo(h);
     }
 }
 
-TEST_F(TempoTest, PeriodicZeroDelayFiresEveryTickAndSaysSo)
-{
-    const int32_t h = Delay("Z", 0);
-    std::vector<int> ticks;
-    const std::string out = CaptureStdoutOf([&] { ticks = FiringTicks(h, 2); });
-    EXPECT_EQ(ticks, (std::vector<int>{1, 2}));
-    EXPECT_EQ(out,
-              "!!!! Tempo periodique de duree 0 : Z !!!!\n"
-              "!!!! Tempo periodique de duree 0 : Z !!!!\n");
-}
-
-TEST_F(TempoTest, WakeUpMessageCarriesEveryField)
-{
-    const unsigned char param[5] = {1, 2, 3, 0, 9};
-    int32_t with = -1, bare = -1;
-    ASSERT_EQ(CreateActiveTempoWithParam("W", TEMPO_DELAY, nullptr, 50, TEMPO_ONETIME, box_, "kw",
-                                         param, sizeof param, &with),
-              eOK);
-    ASSERT_EQ(CreateActiveTempo("B", TEMPO_DELAY, nullptr, 50, TEMPO_ONETIME, box_, &bare), eOK);
-    Tick();
-    const std::vector<WakeUp> got = Drain(box_);
-    ASSERT_EQ(got.size(), 2u);
-    for (const WakeUp& w : got) {
-        EXPECT_EQ(w.type, MSG_TYPE_TEMPO);
-        EXPECT_EQ(w.size, 4172u);
-        EXPECT_EQ(w.sender, HandleTaskTEMPO());
-        EXPECT_EQ(w.extra, -1);
-    }
-    EXPECT_EQ(got[0].msg.hTempo, with);
-    EXPECT_EQ(got[0].msg.lEvent, 1001u);
-    EXPECT_STREQ(got[0].msg.szKeyword, "kw");
-    EXPECT_EQ(got[0].msg.lParam, 5);
-    EXPECT_EQ(0, std::memcmp(got[0].msg.aParam, param, sizeof param));
-    EXPECT_EQ(got[1].msg.hTempo, bare);
-    EXPECT_EQ(got[1].msg.lEvent, 1002u);
-    EXPECT_STREQ(got[1].msg.szKeyword, "");
-    EXPECT_EQ(got[1].msg.lParam, 0);
-    EXPECT_EQ(got[1].msg.aParam[0], 0);
-}
-
-TEST_F(TempoTest, OneTimeStopsAndReactivateStartsAFullDelay)
-{
-    const int32_t h = Delay("T", 200, TEMPO_ONETIME);
-    EXPECT_EQ(FiringTicks(h, 6), std::vector<int>{4});
-    EXPECT_FALSE(IsTempoRunning(h));
-    ASSERT_EQ(ReactivateTempo(h), eOK);
-    EXPECT_TRUE(IsTempoRunning(h));
-    EXPECT_EQ(FiringTicks(h, 6), std::vector<int>{4});
-}
-
-TEST_F(TempoTest, InactivateStopsAndReactivateRestartsTheCount)
-{
-    const int32_t h = Delay("T", 150);
-    Tick(2);
-    ASSERT_EQ(InactivateTempo(h), eOK);
-    EXPECT_FALSE(IsTempoRunning(h));
-    EXPECT_NE(Info(h).find("UserInactivate=yes"), std::string::npos);
-    EXPECT_TRUE(FiringTicks(h, 5).empty());
-    ASSERT_EQ(ReactivateTempo(h), eOK);
-    EXPECT_EQ(FiringTicks(h, 6), (std::vector<int>{3, 6}));
-}
-
-TEST_F(TempoTest, ChangedDelayTakesEffectAtTheNextReload)
-{
-    const int32_t h = Delay("T", 200);
-    Tick();
-    ASSERT_EQ(ChangeTempoDelay(h, 500), eOK);
-    EXPECT_EQ(FiringTicks(h, 23), (std::vector<int>{3, 13, 23}));
-}
-
-TEST_F(TempoTest, AutoDeleteSendsOnceAndFreesTheName)
-{
-    const int32_t h = Delay("T", 100, TEMPO_AUTODELETE);
-    Tick(2);
-    const std::vector<WakeUp> got = Drain(box_);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_NE(ObjectExist(h), TEMPO_OBJECT);
-    EXPECT_EQ(IsValidTempo(got[0].type, got[0].sender, &got[0].msg), -1);
-    Tick(4);
-    EXPECT_TRUE(Drain(box_).empty());
-    EXPECT_EQ(Delay("T", 100), h);
-}
-
-struct Moment {
-    int y, mo, d, h, mi, s;
-};
-
 TEST_F(TempoTest, CalendarTemposFollowTheClock)
 {
+    int32_t h = -1;  // the first previous date is the start-up reading: nothing fires at start
+    ASSERT_EQ(CreateActiveTempo("S", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOK);
+    EXPECT_TRUE(FiringTicks(h, 3).empty());
+    DeleteTempo(h);
+    using Moment = std::array<int, 6>;
     struct Case {
         uint32_t type;
         int16_t modulo;
@@ -131,11 +51,9 @@ TEST_F(TempoTest, CalendarTemposFollowTheClock)
         bool fires;
     } cases[] = {
         {TEMPO_SECOND, 0, {2024, 3, 10, 10, 20, 59}, {2024, 3, 10, 10, 21, 0}, true},
-        {TEMPO_SECOND, 0, {2024, 3, 10, 10, 20, 59}, {2024, 3, 10, 10, 20, 59}, false},
         {TEMPO_MINUTE, 0, {2024, 3, 10, 10, 20, 59}, {2024, 3, 10, 10, 21, 0}, true},
         {TEMPO_MINUTE, 0, {2024, 3, 10, 10, 20, 58}, {2024, 3, 10, 10, 20, 59}, false},
         {TEMPO_HOUR, 0, {2024, 3, 10, 10, 59, 59}, {2024, 3, 10, 11, 0, 0}, true},
-        {TEMPO_HOUR, 0, {2024, 3, 10, 10, 30, 0}, {2024, 3, 10, 10, 31, 0}, false},
         {TEMPO_DAY, 0, {2024, 3, 10, 23, 59, 59}, {2024, 3, 11, 0, 0, 0}, true},
         {TEMPO_MONTH, 0, {2024, 3, 10, 10, 0, 0}, {2024, 2, 10, 10, 0, 0}, true},
         {TEMPO_MONTH, 0, {2024, 3, 10, 10, 0, 0}, {2024, 3, 11, 10, 0, 0}, false},
@@ -144,42 +62,102 @@ TEST_F(TempoTest, CalendarTemposFollowTheClock)
         {TEMPO_PERIOD_MINUTE, 15, {2024, 3, 10, 10, 14, 59}, {2024, 3, 10, 10, 15, 0}, true},
         {TEMPO_PERIOD_MINUTE, 15, {2024, 3, 10, 10, 15, 59}, {2024, 3, 10, 10, 16, 0}, false},
         {TEMPO_PERIOD_MINUTE, 60, {2024, 3, 10, 10, 59, 0}, {2024, 3, 10, 11, 0, 0}, true},
-        {TEMPO_PERIOD_MINUTE, 60, {2024, 3, 10, 10, 29, 0}, {2024, 3, 10, 10, 30, 0}, false},
     };
     for (const Case& c : cases) {
-        SetClock(c.from.y, c.from.mo, c.from.d, c.from.h, c.from.mi, c.from.s);
+        std::apply(SetClock, c.from);
         Tick();
         MsgDate modulo{};
         modulo.nMinute = c.modulo;
-        int32_t h = -1;
         ASSERT_EQ(CreateActiveTempo("C", c.type, &modulo, 0, TEMPO_ONETIME, box_, &h), eOK);
-        SetClock(c.to.y, c.to.mo, c.to.d, c.to.h, c.to.mi, c.to.s);
-        EXPECT_EQ(FiringTicks(h, 2).size(), c.fires ? 1u : 0u) << c.type << " " << c.to.mi;
+        std::apply(SetClock, c.to);
+        EXPECT_EQ(FiringTicks(h, 2).size(), c.fires ? 1u : 0u) << c.type << " " << c.to[4];
         DeleteTempo(h);
     }
 }
 
-TEST_F(TempoTest, NoCalendarTempoFiresAtStartOrWithoutAChange)
-{
-    int32_t h = -1;
-    ASSERT_EQ(CreateActiveTempo("S", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOK);
-    EXPECT_TRUE(FiringTicks(h, 3).empty());  // the clock stands still
-}
-
 TEST_F(TempoTest, DateTemposExpireOnceWhenTheClockPassesTheirSecond)
 {
-    SetClock(2024, 3, 10, 10, 20, 30);
     MsgDate past{2024, 3, 10, 10, 20, 29, 0, 70, 7}, ahead{2024, 3, 10, 10, 20, 31, 99, 70, 7};
     int32_t p = -1, a = -1;
     ASSERT_EQ(CreateActiveTempo("P", TEMPO_DATE, &past, 0, TEMPO_ONETIME, box_, &p), eOK);
     ASSERT_EQ(CreateActiveTempo("A", TEMPO_DATE, &ahead, 0, TEMPO_ONETIME, box_, &a), eOK);
     EXPECT_EQ(FiringTicks(p, 2), std::vector<int>{1});
-    EXPECT_FALSE(IsTempoRunning(p));
     SetClock(2024, 3, 10, 10, 20, 31);  // the same second: not yet
     EXPECT_TRUE(FiringTicks(a, 2).empty());
     SetClock(2024, 3, 10, 10, 20, 32);
     EXPECT_EQ(FiringTicks(a, 3), std::vector<int>{1});
-    EXPECT_FALSE(IsTempoRunning(a));
+    EXPECT_FALSE(IsTempoRunning(p) || IsTempoRunning(a));
+}
+
+TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength)
+{
+    const int32_t h = Delay("L", 2147483648u + 1000u);
+    Tick(3);
+    EXPECT_TRUE(Reports(h, "Initial Delay=2147484648, Rest=2147484498\n"));
+    int32_t rest = 0;
+    GetInfoTempo(h, 0, nullptr, nullptr, nullptr, nullptr, &rest, nullptr, nullptr, nullptr,
+                 nullptr);
+    EXPECT_EQ(rest, 2147483647);  // the 32-bit field shows the largest value it can
+    ASSERT_EQ(ChangeTempoDelay(h, 4294967295u), eOK);
+    ASSERT_EQ(ReactivateTempo(h), eOK);
+    Tick();
+    EXPECT_EQ(Count(box_, h), 0);
+    EXPECT_TRUE(Reports(h, "Initial Delay=4294967295, Rest=4294967245\n"));
+}
+
+TEST_F(TempoTest, FullBoxKeepsOneWakeUpPendingWhileOthersKeepTheirRate)
+{
+    const int32_t small = NewBox("SMALL", 1);
+    const int32_t slow = Delay("SLOW", 100, 0, small);
+    const int32_t fast = Delay("FAST", 50);
+    Tick(8);  // SLOW expires at ticks 2, 4, 6 and 8; its box holds one message
+    EXPECT_EQ(Count(box_, fast), 8);
+    // Tick 9 brings the expiries of ticks 4..8 as one message, tick 10 its own expiry.
+    for (int expected : {1, 1, 1, 0}) {
+        EXPECT_EQ(Count(small, slow), expected);
+        Tick();
+    }
+}
+
+// An auto-deleted tempo goes once its wake-up is delivered; inactivation and deletion drop a
+// wake-up that waits for room.
+TEST_F(TempoTest, WakeUpsWaitingForRoom)
+{
+    const int32_t small = NewBox("SMALL", 1);
+    const int32_t a = Delay("A", 50, TEMPO_ONETIME, small);
+    const int32_t ad = Delay("AD", 50, TEMPO_AUTODELETE, small);
+    Tick(3);
+    EXPECT_TRUE(ObjectExist(ad) == TEMPO_OBJECT && !IsTempoRunning(ad));
+    EXPECT_EQ(Count(small, a), 1);
+    Tick();
+    EXPECT_EQ(Count(small, ad), 1);
+    EXPECT_NE(ObjectExist(ad), TEMPO_OBJECT);
+    const int32_t b = Delay("B", 50, TEMPO_ONETIME, small);
+    EXPECT_EQ(b, ad);  // the slot is free
+    for (bool inactivate : {true, false}) {
+        ASSERT_EQ(ReactivateTempo(a), eOK);
+        ASSERT_EQ(ReactivateTempo(b), eOK);
+        Tick();  // A fills the box, B waits
+        ASSERT_EQ(inactivate ? InactivateTempo(b) : DeleteTempo(b), eOK);
+        EXPECT_EQ(Count(small, a), 1);
+        Tick(2);
+        EXPECT_TRUE(Drain(small).empty());
+    }
+}
+
+TEST_F(TempoTest, ATempoWakesOnlyTheBoxItWasCreatedFor)
+{
+    const int32_t first = NewBox("FIRST", 10);
+    const int32_t periodic = Delay("P", 50, 0, first);
+    const int32_t once = Delay("O", 100, TEMPO_ONETIME, first);
+    Tick();
+    ASSERT_EQ(Count(first, periodic), 1);
+    ASSERT_EQ(DeleteMailBox(first), eOK);
+    ASSERT_EQ(NewBox("SECOND", 10), first);  // the handle is reused
+    Tick(3);
+    EXPECT_TRUE(Drain(first).empty());
+    EXPECT_TRUE(IsTempoRunning(periodic));
+    EXPECT_FALSE(IsTempoRunning(once));  // the expiry counted all the same
 }
 
 }  // namespace

@@ -2,12 +2,10 @@
 // start-up starts it, and wake-up messages read without waiting.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
-#include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
 #include "kerval/tempo/tempo_service.h"
 #include "tests/support/fixtures.h"
@@ -41,9 +39,7 @@ inline void StartTempoService()
         nullptr);
     kp::seams::set_manual_tick(true);
     ASSERT_EQ(StartKerval(), eOK);
-    int32_t code = 1;
-    CaptureStdoutOf([&] { code = kerval::tempo::StartService(); });
-    ASSERT_EQ(code, 0);
+    CaptureStdoutOf([] { ASSERT_EQ(kerval::tempo::StartService(), 0); });
 }
 
 struct WakeUp {
@@ -64,10 +60,8 @@ inline std::vector<WakeUp> Drain(int32_t hBox)
 
 inline int Count(int32_t hBox, int32_t hTempo)
 {
-    int n = 0;
-    for (const WakeUp& w : Drain(hBox))
-        n += w.msg.hTempo == hTempo;
-    return n;
+    const std::vector<WakeUp> all = Drain(hBox);
+    return std::count_if(all.begin(), all.end(), [&](auto& w) { return w.msg.hTempo == hTempo; });
 }
 
 class TempoTest : public TempDirTest {
@@ -75,14 +69,19 @@ protected:
     void SetUp() override
     {
         StartTempoService();
-        ASSERT_EQ(CreateMailBox("BOX", 1000, &box_), eOK);
+        box_ = NewBox("BOX", 1000);
     }
-    int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t box = -1)
+    static int32_t NewBox(const char* name, uint16_t size)
     {
         int32_t h = -1;
-        EXPECT_EQ(
-            CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, box < 0 ? box_ : box, &h),
-            eOK);
+        EXPECT_EQ(CreateMailBox(name, size, &h), eOK);
+        return h;
+    }
+    int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t b = -1)
+    {
+        int32_t h = -1;
+        EXPECT_EQ(CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, b < 0 ? box_ : b, &h),
+                  eOK);
         return h;
     }
     // The ticks (1-based, out of n) at which a message of hTempo arrived.
@@ -96,12 +95,13 @@ protected:
         }
         return ticks;
     }
-    static std::string Info(int32_t hTempo)
+    // Whether the full report of hTempo holds text.
+    static bool Reports(int32_t hTempo, const std::string& text)
     {
         return CaptureStdoutOf([&] {
-            GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr);
-        });
+                   GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr);
+               }).find(text) != std::string::npos;
     }
     int32_t box_ = -1;
 };
