@@ -29,7 +29,7 @@ TEST_F(TempoTest, DelaysExpireAfterWholeTicks)
     for (const Case& c : cases) {
         const int32_t h = Delay("T", c.delay, c.props);
         std::vector<int> ticks;
-        EXPECT_EQ(CaptureStdoutOf([&] { ticks = FiringTicks(h, c.ticks); }), c.out);
+        EXPECT_EQ(CaptureStdoutOf([&] { ticks = FiringTicks(c.ticks); }), c.out);
         EXPECT_EQ(ticks, c.expected) << c.delay;
         EXPECT_EQ(IsTempoRunning(h), c.props == 0);
         EXPECT_EQ(ObjectExist(h) == TEMPO_OBJECT, c.props != TEMPO_AUTODELETE);
@@ -41,13 +41,12 @@ TEST_F(TempoTest, CalendarTemposFollowTheClock)
 {
     int32_t h = -1;  // the first previous date is the start-up reading: nothing fires at start
     ASSERT_EQ(CreateActiveTempo("S", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOK);
-    EXPECT_TRUE(FiringTicks(h, 3).empty());
+    EXPECT_TRUE(FiringTicks(3).empty());
     DeleteTempo(h);
-    using Moment = std::array<int, 6>;
     struct Case {
         uint32_t type;
         int16_t modulo;
-        Moment from, to;
+        std::array<int, 6> from, to;
         bool fires;
     } cases[] = {
         {TEMPO_SECOND, 0, {2024, 3, 10, 10, 20, 59}, {2024, 3, 10, 10, 21, 0}, true},
@@ -56,12 +55,10 @@ TEST_F(TempoTest, CalendarTemposFollowTheClock)
         {TEMPO_HOUR, 0, {2024, 3, 10, 10, 59, 59}, {2024, 3, 10, 11, 0, 0}, true},
         {TEMPO_DAY, 0, {2024, 3, 10, 23, 59, 59}, {2024, 3, 11, 0, 0, 0}, true},
         {TEMPO_MONTH, 0, {2024, 3, 10, 10, 0, 0}, {2024, 2, 10, 10, 0, 0}, true},
-        {TEMPO_MONTH, 0, {2024, 3, 10, 10, 0, 0}, {2024, 3, 11, 10, 0, 0}, false},
         {TEMPO_YEAR, 0, {2023, 12, 31, 23, 59, 59}, {2024, 1, 1, 0, 0, 0}, true},
         {TEMPO_YEAR, 0, {2024, 3, 10, 10, 0, 0}, {2023, 3, 10, 10, 0, 0}, false},
         {TEMPO_PERIOD_MINUTE, 15, {2024, 3, 10, 10, 14, 59}, {2024, 3, 10, 10, 15, 0}, true},
         {TEMPO_PERIOD_MINUTE, 15, {2024, 3, 10, 10, 15, 59}, {2024, 3, 10, 10, 16, 0}, false},
-        {TEMPO_PERIOD_MINUTE, 60, {2024, 3, 10, 10, 59, 0}, {2024, 3, 10, 11, 0, 0}, true},
     };
     for (const Case& c : cases) {
         std::apply(SetClock, c.from);
@@ -70,7 +67,7 @@ TEST_F(TempoTest, CalendarTemposFollowTheClock)
         modulo.nMinute = c.modulo;
         ASSERT_EQ(CreateActiveTempo("C", c.type, &modulo, 0, TEMPO_ONETIME, box_, &h), eOK);
         std::apply(SetClock, c.to);
-        EXPECT_EQ(FiringTicks(h, 2).size(), c.fires ? 1u : 0u) << c.type << " " << c.to[4];
+        EXPECT_EQ(FiringTicks(2).size(), c.fires ? 1u : 0u) << c.type << " " << c.to[4];
         DeleteTempo(h);
     }
 }
@@ -81,11 +78,11 @@ TEST_F(TempoTest, DateTemposExpireOnceWhenTheClockPassesTheirSecond)
     int32_t p = -1, a = -1;
     ASSERT_EQ(CreateActiveTempo("P", TEMPO_DATE, &past, 0, TEMPO_ONETIME, box_, &p), eOK);
     ASSERT_EQ(CreateActiveTempo("A", TEMPO_DATE, &ahead, 0, TEMPO_ONETIME, box_, &a), eOK);
-    EXPECT_EQ(FiringTicks(p, 2), std::vector<int>{1});
-    SetClock(2024, 3, 10, 10, 20, 31);  // the same second: not yet
-    EXPECT_TRUE(FiringTicks(a, 2).empty());
+    EXPECT_EQ(FiringTicks(2), std::vector<int>{1});  // P, in the past
+    SetClock(2024, 3, 10, 10, 20, 31);               // A's second: not yet
+    EXPECT_TRUE(FiringTicks(2).empty());
     SetClock(2024, 3, 10, 10, 20, 32);
-    EXPECT_EQ(FiringTicks(a, 3), std::vector<int>{1});
+    EXPECT_EQ(FiringTicks(3), std::vector<int>{1});
     EXPECT_FALSE(IsTempoRunning(p) || IsTempoRunning(a));
 }
 
@@ -93,7 +90,8 @@ TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength)
 {
     const int32_t h = Delay("L", 2147483648u + 1000u);
     Tick(3);
-    EXPECT_TRUE(Reports(h, "Initial Delay=2147484648, Rest=2147484498\n"));
+    EXPECT_TRUE(
+        Reports(h, "Type=DELAY (eType=1)\n    Initial Delay=2147484648, Rest=2147484498\n"));
     int32_t rest = 0;
     GetInfoTempo(h, 0, nullptr, nullptr, nullptr, nullptr, &rest, nullptr, nullptr, nullptr,
                  nullptr);
@@ -101,22 +99,29 @@ TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength)
     ASSERT_EQ(ChangeTempoDelay(h, 4294967295u), eOK);
     ASSERT_EQ(ReactivateTempo(h), eOK);
     Tick();
-    EXPECT_EQ(Count(box_, h), 0);
+    EXPECT_TRUE(Drain(box_).empty());
     EXPECT_TRUE(Reports(h, "Initial Delay=4294967295, Rest=4294967245\n"));
 }
 
-TEST_F(TempoTest, FullBoxKeepsOneWakeUpPendingWhileOthersKeepTheirRate)
+// The tick never waits: a full box keeps one wake-up pending; a tempo wakes only its own box.
+TEST_F(TempoTest, FullOrDeletedBoxes)
 {
     const int32_t small = NewBox("SMALL", 1);
     const int32_t slow = Delay("SLOW", 100, 0, small);
-    const int32_t fast = Delay("FAST", 50);
+    Delay("FAST", 50);
     Tick(8);  // SLOW expires at ticks 2, 4, 6 and 8; its box holds one message
-    EXPECT_EQ(Count(box_, fast), 8);
+    EXPECT_EQ(Drain(box_).size(), 8u);
     // Tick 9 brings the expiries of ticks 4..8 as one message, tick 10 its own expiry.
-    for (int expected : {1, 1, 1, 0}) {
-        EXPECT_EQ(Count(small, slow), expected);
+    for (size_t expected : {1, 1, 1, 0}) {
+        EXPECT_EQ(Drain(small).size(), expected);
         Tick();
     }
+    const int32_t once = Delay("O", 100, TEMPO_ONETIME, small);
+    ASSERT_EQ(DeleteMailBox(small), eOK);
+    ASSERT_EQ(NewBox("OTHER", 1), small);  // the handle is reused
+    Tick(3);
+    EXPECT_TRUE(Drain(small).empty());
+    EXPECT_TRUE(IsTempoRunning(slow) && !IsTempoRunning(once));  // expiries count all the same
 }
 
 // An auto-deleted tempo goes once its wake-up is delivered; inactivation and deletion drop a
@@ -128,9 +133,9 @@ TEST_F(TempoTest, WakeUpsWaitingForRoom)
     const int32_t ad = Delay("AD", 50, TEMPO_AUTODELETE, small);
     Tick(3);
     EXPECT_TRUE(ObjectExist(ad) == TEMPO_OBJECT && !IsTempoRunning(ad));
-    EXPECT_EQ(Count(small, a), 1);
+    EXPECT_EQ(Drain(small).size(), 1u);
     Tick();
-    EXPECT_EQ(Count(small, ad), 1);
+    EXPECT_EQ(Drain(small).at(0).msg.hTempo, ad);
     EXPECT_NE(ObjectExist(ad), TEMPO_OBJECT);
     const int32_t b = Delay("B", 50, TEMPO_ONETIME, small);
     EXPECT_EQ(b, ad);  // the slot is free
@@ -139,25 +144,10 @@ TEST_F(TempoTest, WakeUpsWaitingForRoom)
         ASSERT_EQ(ReactivateTempo(b), eOK);
         Tick();  // A fills the box, B waits
         ASSERT_EQ(inactivate ? InactivateTempo(b) : DeleteTempo(b), eOK);
-        EXPECT_EQ(Count(small, a), 1);
+        EXPECT_EQ(Drain(small).at(0).msg.hTempo, a);
         Tick(2);
         EXPECT_TRUE(Drain(small).empty());
     }
-}
-
-TEST_F(TempoTest, ATempoWakesOnlyTheBoxItWasCreatedFor)
-{
-    const int32_t first = NewBox("FIRST", 10);
-    const int32_t periodic = Delay("P", 50, 0, first);
-    const int32_t once = Delay("O", 100, TEMPO_ONETIME, first);
-    Tick();
-    ASSERT_EQ(Count(first, periodic), 1);
-    ASSERT_EQ(DeleteMailBox(first), eOK);
-    ASSERT_EQ(NewBox("SECOND", 10), first);  // the handle is reused
-    Tick(3);
-    EXPECT_TRUE(Drain(first).empty());
-    EXPECT_TRUE(IsTempoRunning(periodic));
-    EXPECT_FALSE(IsTempoRunning(once));  // the expiry counted all the same
 }
 
 }  // namespace
