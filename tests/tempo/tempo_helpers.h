@@ -62,13 +62,7 @@ protected:
     void SetUp() override
     {
         StartTempoService();
-        box_ = NewBox("BOX", 1000);
-    }
-    static int32_t NewBox(const char* name, uint16_t size)
-    {
-        int32_t h = -1;
-        EXPECT_EQ(CreateMailBox(name, size, &h), eOK);
-        return h;
+        ASSERT_EQ(CreateMailBox("BOX", 1000, &box_) + CreateMailBox("SMALL", 1, &small_), eOK);
     }
     int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t b = -1)
     {
@@ -96,7 +90,7 @@ protected:
                                 nullptr, nullptr, nullptr);
                }).find(text) != std::string::npos;
     }
-    int32_t box_ = -1;
+    int32_t box_ = -1, small_ = -1;  // a box of one message
 };
 
 }  // namespace kvtest

