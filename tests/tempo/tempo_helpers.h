@@ -1,5 +1,4 @@
-// Tempo tests: a settable clock, the tick driven by hand, the tempo service started as the
-// start-up starts it, and wake-up messages read without waiting.
+// Tempo tests: a settable clock, a hand-driven tick, the tempo service, wake-ups read at once.
 #pragma once
 
 #include <mutex>
@@ -67,19 +66,17 @@ protected:
     int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t b = -1)
     {
         int32_t h = -1;
-        EXPECT_EQ(CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, b < 0 ? box_ : b, &h),
-                  eOK);
+        const int32_t box = b < 0 ? box_ : b;
+        EXPECT_EQ(CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, box, &h), eOK);
         return h;
     }
     // The ticks (1-based, out of n) at which a message arrived in the fixture's box.
     std::vector<int> FiringTicks(int n)
     {
         std::vector<int> ticks;
-        for (int t = 1; t <= n; ++t) {
-            Tick();
-            if (!Drain(box_).empty())
+        for (int t = 1; t <= n; ++t)
+            if (Tick(), !Drain(box_).empty())
                 ticks.push_back(t);
-        }
         return ticks;
     }
     // Whether the full report of hTempo holds text.
