@@ -1,13 +1,9 @@
-// Tempo tests: a settable clock, the tick driven by hand, the tempo service started as the
-// start-up starts it, and wake-up messages read without waiting.
+// Tempo tests: a settable clock, a hand-driven tick, the tempo service, wake-ups read at once.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <mutex>
 #include <vector>
 
-#include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
 #include "kerval/tempo/tempo_service.h"
 #include "tests/support/fixtures.h"
@@ -41,9 +37,7 @@ inline void StartTempoService()
         nullptr);
     kp::seams::set_manual_tick(true);
     ASSERT_EQ(StartKerval(), eOK);
-    int32_t code = 1;
-    CaptureStdoutOf([&] { code = kerval::tempo::StartService(); });
-    ASSERT_EQ(code, 0);
+    CaptureStdoutOf([] { ASSERT_EQ(kerval::tempo::StartService(), 0); });
 }
 
 struct WakeUp {
@@ -62,48 +56,38 @@ inline std::vector<WakeUp> Drain(int32_t hBox)
     return out;
 }
 
-inline int Count(int32_t hBox, int32_t hTempo)
-{
-    int n = 0;
-    for (const WakeUp& w : Drain(hBox))
-        n += w.msg.hTempo == hTempo;
-    return n;
-}
-
 class TempoTest : public TempDirTest {
 protected:
     void SetUp() override
     {
         StartTempoService();
-        ASSERT_EQ(CreateMailBox("BOX", 1000, &box_), eOK);
+        ASSERT_EQ(CreateMailBox("BOX", 1000, &box_) + CreateMailBox("SMALL", 1, &small_), eOK);
     }
-    int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t box = -1)
+    int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t b = -1)
     {
         int32_t h = -1;
-        EXPECT_EQ(
-            CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, box < 0 ? box_ : box, &h),
-            eOK);
+        const int32_t box = b < 0 ? box_ : b;
+        EXPECT_EQ(CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, box, &h), eOK);
         return h;
     }
-    // The ticks (1-based, out of n) at which a message of hTempo arrived.
-    std::vector<int> FiringTicks(int32_t hTempo, int n)
+    // The ticks (1-based, out of n) at which a message arrived in the fixture's box.
+    std::vector<int> FiringTicks(int n)
     {
         std::vector<int> ticks;
-        for (int t = 1; t <= n; ++t) {
-            Tick();
-            if (Count(box_, hTempo) > 0)
+        for (int t = 1; t <= n; ++t)
+            if (Tick(), !Drain(box_).empty())
                 ticks.push_back(t);
-        }
         return ticks;
     }
-    static std::string Info(int32_t hTempo)
+    // Whether the full report of hTempo holds text.
+    static bool Reports(int32_t hTempo, const std::string& text)
     {
         return CaptureStdoutOf([&] {
-            GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr);
-        });
+                   GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr);
+               }).find(text) != std::string::npos;
     }
-    int32_t box_ = -1;
+    int32_t box_ = -1, small_ = -1;  // a box of one message
 };
 
 }  // namespace kvtest
