@@ -32,19 +32,20 @@ long StatusValue(const std::string& key)
 // Runs `cycle` to warm up, then `cycles` times more: threads and resident memory stay put. A
 // leaked stack keeps its touched pages; the margin allows an allocator arena's first growth.
 template <class Cycle>
-void ExpectNoLeak(int cycles, Cycle cycle, bool check_rss)
+void ExpectNoLeak(int cycles, Cycle cycle)
 {
     for (int i = 0; i < 100; ++i)
         cycle(i);
-    const long threads = StatusValue("Threads:"), rss = StatusValue("VmRSS:");
+    const long threads = StatusValue("Threads:");
+    [[maybe_unused]] const long rss = StatusValue("VmRSS:");
     for (int i = 0; i < cycles && !::testing::Test::HasFailure(); ++i)
         cycle(i);
     if (threads < 0)
         return;
     EXPECT_EQ(StatusValue("Threads:"), threads);
-    if (check_rss) {
-        EXPECT_LT(StatusValue("VmRSS:") - rss, 32 * 1024);
-    }
+#if !defined(__SANITIZE_ADDRESS__)  // freed memory sits in quarantine; the leak checker covers it
+    EXPECT_LT(StatusValue("VmRSS:") - rss, 32 * 1024);
+#endif
 }
 
 void Spin(void* arg)
@@ -56,21 +57,13 @@ void Spin(void* arg)
 TEST(PlatformThreadStress, CreateTerminateCyclesLeakNothing)
 {
     std::atomic<bool> stop{false};
-#if defined(__SANITIZE_ADDRESS__)
-    const bool check_rss = false;  // freed memory sits in quarantine; the leak checker covers it
-#else
-    const bool check_rss = true;
-#endif
-    ExpectNoLeak(
-        10000,
-        [&stop](int) {
-            kp::Thread* t = kp::thread_create_suspended(Spin, &stop, 64 * 1024);
-            ASSERT_NE(t, nullptr);
-            kp::thread_resume(t);
-            ASSERT_TRUE(kp::thread_terminate(t));
-            kp::thread_release(t);
-        },
-        check_rss);
+    ExpectNoLeak(10000, [&stop](int) {
+        kp::Thread* t = kp::thread_create_suspended(Spin, &stop, 64 * 1024);
+        ASSERT_NE(t, nullptr);
+        kp::thread_resume(t);
+        ASSERT_TRUE(kp::thread_terminate(t));
+        kp::thread_release(t);
+    });
 }
 
 std::atomic<int> g_started{0};
@@ -89,20 +82,17 @@ using TaskCycles = kvtest::TaskTest;
 TEST_F(TaskCycles, CreateDeleteCyclesLeaveThreadsAndMemoryWhereTheyWere)
 {
     kvtest::BeginCaptureStdout();  // "task CYCLE suspended" per cycle
-    ExpectNoLeak(
-        kTaskCycles,
-        [](int n) {
-            const int started = g_started;
-            int32_t task = -1, box = -1;
-            ASSERT_EQ(CreateMailBox("CYCLE_BOX", 2, &box), eOK);
-            ASSERT_EQ(CreateTask("CYCLE", 0, Idle, "p", 2, 64 * 1024, &task), eOK);
-            ASSERT_EQ(SetTaskMainMailBox(task, box), eOK);
-            if (n % 2 == 0) {
-                ASSERT_TRUE(kvtest::WaitFor([&] { return g_started > started; }));
-            }
-            ASSERT_EQ(DeleteTask(task), eOK);
-        },
-        true);
+    ExpectNoLeak(kTaskCycles, [](int n) {
+        const int started = g_started;
+        int32_t task = -1, box = -1;
+        ASSERT_EQ(CreateMailBox("CYCLE_BOX", 2, &box), eOK);
+        ASSERT_EQ(CreateTask("CYCLE", 0, Idle, "p", 2, 64 * 1024, &task), eOK);
+        ASSERT_EQ(SetTaskMainMailBox(task, box), eOK);
+        if (n % 2 == 0) {
+            ASSERT_TRUE(kvtest::WaitFor([&] { return g_started > started; }));
+        }
+        ASSERT_EQ(DeleteTask(task), eOK);
+    });
     kvtest::EndCaptureStdout();
 }
 

@@ -35,7 +35,6 @@ struct Shared {
     int32_t sem = -1, gate = -1, mute = -1, section = -1;
     std::atomic<int32_t> workers[kWorkers];
     std::atomic<int> failures{0}, workers_done{0}, consumed{0};  // consumed: gate units taken
-    std::atomic<bool> stop_suspender{false};
     int64_t guarded[2] = {};  // changed only under the mutex, the section
     std::atomic<int64_t> increments[2] = {};
 };
@@ -73,20 +72,6 @@ void Worker(int index)
     ++g->workers_done;
 }
 
-// One worker at a time is stopped for a moment, wherever it is.
-void Suspender()
-{
-    std::mt19937 rng(g->seed ^ 0x5eed);
-    while (!g->stop_suspender) {
-        const int32_t h = g->workers[rng() % kSuspendable];
-        ActiveTask(h, 0);
-        kerval::platform::sleep_ms(1 + rng() % 4);  // often past a waiter's time-out
-        ActiveTask(h, 1);
-        kerval::platform::sleep_ms(rng() % 2);
-    }
-    g->stop_suspender = false;
-}
-
 int32_t StartVictim(int n)
 {
     return kvtest::StartTask(('V' + std::to_string(n)).c_str(), [] {
@@ -95,9 +80,8 @@ int32_t StartVictim(int n)
     });
 }
 
-bool QueueIsWhole(int32_t hSem)
+bool QueueIsWhole(const std::vector<int32_t>& queue)
 {
-    const std::vector<int32_t> queue = kvtest::QueueOf(hSem);
     return std::none_of(queue.begin(), queue.end(), [](int32_t h) { return h < 0; });
 }
 
@@ -121,10 +105,10 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     for (int i = 0; i < kWorkers; ++i)
         shared.workers[i] =
             kvtest::StartTask(('W' + std::to_string(i)).c_str(), [i] { Worker(i); });
-    kvtest::StartTask("SUSPENDER", Suspender);
 
     // The gate is released only from here, one unit per victim at most, so a victim found in
-    // the queue stays there until this thread serves it or deletes it.
+    // the queue stays there until this thread serves it or deletes it. Meanwhile one of the
+    // first workers is stopped, wherever it is, often past a waiter's time-out.
     std::mt19937 rng(shared.seed ^ 0x9a7e);
     int32_t victims[kVictims];
     int started = 0, freed = 0;
@@ -133,8 +117,10 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     // A lost unit would wedge the workers' unlimited waits: give up after a generous while.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (shared.workers_done < kWorkers && std::chrono::steady_clock::now() < limit) {
+        const int32_t suspended = shared.workers[rng() % kSuspendable];
+        ActiveTask(suspended, 0);
         const std::vector<int32_t> queued = kvtest::QueueOf(shared.gate);
-        Check(QueueIsWhole(shared.gate) && QueueIsWhole(shared.sem));
+        Check(QueueIsWhole(queued) && QueueIsWhole(kvtest::QueueOf(shared.sem)));
         int32_t& v = victims[rng() % kVictims];
         if (queued.empty()) {
             kerval::platform::sleep_ms(1);
@@ -146,11 +132,11 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
             kvtest::CaptureStdoutOf([&] { DeleteTask(v); });
             v = StartVictim(started++);
         }
+        kerval::platform::sleep_ms(rng() % 4);
+        ActiveTask(suspended, 1);
         kerval::platform::sleep_ms(rng() % 2);
     }
     ASSERT_EQ(shared.workers_done, kWorkers) << "wedged";
-    shared.stop_suspender = true;
-    ASSERT_TRUE(kvtest::WaitFor([&] { return !shared.stop_suspender; }));
     ASSERT_TRUE(kvtest::WaitFor([&] { return kvtest::QueueOf(shared.gate).size() == kVictims; }));
     EXPECT_EQ(shared.failures, 0);
     EXPECT_EQ(kvtest::CountOf(shared.sem), kUnits);
