@@ -5,6 +5,7 @@
 // no task stays blocked on a box that has room or messages. Replay a run with KV_STRESS_SEED.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -35,7 +36,7 @@ struct RaceRun {
     int per_writer = 0;
     int32_t boxes[2] = {-1, -1}, readers[2] = {-1, -1};
     std::unique_ptr<std::atomic<uint8_t>[]> sent, reads;
-    std::atomic<bool> started[kMaxWriters] = {}, done[kMaxWriters] = {}, deleted[kMaxWriters] = {};
+    std::atomic<bool> writing[kMaxWriters] = {};  // started, neither done nor deleted
     std::atomic<int> failures{0}, readers_done{0}, next_reader{0};
     std::atomic<bool> stop{false}, controller_done{false};
 };
@@ -55,7 +56,7 @@ uint32_t Writer(void*)
         if (seq % 64 == 0)
             DisplayDebug("writer line\n", 1);
     }
-    g->done[id] = true;
+    g->writing[id] = false;
     return 0;
 }
 
@@ -99,29 +100,8 @@ int32_t StartTask(const std::string& name, PFN_TASK fn, int32_t id = 0)
 
 int32_t StartWriter(int32_t id)
 {
-    g->started[id] = true;
+    g->writing[id] = true;
     return StartTask("CW" + std::to_string(id), Writer, id);
-}
-
-bool AllWritersDone()
-{
-    for (int id = 0; id < kMaxWriters; ++id) {
-        if (g->started[id] && !g->done[id] && !g->deleted[id])
-            return false;
-    }
-    return true;
-}
-
-// A reader stopped between taking a message's unit and the message widens the purge races.
-void PurgeHoldingReader(std::minstd_rand& rng)
-{
-    const int32_t reader = g->readers[rng() % 2];
-    const bool hold = rng() % 4 == 0;
-    if (hold)
-        SuspendTask(reader);
-    PurgeMailBox(g->boxes[0]);
-    if (hold)
-        ActiveTask(reader, 1);
 }
 
 uint32_t Controller(void*)
@@ -131,19 +111,27 @@ uint32_t Controller(void*)
     for (int32_t id : ids)
         writers.push_back(StartWriter(id));
     int32_t next_id = 3;
-    for (int op = 0; !AllWritersDone(); ++op) {
+    const auto writing = [] { return std::count(g->writing, g->writing + kMaxWriters, true); };
+    for (int op = 0; writing() > 0; ++op) {
         const size_t w = rng() % writers.size();
+        const int32_t reader = g->readers[rng() % 2];
         if (g->purge) {
-            PurgeHoldingReader(rng);
+            // A reader stopped between taking a message's unit and the message widens the races.
+            const bool hold = rng() % 4 == 0;
+            if (hold)
+                SuspendTask(reader);
+            PurgeMailBox(g->boxes[0]);
+            if (hold)
+                ActiveTask(reader, 1);
         } else if (op >= kControlOps) {
             WaitTime(1);
         } else if (rng() % 8 == 0 && next_id < kMaxWriters) {
-            g->deleted[ids[w]] = true;
             DeleteTask(writers[w]);
+            g->writing[ids[w]] = false;
             ids[w] = next_id;
             writers[w] = StartWriter(next_id++);
         } else {
-            const int32_t h = rng() % 2 == 0 ? writers[w] : g->readers[rng() % 2];
+            const int32_t h = rng() % 2 == 0 ? writers[w] : reader;
             SuspendTask(h);
             WaitTime(static_cast<uint32_t>(rng() % 3));
             ActiveTask(h, 1);
