@@ -3,12 +3,8 @@
 // exactly the bytes its model predicts. Replay with KV_STRESS_SEED.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <random>
-#include <string>
-#include <thread>
 
 #include "kerval/platform/platform.h"
 #include "tests/file/file_support.h"

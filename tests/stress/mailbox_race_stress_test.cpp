@@ -6,19 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <regex>
-#include <string>
 #include <vector>
 
 #include "tests/mailbox/box_helpers.h"
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(_WIN32)
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 constexpr int kPurgePerWriter = 300, kControlPerWriter = 300, kControlOps = 60;
 #else
 constexpr int kPurgePerWriter = 20000, kControlPerWriter = 1500, kControlOps = 250;

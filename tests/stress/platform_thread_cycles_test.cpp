@@ -1,9 +1,7 @@
 // Create/delete cycles of platform threads and of tasks leave no thread and no stack behind.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
-#include <string>
 
 #include "kerval/platform/platform.h"
 #include "tests/mailbox/box_helpers.h"
@@ -12,7 +10,7 @@ namespace kp = kerval::platform;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(_WIN32)
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 constexpr int kTaskCycles = 1000;
 #else
 constexpr int kTaskCycles = 10000;
