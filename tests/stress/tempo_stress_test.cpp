@@ -127,6 +127,7 @@ void Step(std::mt19937& rng, std::vector<Tracked>& live, uint32_t& created, int3
 
 TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheyStop)
 {
+    TempDir dir;  // the library's trace files go there
     StartTempoService();
     const char* env = std::getenv("KV_STRESS_SEED");
     const auto seed = static_cast<uint32_t>(env ? std::strtoul(env, nullptr, 10) : 20261206u);
