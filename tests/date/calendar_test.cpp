@@ -33,7 +33,7 @@ TEST(Calendar, DayFieldsMatchAnIndependentCalendar)
     }
 }
 
-TEST(Calendar, OutOfRangeDaysAndMonthsAreRefusedWithoutReadingTables)
+TEST(Calendar, OutOfRangeIsRefusedTwoDigitYearsPivotAt81AndNamesMatchInUpperCase)
 {
     uint16_t month = 77, day = 77, doy = 9, dow = 9;
     for (const auto& [year, bad_day] : {std::pair{2001, 366}, {2000, 367}, {2000, 0}, {2000, -5}})
@@ -45,10 +45,6 @@ TEST(Calendar, OutOfRangeDaysAndMonthsAreRefusedWithoutReadingTables)
         EXPECT_EQ(0, doy + dow) << bad_month;
     }
     EXPECT_FALSE(InitDate(nullptr));
-}
-
-TEST(Calendar, TwoDigitYearsPivotAt81AndNamesMatchInUpperCase)
-{
     for (int16_t y = 0; y <= 99; ++y) {
         int16_t year = y;
         Year2ToYear4(&year);
@@ -115,15 +111,12 @@ TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
 
 TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
 {
+    const MsgDate cases[] = {Date(1994, 12, 31, 23, 59, 59), Date(1995, 1, 1), Date(2045, 6, 15),
+                             Date(2069, 12, 31, 23, 59, 59), Date(2070, 1, 1)};
     for (const char* tz : {"UTC0", "XST-3", "YST5"}) {
         ASSERT_TRUE(kerval::platform::set_time_zone(tz));
-        const std::pair<MsgDate, bool> cases[] = {{Date(1994, 12, 31, 23, 59, 59), false},
-                                                  {Date(1995, 1, 1), true},
-                                                  {Date(2045, 6, 15, 12), true},
-                                                  {Date(2069, 12, 31, 23, 59, 59), true},
-                                                  {Date(2070, 1, 1), false}};
-        for (const auto& [date, plausible] : cases)
-            EXPECT_EQ(plausible, IsDate(&date) != 0) << tz << " " << date.nYear;
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(i % 4 != 0, IsDate(&cases[i]) != 0) << tz << " " << cases[i].nYear;
     }
     EXPECT_FALSE(IsDate(nullptr));
 }
