@@ -137,10 +137,13 @@ TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
     AddDayToDate(nullptr, 1);
 }
 
-MsgDate Pattern()
+// Wildcards but for the fields given.
+MsgDate Pattern(std::initializer_list<std::pair<int16_t MsgDate::*, int>> fields = {})
 {
     MsgDate pattern;
     InitDate(&pattern);
+    for (const auto& [field, value] : fields)
+        pattern.*field = int16_t(value);
     return pattern;
 }
 
@@ -152,21 +155,17 @@ int Order(const MsgDate& date, const MsgDate& pattern)
 
 TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch)
 {
-    MsgDate pattern = Pattern();
-    EXPECT_EQ(11, Order(Date(1995, 1, 1), pattern));
-    EXPECT_EQ(11, Order(Date(2069, 12, 31, 23, 59, 59), pattern));
-    pattern.nYear = 2001;
-    pattern.nMonth = 6;
-    pattern.nMinute = 30;
+    EXPECT_EQ(11, Order(Date(1995, 1, 1), Pattern()));
+    EXPECT_EQ(11, Order(Date(2069, 12, 31, 23, 59, 59), Pattern()));
+    MsgDate pattern =
+        Pattern({{&MsgDate::nYear, 2001}, {&MsgDate::nMonth, 6}, {&MsgDate::nMinute, 30}});
     EXPECT_EQ(10, Order(Date(2001, 5, 31, 23, 59), pattern));  // earlier month, later minute
     EXPECT_EQ(10, Order(Date(2001, 6, 1, 23, 29), pattern));
     EXPECT_EQ(11, Order(Date(2001, 6, 17, 3, 30, 59), pattern));
     EXPECT_EQ(1, Order(Date(2001, 7, 1), pattern));
     EXPECT_FALSE(InfOrEgal(nullptr, &pattern) || SupOrEgal(&pattern, nullptr));
     // 2001-05-15 is a Tuesday; the record's own day of week is wrong on purpose.
-    pattern = Pattern();
-    pattern.nDayOfWeek = 1;
-    pattern.nHour = 8;
+    pattern = Pattern({{&MsgDate::nDayOfWeek, 1}, {&MsgDate::nHour, 8}});
     MsgDate tuesday_early = Date(2001, 5, 15, 7);
     tuesday_early.nDayOfWeek = 1;
     EXPECT_EQ(1, Order(tuesday_early, pattern)) << "day of week is compared before the hour";
@@ -175,11 +174,9 @@ TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch)
 
 TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay)
 {
-    MsgDate hours[2] = {Pattern(), Pattern()}, days[2] = {Pattern(), Pattern()};
-    hours[0].nHour = 8;
-    hours[1].nHour = 17;
-    days[0].nDayOfWeek = 1;
-    days[1].nDayOfWeek = 5;
+    const MsgDate hours[2] = {Pattern({{&MsgDate::nHour, 8}}), Pattern({{&MsgDate::nHour, 17}})},
+                  days[2] = {Pattern({{&MsgDate::nDayOfWeek, 1}}),
+                             Pattern({{&MsgDate::nDayOfWeek, 5}})};
     const auto in = [](const MsgDate& date, const MsgDate* interval) {
         return IsInInterval(&date, interval) != 0;
     };
