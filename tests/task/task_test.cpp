@@ -154,9 +154,11 @@ uint32_t Echo(void*)
     return 0;
 }
 
-TEST_F(Tasks, TasksExchangeThroughMainBoxesAndDeletingABlockedTaskDeletesItsBox)
+// Only a task with a main box can be written or read; deleting a task blocked on its main box
+// deletes the box too, and a deleted main box is forgotten in every task naming it.
+TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
 {
-    int32_t self = -1, echo = -1, echo_box = -1, my_box = -1, code = eNOK;
+    int32_t self = -1, echo = -1, echo_box = -1, my_box = -1, other = -1, code = eOK;
     ASSERT_EQ(CreateTask("SELFDEL", 0, DeleteMyself, nullptr, 0, 0, &self), eOK);
     ASSERT_TRUE(WaitFor([&] { return ObjectExist(self) == 0; }));
     ASSERT_EQ(CreateMailBox("ECHO_BOX", 4, &echo_box), eOK);  // the library is free again
@@ -164,6 +166,16 @@ TEST_F(Tasks, TasksExchangeThroughMainBoxesAndDeletingABlockedTaskDeletesItsBox)
     ASSERT_EQ(SetTaskMainMailBox(0, my_box), eOK);
     EXPECT_EQ(CurrentTaskBox(), my_box);
     ASSERT_EQ(CreateTask("ECHO", 0, Echo, nullptr, 0, 0, &echo), eOK);
+    EXPECT_EQ(GetTaskMainMailBox(echo), -1);
+    const std::string out = CaptureStdoutOf([&] { code = WriteToTask(0, echo, 1, "x", 2, 0); });
+    EXPECT_EQ(code, eNOK);
+    EXPECT_THAT(out, HasSubstr("INITJOB : Destination Box dosn't exist !\n"));
+    EXPECT_EQ(ReadFromTask(echo, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr),
+              eINVALID_HANDLE);
+    EXPECT_EQ(WriteToTask(0, echo_box, 1, "x", 2, 0), eNOK);  // a box is not a task
+    EXPECT_EQ(ReadFromTask(echo_box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eNOK);
+    EXPECT_EQ(SetTaskMainMailBox(echo, echo), eNOK);  // a task is not a box
+    EXPECT_EQ(SetTaskMainMailBox(echo_box, echo_box), eNOK);
     ASSERT_EQ(SetTaskMainMailBox(echo, echo_box), eOK);
     for (int32_t i = 1; i <= 100; ++i) {
         ASSERT_EQ(WriteToTask(0, echo, 5, &i, sizeof i, 0), eOK);
@@ -174,34 +186,14 @@ TEST_F(Tasks, TasksExchangeThroughMainBoxesAndDeletingABlockedTaskDeletesItsBox)
         EXPECT_EQ(std::tie(value, sender), std::make_tuple(2 * i, echo));
     }
     ASSERT_TRUE(WaitFor([&] { return kvtest::CountIn(echo_box, &BoxCore::readers_waiting) == 1; }));
-    const std::string out = CaptureStdoutOf([&] { code = DeleteTask(echo); });
-    EXPECT_EQ(code, eOK);
-    EXPECT_THAT(out, HasSubstr("task ECHO suspended\n"));
+    EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_EQ(DeleteTask(echo), eOK); }),
+                HasSubstr("task ECHO suspended\n"));
     EXPECT_EQ(ObjectExist(echo) + ObjectExist(echo_box), 0);
     EXPECT_EQ(g_self_deleted.load(), self);  // the deleted threads never went on
-}
-
-TEST_F(Tasks, OnlyATaskWithAMainBoxCanBeWrittenOrRead)
-{
-    int32_t task = -1, other = -1, box = -1, code = eOK;
-    ASSERT_EQ(CreateTask("NOBOX", 0, Echo, nullptr, 0, 0, &task), eOK);
     ASSERT_EQ(CreateTask("OTHER", 0, Echo, nullptr, 0, 0, &other), eOK);
-    EXPECT_EQ(GetTaskMainMailBox(task), -1);
-    const std::string out = CaptureStdoutOf([&] { code = WriteToTask(0, task, 1, "x", 2, 0); });
-    EXPECT_EQ(code, eNOK);
-    EXPECT_THAT(out, HasSubstr("INITJOB : Destination Box dosn't exist !\n"));
-    EXPECT_EQ(ReadFromTask(task, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr),
-              eINVALID_HANDLE);
-    ASSERT_EQ(CreateMailBox("SOMEBOX", 2, &box), eOK);
-    EXPECT_EQ(WriteToTask(0, box, 1, "x", 2, 0), eNOK);  // a box is not a task
-    EXPECT_EQ(ReadFromTask(box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eNOK);
-    EXPECT_EQ(SetTaskMainMailBox(task, task), eNOK);  // a task is not a box
-    EXPECT_EQ(SetTaskMainMailBox(box, box), eNOK);
-    // Deleting a main box forgets it in every task naming it.
-    ASSERT_EQ(SetTaskMainMailBox(task, box), eOK);
-    ASSERT_EQ(SetTaskMainMailBox(other, box), eOK);
-    ASSERT_EQ(DeleteMailBox(box), eOK);
-    EXPECT_EQ(GetTaskMainMailBox(task) + GetTaskMainMailBox(other), -2);
+    ASSERT_EQ(SetTaskMainMailBox(other, my_box), eOK);
+    ASSERT_EQ(DeleteMailBox(my_box), eOK);
+    EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);
 }
 
 uint32_t WaitForEver(void*)
