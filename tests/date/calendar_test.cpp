@@ -153,8 +153,21 @@ int Order(const MsgDate& date, const MsgDate& pattern)
     return (InfOrEgal(&date, &pattern) ? 10 : 0) + (SupOrEgal(&date, &pattern) ? 1 : 0);
 }
 
+// Field by field from year to second, -1 answering as equal; against a pattern of wildcards.
 TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch)
 {
+    const int cases[][3] = {{-1, 5, 0}, {5, -1, 0}, {3, 5, -1}, {5, 3, 1}, {4, 4, 0}, {-2, 0, -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c[2], CompareDateField(int16_t(c[0]), int16_t(c[1]))) << c[0] << " " << c[1];
+    const MsgDate date = Date(2001, 5, 15, 10);
+    MsgDate any_hour = date, other_extras{2001, 5, 15, 10, 0, 0, 99, 1, 7};
+    any_hour.nHour = -1;
+    const MsgDate just_before = Date(2001, 5, 15, 9, 59, 59), next_year = Date(2002, 1, 1);
+    EXPECT_EQ(0, FinalInitialDate(&date, &any_hour));
+    EXPECT_EQ(0, FinalInitialDate(&date, &other_extras));
+    EXPECT_EQ(1, FinalInitialDate(&date, &just_before));
+    EXPECT_EQ(-1, FinalInitialDate(&just_before, &date));
+    EXPECT_EQ(-1, FinalInitialDate(&date, &next_year));
     EXPECT_EQ(11, Order(Date(1995, 1, 1), Pattern()));
     EXPECT_EQ(11, Order(Date(2069, 12, 31, 23, 59, 59), Pattern()));
     MsgDate pattern =
@@ -190,22 +203,6 @@ TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay)
             EXPECT_EQ(civil::Weekday(2001, 10, day) <= 5,
                       in(Date(2001, 10, day, hour, 59, 59), days));
     }
-}
-
-TEST(DateOrder, FieldsOrderFromYearToSecondWithMinusOneAsAny)
-{
-    const int cases[][3] = {{-1, 5, 0}, {5, -1, 0}, {3, 5, -1}, {5, 3, 1}, {4, 4, 0}, {-2, 0, -1}};
-    for (const auto& c : cases)
-        EXPECT_EQ(c[2], CompareDateField(int16_t(c[0]), int16_t(c[1]))) << c[0] << " " << c[1];
-    const MsgDate date = Date(2001, 5, 15, 10);
-    MsgDate any_hour = date, other_extras{2001, 5, 15, 10, 0, 0, 99, 1, 7};
-    any_hour.nHour = -1;
-    const MsgDate just_before = Date(2001, 5, 15, 9, 59, 59), next_year = Date(2002, 1, 1);
-    EXPECT_EQ(0, FinalInitialDate(&date, &any_hour));
-    EXPECT_EQ(0, FinalInitialDate(&date, &other_extras));
-    EXPECT_EQ(1, FinalInitialDate(&date, &just_before));
-    EXPECT_EQ(-1, FinalInitialDate(&just_before, &date));
-    EXPECT_EQ(-1, FinalInitialDate(&date, &next_year));
 }
 
 }  // namespace

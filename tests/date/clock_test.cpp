@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(AppClock, ReadingDropsMillisecondsAndCountersStartAtZero)
+TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWholeSeconds)
 {
     MsgDate date{};
     EXPECT_EQ(eOK, ReadAppDateTime(&date));
@@ -52,12 +52,8 @@ TEST_F(AppClock, ReadingDropsMillisecondsAndCountersStartAtZero)
     const std::string out = kvtest::CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
     EXPECT_EQ(0.0, result);
     EXPECT_NE(std::string::npos, out.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << out;
-}
-
-// The frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the elapsed whole
-// seconds cannot change while the test runs.
-TEST(TimeOut, WholeSecondsAreComparedStrictlyWithTheLimit)
-{
+    // Time-outs: the frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the
+    // elapsed whole seconds cannot change while the test runs.
     const int64_t frequency = static_cast<int64_t>(kerval::platform::perf_frequency()) * 1000,
                   now = static_cast<int64_t>(kerval::platform::perf_counter()), zero = 0,
                   nine_and_a_half = now - frequency * 19 / 2,
