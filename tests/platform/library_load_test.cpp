@@ -18,6 +18,11 @@ std::filesystem::path self_path()
     return std::string(self, GetModuleFileNameA(nullptr, self, sizeof self));
 }
 
+std::filesystem::path dll_path()
+{
+    return self_path().parent_path() / "kerval.dll";
+}
+
 // Exit code of ChildLoadsTheLibrary run in a new process told what to expect (0: passed).
 int run_child(const char* expect)
 {
@@ -33,10 +38,9 @@ int run_child(const char* expect)
 
 TEST(PlatformLibraryLoad, SecondProcessCannotLoadTheLibraryWhileTheFirstHoldsIt)
 {
-    const auto path = self_path().parent_path() / "kerval.dll";
-    if (!std::filesystem::exists(path))
+    if (!std::filesystem::exists(dll_path()))
         GTEST_SKIP() << "kerval.dll not built";
-    HMODULE library = LoadLibraryA(path.string().c_str());
+    HMODULE library = LoadLibraryA(dll_path().string().c_str());
     ASSERT_NE(library, nullptr) << "error " << GetLastError();
     EXPECT_EQ(run_child("refused"), 0);
     FreeLibrary(library);
@@ -49,13 +53,10 @@ TEST(PlatformLibraryLoad, ChildLoadsTheLibrary)
     const char* expect = std::getenv("KV_DLL_CHILD");
     if (expect == nullptr)
         GTEST_SKIP() << "started by the case above";
-    HMODULE library = LoadLibraryA((self_path().parent_path() / "kerval.dll").string().c_str());
-    const DWORD error = GetLastError();
-    EXPECT_EQ(library == nullptr, std::string(expect) == "refused");
-    if (library == nullptr)
-        EXPECT_EQ(error, static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
-    else
-        FreeLibrary(library);
+    HMODULE library = LoadLibraryA(dll_path().string().c_str());
+    EXPECT_EQ(library == nullptr ? GetLastError() : 0,
+              std::string(expect) == "refused" ? static_cast<DWORD>(ERROR_DLL_INIT_FAILED) : 0);
+    FreeLibrary(library);
 }
 
 #endif  // _WIN32

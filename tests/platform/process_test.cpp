@@ -56,17 +56,17 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
 }
 
 // The shutdown and message box seams are proven through the application stop tests.
-TEST(PlatformProcess, MissingPrivilegeRefusesTheClockSetAndAReturningExitSeamEndsTheCaller)
+TEST(PlatformProcess, PrivilegeExitSeamAndEnvironment)
 {
+    kp::seams::set_privilege(
+        [](const char* p) { return std::string(p) == "SeSystemtimePrivilege"; });
+    EXPECT_TRUE(kp::enable_systemtime_privilege());
+    EXPECT_FALSE(kp::enable_shutdown_privilege());
+    EXPECT_EQ(kp::last_error(), kp::kErrPrivilegeNotHeld);
     kp::seams::set_privilege([](const char*) { return false; });  // keeps the real clock too
     kp::LocalTime now{};
     kp::local_time_read(&now);
     EXPECT_FALSE(kp::local_time_set(now));
-    EXPECT_EQ(kp::last_error(), kp::kErrPrivilegeNotHeld);
-    kp::seams::set_privilege(
-        [](const char* privilege) { return std::string(privilege) == "SeSystemtimePrivilege"; });
-    EXPECT_TRUE(kp::enable_systemtime_privilege());
-    EXPECT_FALSE(kp::enable_shutdown_privilege());
     EXPECT_EQ(kp::last_error(), kp::kErrPrivilegeNotHeld);
     kp::seams::set_privilege(nullptr);
 
@@ -76,17 +76,14 @@ TEST(PlatformProcess, MissingPrivilegeRefusesTheClockSetAndAReturningExitSeamEnd
     {
         Runner r([&] {
             kp::process_exit(3);
-            after_exit = true;  // never reached
+            after_exit = true;  // never reached: a returning exit seam ends the caller
         });
         EXPECT_TRUE(eventually([] { return exit_code >= 0; }));
     }
     EXPECT_EQ(exit_code.load(), 3);
     EXPECT_FALSE(after_exit.load());
     kp::seams::set_process_exit(nullptr);
-}
 
-TEST(PlatformProcess, EnvironmentEntryIsCopied)
-{
     char entry[] = "KV_PLATFORM_TEST=first";
     ASSERT_TRUE(kp::put_environment(entry));
     entry[17] = 'X';  // the caller's buffer may change afterwards

@@ -15,14 +15,7 @@ using ::testing::StartsWith;
 
 namespace {
 
-class ThreadReport : public kvtest::TaskTest {
-protected:
-    void Feed(const std::string& keys)
-    {
-        kvtest::WriteBinaryFile("keys.txt", keys);
-        ASSERT_NE(nullptr, std::freopen("keys.txt", "r", stdin));
-    }
-};
+using ThreadReport = kvtest::TaskTest;
 
 std::atomic<bool> g_busy_done{false};
 
@@ -56,8 +49,7 @@ std::vector<Row> RowsOf(const std::string& table)
     std::vector<Row> rows;
     std::istringstream in(table);
     std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line) && line.size() > 30) {
+    for (std::getline(in, line); std::getline(in, line) && line.size() > 30;) {
         Row row{line.substr(0, 30), 0, 0, 0};
         std::istringstream(line.substr(30)) >> row.id >> row.kernel >> row.user;
         rows.push_back(row);
@@ -78,7 +70,8 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders)
     EXPECT_THAT(lines, HasSubstr("Task=<" + std::string(30, 'L') + ">; Id=<"));
     EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
 
-    Feed("7123450");  // 7 shows the menu again; 0 ends
+    kvtest::WriteBinaryFile("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
+    ASSERT_NE(nullptr, std::freopen("keys.txt", "r", stdin));
     int32_t last = -1;
     const std::string out = kvtest::CaptureStdoutOf([&] { last = PrintInfoThread(); });
     EXPECT_EQ(0, last);
