@@ -4,27 +4,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kerval/kerval.h"
-
-namespace {
-
-MsgDate AnyDate(FuzzedDataProvider& in)
-{
-    MsgDate date{};
-    int16_t* fields = &date.nYear;
-    for (size_t i = 0; i < sizeof date / sizeof *fields; ++i)
-        fields[i] = in.ConsumeIntegral<int16_t>();
-    return date;
-}
-
-}  // namespace
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    const MsgDate date = AnyDate(in);
-    const MsgDate pattern = AnyDate(in);
-    MsgDate interval[2] = {AnyDate(in), AnyDate(in)};
+    const MsgDate date = kvfuzz::AnyDate(in);
+    const MsgDate pattern = kvfuzz::AnyDate(in);
+    MsgDate interval[2] = {kvfuzz::AnyDate(in), kvfuzz::AnyDate(in)};
     InfOrEgal(&date, &pattern);
     SupOrEgal(&date, &pattern);
     IsInInterval(&date, interval);

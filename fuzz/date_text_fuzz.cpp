@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "kerval/kerval.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -18,15 +18,6 @@ const char* const kFormats[] = {
     "%01hd%03hd",
     "%02hd%02hd%02hd%02hd%02hd",
 };
-
-MsgDate AnyDate(FuzzedDataProvider& in)
-{
-    MsgDate date{};
-    int16_t* fields = &date.nYear;
-    for (size_t i = 0; i < sizeof date / sizeof *fields; ++i)
-        fields[i] = in.ConsumeIntegral<int16_t>();
-    return date;
-}
 
 void WriteWithEveryFormat(const MsgDate& date)
 {
@@ -45,7 +36,7 @@ void WriteWithEveryFormat(const MsgDate& date)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    const MsgDate date = AnyDate(in);
+    const MsgDate date = kvfuzz::AnyDate(in);
     WriteWithEveryFormat(date);
     MsgDate copy = date;
     IsDate(&copy);

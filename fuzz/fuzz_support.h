@@ -1,6 +1,8 @@
-// Shared by the fuzz targets that need the library started: a start in a scratch folder of its
-// own (removed at exit) with standard output silenced, since reports go there.
+// Shared by the fuzz targets: a library start in a scratch folder of its own (removed at exit)
+// with standard output silenced, since reports go there; any date record.
 #pragma once
+
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,16 @@ inline void StartLibrary()
     static InitOptions options = {0, 40, 40, 20, 100, 5, 5, 5, 5, 0};
     if (InitKerval(&options) != eOK)
         std::abort();
+}
+
+// A date record with any value in every field.
+inline MsgDate AnyDate(FuzzedDataProvider& in)
+{
+    MsgDate date{};
+    int16_t* fields = &date.nYear;
+    for (size_t i = 0; i < sizeof date / sizeof *fields; ++i)
+        fields[i] = in.ConsumeIntegral<int16_t>();
+    return date;
 }
 
 }  // namespace kvfuzz

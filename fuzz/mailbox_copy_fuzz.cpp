@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < messages; ++i) {
         sent.push_back(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 9000)));
         const std::vector<uint8_t>& m = sent.back();
-        if (WriteMailBox(0, box, i, m.empty() ? nullptr : m.data(),
-                         static_cast<uint32_t>(m.size()), 0) != eOK)
+        if (WriteMailBox(0, box, i, m.empty() ? nullptr : m.data(), static_cast<uint32_t>(m.size()),
+                         0) != eOK)
             std::abort();
     }
     for (const std::vector<uint8_t>& m : sent) {

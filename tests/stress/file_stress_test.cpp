@@ -13,11 +13,7 @@
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
-constexpr int kRounds = 300;
-#else
-constexpr int kRounds = 2000;
-#endif
+constexpr int kRounds = kvtest::kSlowBuild ? 300 : 2000;
 constexpr int kWorkers = 3;
 
 unsigned g_seed = 0;

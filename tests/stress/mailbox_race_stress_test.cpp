@@ -15,11 +15,9 @@
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
-constexpr int kPurgePerWriter = 300, kControlPerWriter = 300, kControlOps = 60;
-#else
-constexpr int kPurgePerWriter = 20000, kControlPerWriter = 1500, kControlOps = 250;
-#endif
+constexpr int kPurgePerWriter = kvtest::kSlowBuild ? 300 : 20000;
+constexpr int kControlPerWriter = kvtest::kSlowBuild ? 300 : 1500;
+constexpr int kControlOps = kvtest::kSlowBuild ? 60 : 250;
 constexpr int kMaxWriters = 64;
 
 struct Payload {

@@ -10,11 +10,7 @@ namespace kp = kerval::platform;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
-constexpr int kTaskCycles = 1000;
-#else
-constexpr int kTaskCycles = 10000;
-#endif
+constexpr int kTaskCycles = kvtest::kSlowBuild ? 1000 : 10000;
 
 // A field of /proc/self/status, or -1 where there is none.
 long StatusValue(const std::string& key)

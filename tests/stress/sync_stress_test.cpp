@@ -13,11 +13,7 @@
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
-constexpr int kOpsPerWorker = 400;
-#else
-constexpr int kOpsPerWorker = 30000;
-#endif
+constexpr int kOpsPerWorker = kvtest::kSlowBuild ? 400 : 30000;
 #if defined(__SANITIZE_THREAD__)
 // ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and the
 // suspension holds the target's thread record meanwhile: a suspended worker must not enter a

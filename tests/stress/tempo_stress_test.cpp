@@ -14,11 +14,7 @@
 namespace kvtest {
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
-constexpr int kSteps = 3000;
-#else
-constexpr int kSteps = 30000;
-#endif
+constexpr int kSteps = kvtest::kSlowBuild ? 3000 : 30000;
 constexpr int32_t kStopMark = 5, kReopenMark = 7;
 
 std::atomic<bool> g_stop{false}, g_reader_done{false};

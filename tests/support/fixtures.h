@@ -11,6 +11,13 @@
 
 namespace kvtest {
 
+// Sanitizer builds and Windows under Wine run the stress tests with smaller counts.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+inline constexpr bool kSlowBuild = true;
+#else
+inline constexpr bool kSlowBuild = false;
+#endif
+
 // Creates a fresh directory under the system temp folder and makes it the current directory;
 // the previous current directory comes back and the folder is removed when it goes.
 class TempDir {
