@@ -48,8 +48,8 @@ TEST_F(StartUp, ApplicationStartsWithTheLibrarysObjectsAndOneBanner)
     int fields[7] = {};
     char end[8] = {};
     EXPECT_EQ(8, std::sscanf(log.c_str() + at + 22, "%4d/%2d/%2d-%2d:%2d:%2d:%2d %5s", &fields[0],
-                             &fields[1], &fields[2], &fields[3], &fields[4], &fields[5],
-                             &fields[6], end));
+                             &fields[1], &fields[2], &fields[3], &fields[4], &fields[5], &fields[6],
+                             end));
     EXPECT_STREQ("-----", end);
     EXPECT_EQ(log.find("InitKerval() at"), log.rfind("InitKerval() at"));
 }
