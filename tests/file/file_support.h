@@ -1,9 +1,9 @@
-// Helpers of the file tests: recognisable contents and a library with its store task running.
+// Helpers of the file tests: recognisable contents and a model of what a file holds.
 #pragma once
 
+#include <algorithm>
 #include <string>
 
-#include "kerval/file/store_service.h"
 #include "tests/support/fixtures.h"
 
 namespace kvtest {
@@ -27,21 +27,13 @@ struct FileModel {
                              : origin == 1 ? int64_t(position)
                                            : int64_t(bytes.size());
         const auto at = static_cast<size_t>(base + offset);
-        if (bytes.size() < at + data.size())
-            bytes.resize(at + data.size(), '\0');
+        bytes.resize(std::max(bytes.size(), at + data.size()), '\0');
         bytes.replace(at, data.size(), data);
         position = at + data.size();
     }
 };
 
-// The library started with its store task.
-class StoreTest : public KervalTest {
-protected:
-    void SetUp() override
-    {
-        KervalTest::SetUp();
-        ASSERT_EQ(0, kerval::file::StartService());
-    }
-};
+// The library's start-up runs the store task.
+using StoreTest = KervalTest;
 
 }  // namespace kvtest
