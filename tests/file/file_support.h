@@ -2,9 +2,13 @@
 #pragma once
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <thread>
 
-#include "tests/support/fixtures.h"
+#include "kerval/file/store_service.h"
+#include "tests/mailbox/box_helpers.h"
+#include "tests/support/report_fixtures.h"
 
 namespace kvtest {
 
@@ -33,7 +37,6 @@ struct FileModel {
     }
 };
 
-// The library's start-up runs the store task.
-using StoreTest = KervalTest;
+using StoreTest = KervalTest;  // the library's start-up runs the store task
 
 }  // namespace kvtest
