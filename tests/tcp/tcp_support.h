@@ -1,9 +1,8 @@
-// Loopback peers for the TCP link tests, and the fixture that starts the TCP task.
+// Loopback peers for the TCP link tests, and the fixture that keeps name servers out.
 #pragma once
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -27,22 +26,17 @@ inline Received ReadToEnd(kp::Socket s)
     kp::socket_set_timeouts(s, 20000, 20000);
     Received got;
     char buf[65536];
-    int n;
-    while ((n = kp::socket_recv(s, buf, sizeof buf)) > 0)
-        got.bytes.append(buf, static_cast<size_t>(n));
-    got.end = n;
+    while ((got.end = kp::socket_recv(s, buf, sizeof buf)) > 0)
+        got.bytes.append(buf, static_cast<size_t>(got.end));
     return got;
 }
 
 inline bool SendAll(kp::Socket s, const std::string& data)
 {
-    for (size_t at = 0; at < data.size();) {
-        const int n = kp::socket_send(s, data.data() + at, static_cast<int>(data.size() - at));
-        if (n <= 0)
-            return false;
-        at += static_cast<size_t>(n);
-    }
-    return true;
+    int n = 1;
+    for (size_t at = 0; at < data.size() && n > 0; at += static_cast<size_t>(n))
+        n = kp::socket_send(s, data.data() + at, static_cast<int>(data.size() - at));
+    return n > 0;
 }
 
 // Bytes that show any loss, duplication or reordering.
@@ -60,16 +54,15 @@ class Peer {
 public:
     using Serve = std::function<void(kp::Socket)>;
     explicit Peer(Serve serve, int connections = 1, int backlog = 16)
-        : listener_(kp::socket_listen_loopback(&port_, backlog))
+        : listener_(kp::socket_listen_loopback(&port_, backlog)), thread_([=, this] {
+              kp::Socket s;
+              for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
+                  serve(s);
+                  kp::socket_close(s);
+              }
+              done_ = true;
+          })
     {
-        thread_ = std::thread([this, serve, connections] {
-            kp::Socket s;
-            for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
-                serve(s);
-                kp::socket_close(s);
-            }
-            done_ = true;
-        });
     }
     ~Peer()
     {
@@ -87,25 +80,18 @@ private:
     std::thread thread_;
 };
 
-// The TCP task has taken every request of its box.
 inline bool TcpBoxIsEmpty()
 {
     return CountIn(FindObjectMirror("_TCP_BOX"), &kerval::mailbox::BoxCore::queued) == 0;
 }
 
 // No name server is ever asked: host names are unknown unless a test answers them.
-inline bool NoHostKnown(const char*, uint32_t*)
-{
-    return false;
-}
-
 class TcpTest : public KervalTest {
 protected:
     void SetUp() override
     {
         KervalTest::SetUp();
-        kp::seams::set_resolver(NoHostKnown);
-        ASSERT_EQ(kerval::tcp::StartService(), eOK);
+        kp::seams::set_resolver([](const char*, uint32_t*) { return false; });
     }
     void TearDown() override
     {
