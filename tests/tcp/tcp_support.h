@@ -14,8 +14,7 @@ namespace kvtest {
 
 namespace kp = kerval::platform;
 
-// What a peer read until the link ended: end 0 for an orderly close, -1 for a reset or 20 s
-// of silence.
+// What a peer read until the link ended: end 0 for an orderly close, -1 for a reset or silence.
 struct Received {
     std::string bytes;
     int end = 1;
@@ -39,8 +38,7 @@ inline bool SendAll(kp::Socket s, const std::string& data)
     return n > 0;
 }
 
-// Bytes that show any loss, duplication or reordering.
-inline std::string Pattern(size_t size, unsigned seed = 1)
+inline std::string Pattern(size_t size, unsigned seed = 1)  // shows loss, repeats, reordering
 {
     std::string data(size, '\0');
     for (char& c : data)
