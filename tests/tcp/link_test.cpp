@@ -132,8 +132,9 @@ TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
 #endif
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(DeleteTcpLink(Link("CYCLE", peer.port())), eOK);
-        if (i % 8 == 0)  // lets the TCP task keep up, rather than fill its box
+        if (i % 8 == 0) {  // lets the TCP task keep up, rather than fill its box
             ASSERT_TRUE(kvtest::WaitFor(kvtest::TcpBoxIsEmpty));
+        }
         if (i % 100 == 0) {  // a refused connect hands its socket over too
             uint16_t closed = 0;
             kp::socket_close(kp::socket_listen_loopback(&closed));
