@@ -14,11 +14,6 @@ using kvtest::Peer;
 using ::testing::HasSubstr;
 namespace kp = kerval::platform;
 
-void ReadAll(kp::Socket s)
-{
-    kvtest::ReadToEnd(s);
-}
-
 TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox)
 {
     kvtest::Received seen;
@@ -28,7 +23,7 @@ TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox)
                kp::net_resolve_ipv4("127.0.0.1", addr);
     });
     int32_t link = -1;
-    ASSERT_EQ(CreateTcpLink("LINK", "a-host-name-longer-than-19", peer->port(), 77, 1000, 5, &link),
+    ASSERT_EQ(CreateTcpLink("LINK", "a-host-name-longer-than-19", peer->port, 77, 1000, 5, &link),
               eOK);
     EXPECT_EQ(std::make_tuple(link, eOK),
               std::make_tuple(FindObjectMirror("LINK"), SuspendTcpLink(link, 0)));
@@ -46,7 +41,6 @@ TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox)
     EXPECT_THAT(out, HasSubstr("WriteMailBox( Shutdown) echoue !"));
     EXPECT_EQ(std::make_tuple(-1, eNOK, 0),
               std::make_tuple(SocketFromHandle(link), SuspendTcpLink(link, 0), ObjectExist(link)));
-    EXPECT_STREQ(rec.szHostName, "");
     peer.reset();
     EXPECT_EQ(seen.end, 0);  // closed by the deleting call itself
     EXPECT_TRUE(kvtest::WaitFor([] { return FindObjectMirror("_TCP_BOX") >= 0; }));  // a new box
@@ -87,9 +81,9 @@ TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing)
     const kp::Socket queued = kp::socket_tcp();
     uint32_t loopback = 0;
     kp::net_resolve_ipv4("127.0.0.1", &loopback);
-    ASSERT_TRUE(kp::socket_connect(queued, loopback, full.port(), kp::kInfinite));
+    ASSERT_TRUE(kp::socket_connect(queued, loopback, full.port, kp::kInfinite));
     kerval::tcp::SetConnectLimitMs(300);  // the next connect goes unanswered
-    EXPECT_EQ(CreateTcpLink("HANGS", "127.0.0.1", full.port(), 0, 1000, 0, &again),
+    EXPECT_EQ(CreateTcpLink("HANGS", "127.0.0.1", full.port, 0, 1000, 0, &again),
               eTCP_CONNECTION_FAIL_CONNECT);
     kp::socket_close(queued);
 }
@@ -98,7 +92,7 @@ std::atomic<int> g_resolving{0};
 
 TEST_F(TcpLinks, TheNameIsTakenWhileTheConnectRunsAndSharedWithOtherObjects)
 {
-    Peer peer(ReadAll);
+    Peer peer(kvtest::ReadToEnd);
     kp::seams::set_resolver([](const char*, uint32_t* addr) {
         g_resolving = 1;
         kvtest::WaitFor([] { return g_resolving == 2; });
@@ -106,11 +100,10 @@ TEST_F(TcpLinks, TheNameIsTakenWhileTheConnectRunsAndSharedWithOtherObjects)
     });
     int32_t first = -1, other = -1, code = -1;
     std::thread creator(
-        [&] { code = CreateTcpLink("SLOW", "slow", peer.port(), 0, 1000, 0, &first); });
+        [&] { code = CreateTcpLink("SLOW", "slow", peer.port, 0, 1000, 0, &first); });
     ASSERT_TRUE(kvtest::WaitFor([] { return g_resolving == 1; }));
     kvtest::CaptureStdoutOf([&] {
-        EXPECT_EQ(CreateTcpLink("SLOW", "127.0.0.1", peer.port(), 0, 1000, 0, &other),
-                  eOBJECT_EXIST);
+        EXPECT_EQ(CreateTcpLink("SLOW", "127.0.0.1", peer.port, 0, 1000, 0, &other), eOBJECT_EXIST);
         EXPECT_EQ(CreateMailBox("SLOW", 1, &other), eOBJECT_EXIST);
     });
     EXPECT_EQ(FindObjectMirror("SLOW"), -1);  // not a link until connected
@@ -123,7 +116,7 @@ TEST_F(TcpLinks, TheNameIsTakenWhileTheConnectRunsAndSharedWithOtherObjects)
 
 TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
 {
-    Peer peer(ReadAll, 1000);
+    Peer peer(kvtest::ReadToEnd, 1000);
 #if !defined(_WIN32)  // no descriptor count under Windows: there the cycles prove no wedge only
     const auto open_descriptors = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
@@ -131,7 +124,7 @@ TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
     const auto before = open_descriptors();
 #endif
     for (int i = 0; i < 1000; ++i) {
-        ASSERT_EQ(DeleteTcpLink(Link("CYCLE", peer.port())), eOK);
+        ASSERT_EQ(DeleteTcpLink(Link("CYCLE", peer.port)), eOK);
         if (i % 8 == 0) {  // lets the TCP task keep up, rather than fill its box
             ASSERT_TRUE(kvtest::WaitFor(kvtest::TcpBoxIsEmpty));
         }
@@ -153,7 +146,7 @@ TEST_F(TcpLinks, BuffersOfAnySizeComeBackWholeAndInOrder)
             if (n < 0 || !kvtest::SendAll(s, std::string(buf, size_t(n))))
                 return;
     });
-    const int32_t link = Link("ECHO", peer.port());
+    const int32_t link = Link("ECHO", peer.port);
     for (uint32_t size : {1u, 10000u, (1u << 20) + 3}) {
         const std::string sent = kvtest::Pattern(size, size);
         std::string back(size, '\0');
@@ -182,7 +175,7 @@ TEST_F(TcpLinks, APeerThatClosesOrResetsEndsTransfersWithoutSigpipe)
          "recv failed."}};
     for (const auto& [serve, recv_code, trace] : cases) {
         Peer peer(serve);
-        const int32_t link = Link("GONE", peer.port(), 60000);
+        const int32_t link = Link("GONE", peer.port, 60000);
         char buf[64] = {};
         ASSERT_EQ(SendTcpLink(link, buf, 1), eOK);
         int32_t code = eOK;
@@ -219,7 +212,7 @@ TEST_F(TcpLinks, OnlyTimedOutCallsSpendTheBudget)
         {[&](kp::Socket s) { kp::sleep_ms(100), kvtest::SendAll(s, piece); }, 0, eOK}};
     for (const auto& [send, timeout, code] : cases) {
         Peer peer([&](kp::Socket s) { send(s), kvtest::ReadToEnd(s); });
-        const int32_t link = Link("SLOWPEER", peer.port(), timeout);
+        const int32_t link = Link("SLOWPEER", peer.port, timeout);
         std::string got(piece.size(), '\0');
         EXPECT_EQ(RecvTcpLink(link, got.data(), 30), code) << timeout;
         EXPECT_TRUE(code != eOK || got == piece);
@@ -244,7 +237,7 @@ TEST_F(TcpLinks, DeletionWakesTransfersAndDeliversWhatWasSent)
             }
             seen = kvtest::ReadToEnd(s);
         });
-        const int32_t link = Link("BUSY", peer->port(), row < 2 ? 0 : 20000, row == 3 ? 250 : 0);
+        const int32_t link = Link("BUSY", peer->port, row < 2 ? 0 : 20000, row == 3 ? 250 : 0);
         if (row < 2) {
             int32_t code = -1;
             std::thread user([&] {

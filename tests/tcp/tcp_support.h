@@ -48,11 +48,10 @@ inline std::string Pattern(size_t size, unsigned seed = 1)  // shows loss, repea
 
 // A listener on 127.0.0.1 whose thread serves `connections` links one after the other (then
 // closes each). The destructor waits up to 20 s for them, then stops the listener.
-class Peer {
-public:
+struct Peer {
     using Serve = std::function<void(kp::Socket)>;
     explicit Peer(Serve serve, int connections = 1, int backlog = 16)
-        : listener_(kp::socket_listen_loopback(&port_, backlog)), thread_([=, this] {
+        : listener_(kp::socket_listen_loopback(&port, backlog)), thread_([=, this] {
               kp::Socket s;
               for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
                   serve(s);
@@ -69,10 +68,7 @@ public:
         thread_.join();
         kp::socket_close(listener_);
     }
-    uint16_t port() const { return port_; }
-
-private:
-    uint16_t port_ = 0;
+    uint16_t port = 0;
     kp::Socket listener_;
     std::atomic<bool> done_{false};
     std::thread thread_;
