@@ -14,17 +14,33 @@ using kvtest::Peer;
 using ::testing::HasSubstr;
 namespace kp = kerval::platform;
 
+std::atomic<int> g_resolving{0};
+
+// The name is taken while the connect runs, and shared with other kinds of objects.
 TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox)
 {
     kvtest::Received seen;
     std::optional<Peer> peer(std::in_place, [&](kp::Socket s) { seen = kvtest::ReadToEnd(s); });
     kp::seams::set_resolver([](const char* host, uint32_t* addr) {  // the whole name is looked up
+        g_resolving = 1;
+        kvtest::WaitFor([] { return g_resolving == 2; });
         return std::string(host) == "a-host-name-longer-than-19" &&
                kp::net_resolve_ipv4("127.0.0.1", addr);
     });
-    int32_t link = -1;
-    ASSERT_EQ(CreateTcpLink("LINK", "a-host-name-longer-than-19", peer->port, 77, 1000, 5, &link),
-              eOK);
+    int32_t link = -1, other = -1, code = -1;
+    std::thread creator([&] {
+        code = CreateTcpLink("LINK", "a-host-name-longer-than-19", peer->port, 77, 1000, 5, &link);
+    });
+    ASSERT_TRUE(kvtest::WaitFor([] { return g_resolving == 1; }));
+    kvtest::CaptureStdoutOf([&] {
+        EXPECT_EQ(CreateTcpLink("LINK", "127.0.0.1", peer->port, 0, 1000, 0, &other),
+                  eOBJECT_EXIST);
+        EXPECT_EQ(CreateMailBox("LINK", 1, &other), eOBJECT_EXIST);
+    });
+    EXPECT_EQ(FindObjectMirror("LINK"), -1);  // not a link until connected
+    g_resolving = 2;
+    creator.join();
+    ASSERT_EQ(code, eOK);
     EXPECT_EQ(std::make_tuple(link, eOK),
               std::make_tuple(FindObjectMirror("LINK"), SuspendTcpLink(link, 0)));
     EXPECT_NE(SocketFromHandle(link), -1);
@@ -87,35 +103,11 @@ TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing)
     kp::socket_close(queued);
 }
 
-std::atomic<int> g_resolving{0};
-
-TEST_F(TcpLinks, TheNameIsTakenWhileTheConnectRunsAndSharedWithOtherObjects)
-{
-    Peer peer(kvtest::ReadToEnd);
-    kp::seams::set_resolver([](const char*, uint32_t* addr) {
-        g_resolving = 1;
-        kvtest::WaitFor([] { return g_resolving == 2; });
-        return kp::net_resolve_ipv4("127.0.0.1", addr);
-    });
-    int32_t first = -1, other = -1, code = -1;
-    std::thread creator(
-        [&] { code = CreateTcpLink("SLOW", "slow", peer.port, 0, 1000, 0, &first); });
-    ASSERT_TRUE(kvtest::WaitFor([] { return g_resolving == 1; }));
-    kvtest::CaptureStdoutOf([&] {
-        EXPECT_EQ(CreateTcpLink("SLOW", "127.0.0.1", peer.port, 0, 1000, 0, &other), eOBJECT_EXIST);
-        EXPECT_EQ(CreateMailBox("SLOW", 1, &other), eOBJECT_EXIST);
-    });
-    EXPECT_EQ(FindObjectMirror("SLOW"), -1);  // not a link until connected
-    g_resolving = 2;
-    creator.join();
-    ASSERT_EQ(code, eOK);
-    EXPECT_EQ(FindObjectMirror("SLOW"), first);
-    DeleteTcpLink(first);
-}
-
 TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
 {
     Peer peer(kvtest::ReadToEnd, 1000);
+    uint16_t closed = 0;
+    kp::socket_close(kp::socket_listen_loopback(&closed));
 #if !defined(_WIN32)  // no descriptor count under Windows: there the cycles prove no wedge only
     const auto open_descriptors = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
@@ -127,11 +119,8 @@ TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
         if (i % 8 == 0) {  // lets the TCP task keep up, rather than fill its box
             ASSERT_TRUE(kvtest::WaitFor(kvtest::TcpBoxIsEmpty));
         }
-        if (i % 100 == 0) {  // a refused connect hands its socket over too
-            uint16_t closed = 0;
-            kp::socket_close(kp::socket_listen_loopback(&closed));
+        if (i % 100 == 0)  // a refused connect hands its socket over too
             CreateTcpLink("CYCLE", "127.0.0.1", closed, 0, 1000, 0, nullptr);
-        }
     }
 #if !defined(_WIN32)
     EXPECT_TRUE(kvtest::WaitFor([&] { return open_descriptors() <= before; }));
