@@ -34,7 +34,7 @@ int32_t SlowWrite(const char* name, int32_t offset, int32_t origin, const std::s
     return SlowWriteBinFile(name, offset, origin, b.data(), uint32_t(b.size()), 0);
 }
 
-TEST_F(BinFile, WritesReadsAndClosesThroughEveryOriginAndBeyondTwoGibibytes)
+TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes)
 {
     const int32_t h = Open("LOG", "log.bin", "w+b");
     EXPECT_EQ(h, HandleFromFile("log.bin"));
@@ -69,25 +69,21 @@ TEST_F(BinFile, WritesReadsAndClosesThroughEveryOriginAndBeyondTwoGibibytes)
     EXPECT_EQ("c", Read(big, 8, 1, 1));
     EXPECT_EQ(eOK, CloseBinFile(big, 1));
     EXPECT_EQ(uintmax_t{1} << 31 | 26, fs::file_size("big.bin"));
-}
-
-// Cases: a read past the end, a seek before the start, the reopen of a removed file (answered
-// eINVALID_HANDLE), a flushing write and a close that lose bytes. Each failure deletes the object.
-TEST_F(BinFile, FailedTransfersDeleteTheObject)
-{
+    // Failures delete the object: a read past the end, a seek before the start, the reopen of a
+    // removed file (answered eINVALID_HANDLE), a flushing write and a close that lose bytes.
     char sink[4000];
     for (int c = 0; c < (fs::exists("/dev/full") ? 5 : 3); ++c) {
-        const int32_t h = Open("F", c < 3 ? "f.bin" : "/dev/full", c < 3 ? "w+b" : "wb");
-        ASSERT_EQ(eOK, Write(h, 0, 0, Bytes(100), c < 3));
+        const int32_t f = Open("F", c < 3 ? "f.bin" : "/dev/full", c < 3 ? "w+b" : "wb");
+        ASSERT_EQ(eOK, Write(f, 0, 0, Bytes(100), c < 3));
         if (c == 2) {
-            CloseBinFile(h, 0);
+            CloseBinFile(f, 0);
             fs::remove("f.bin");
         }
-        const int32_t code = c == 0   ? ReadBinFile(h, 0, 0, sink, 4000)
-                             : c == 1 ? ReadBinFile(h, -1, 0, sink, 1)
-                             : c == 2 ? ReadBinFile(h, 0, 0, sink, 1)
-                             : c == 3 ? Write(h, 0, 0, "x", 1)
-                                      : CloseBinFile(h, 1);
+        const int32_t code = c == 0   ? ReadBinFile(f, 0, 0, sink, 4000)
+                             : c == 1 ? ReadBinFile(f, -1, 0, sink, 1)
+                             : c == 2 ? ReadBinFile(f, 0, 0, sink, 1)
+                             : c == 3 ? Write(f, 0, 0, "x", 1)
+                                      : CloseBinFile(f, 1);
         EXPECT_EQ(c == 2 ? eINVALID_HANDLE : eNOK, code) << c;
         EXPECT_STREQ("unknown file", FileNameFromHandle(h)) << c;
         EXPECT_EQ(-1, FindObjectMirror("F")) << c;
