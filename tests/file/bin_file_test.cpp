@@ -1,25 +1,16 @@
-// Binary file objects used directly: open, read, write, close, look-ups and refused arguments.
-#include <gtest/gtest.h>
+// Binary file objects used directly and through the store task's requests.
+#include <gmock/gmock.h>
 
-#include <cstdint>
-#include <filesystem>
-#include <string>
-#include <vector>
-
-#include "kerval/kerval.h"
+#include "kerval/file/store_requests.h"
 #include "tests/file/file_support.h"
-#include "tests/support/fixtures.h"
-#include "tests/support/report_fixtures.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using kvtest::Bytes;
 using kvtest::ReadBinaryFile;
-
+using ::testing::HasSubstr;
 using BinFile = kvtest::KervalTest;
-
-char g_sink[8192];
 
 int32_t Open(const char* name, const char* path, const char* mode)
 {
@@ -33,19 +24,20 @@ std::string Read(int32_t h, int32_t offset, int32_t origin, uint32_t size)
     return ReadBinFile(h, offset, origin, out.data(), size) == eOK ? out : "<failed>";
 }
 
-int32_t Write(int32_t h, int32_t offset, int32_t origin, const std::string& bytes,
-              uint8_t flush = 0)
+int32_t Write(int32_t h, int32_t offset, int32_t origin, const std::string& b, uint8_t flush = 0)
 {
-    return WriteBinFile(h, offset, origin, bytes.data(), static_cast<uint32_t>(bytes.size()),
-                        flush);
+    return WriteBinFile(h, offset, origin, b.data(), uint32_t(b.size()), flush);
 }
 
-TEST_F(BinFile, WritesReadsAndClosesThroughEveryOrigin)
+int32_t SlowWrite(const char* name, int32_t offset, int32_t origin, const std::string& b)
+{
+    return SlowWriteBinFile(name, offset, origin, b.data(), uint32_t(b.size()), 0);
+}
+
+TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes)
 {
     const int32_t h = Open("LOG", "log.bin", "w+b");
-    ASSERT_GE(h, 0);
     EXPECT_EQ(h, HandleFromFile("log.bin"));
-    EXPECT_EQ(h, FindObjectMirror("LOG"));
     EXPECT_STREQ("log.bin", FileNameFromHandle(h));
     EXPECT_EQ(eOK, Write(h, 0, 0, Bytes(5000)));
     EXPECT_EQ(eOK, Write(h, 10, 2, "end"));  // 10 zero bytes, then "end"
@@ -55,134 +47,166 @@ TEST_F(BinFile, WritesReadsAndClosesThroughEveryOrigin)
     EXPECT_EQ(Bytes(5000).substr(143, 5), Read(h, 0, 1, 5));    // read after write
     EXPECT_EQ(std::string(10, '\0') + "end", Read(h, -13, 2, 13));
     EXPECT_EQ(eOK, CloseBinFile(h, 0));  // kept: the next access reopens it in "r+b"
-    EXPECT_EQ(h, HandleFromFile("log.bin"));
     EXPECT_EQ(eOK, Write(h, 0, 0, "head", 1));
     EXPECT_EQ("head" + Bytes(5000).substr(4, 136) + "mid", Read(h, 0, 0, 143));
     EXPECT_EQ(eOK, CloseBinFile(h, 1));
     EXPECT_STREQ("unknown file", FileNameFromHandle(h));
     EXPECT_EQ(-1, HandleFromFile("log.bin"));
-    EXPECT_EQ(-1, FindObjectMirror("LOG"));
     std::string expected = Bytes(5000) + std::string(10, '\0') + "end";
-    expected.replace(0, 4, "head").replace(140, 3, "mid");
-    EXPECT_EQ(expected, ReadBinaryFile("log.bin"));
-}
-
-TEST_F(BinFile, OpeningAnOpenPathReusesItsObjectWithTheNewMode)
-{
-    const int32_t h = Open("FIRST", "same.bin", "wb");
-    ASSERT_GE(h, 0);
-    EXPECT_EQ(eOK, Write(h, 0, 0, "abc"));
-    EXPECT_EQ(h, Open("SECOND", "same.bin", "rb"));  // flushed by the reopen, read-only now
-    EXPECT_EQ(-1, FindObjectMirror("SECOND"));
-    EXPECT_EQ("abc", Read(h, 0, 0, 3));
-    EXPECT_EQ(eNOK, Write(h, 0, 0, "x"));  // a read-only stream: the object goes
-    EXPECT_NE(FILE_OBJECT, ObjectExist(h));
-    EXPECT_EQ("abc", ReadBinaryFile("same.bin"));
-    EXPECT_GE(Open("THIRD", "other.bin", "ab+"), 0);
-    const int32_t appending = HandleFromFile("other.bin");
-    EXPECT_EQ(eOK, Write(appending, 0, 0, "12345"));
-    EXPECT_EQ(eOK, Write(appending, 0, 0, "67"));  // append mode writes at the end anyway
-    EXPECT_EQ("1234567", Read(appending, 0, 0, 7));
-}
-
-// Cases: a read past the end, a seek before the start, the reopen of a removed file for a read
-// (eINVALID_HANDLE) and for a write. Each failure deletes the object.
-TEST_F(BinFile, FailedTransfersDeleteTheObject)
-{
-    for (int c = 0; c < 4; ++c) {
-        const int32_t h = Open("F", "f.bin", "w+b");
-        ASSERT_EQ(eOK, Write(h, 0, 0, Bytes(100), 1));
-        if (c >= 2) {
-            CloseBinFile(h, 0);
+    EXPECT_EQ(expected.replace(0, 4, "head").replace(140, 3, "mid"), ReadBinaryFile("log.bin"));
+    // Opening an open path reuses its object with the new mode (flushed, read-only now).
+    const int32_t same = Open("FIRST", "same.bin", "wb");
+    EXPECT_EQ(eOK, Write(same, 0, 0, "abc"));
+    EXPECT_EQ(same, Open("SECOND", "same.bin", "rb"));
+    EXPECT_EQ("abc", Read(same, 0, 0, 3));
+    EXPECT_EQ(eNOK, Write(same, 0, 0, "x"));
+    // Positions beyond 2 GiB are reached from the current position and from the end.
+    const int32_t big = Open("BIG", "big.bin", "w+b");
+    ASSERT_EQ(eOK, Write(big, INT32_MAX, 0, "a"));  // ends at 2^31
+    ASSERT_EQ(eOK, Write(big, 16, 1, "b"));         // at 2^31 + 16
+    ASSERT_EQ(eOK, Write(big, 8, 2, "c"));          // at 2^31 + 25
+    EXPECT_EQ("a" + std::string(16, '\0') + "b", Read(big, -27, 2, 18));
+    EXPECT_EQ("c", Read(big, 8, 1, 1));
+    EXPECT_EQ(eOK, CloseBinFile(big, 1));
+    EXPECT_EQ(uintmax_t{1} << 31 | 26, fs::file_size("big.bin"));
+    // Failures delete the object: a read past the end, a seek before the start, the reopen of a
+    // removed file (answered eINVALID_HANDLE), a flushing write and a close that lose bytes.
+    char sink[4000];
+    for (int c = 0; c < (fs::exists("/dev/full") ? 5 : 3); ++c) {
+        const int32_t f = Open("F", c < 3 ? "f.bin" : "/dev/full", c < 3 ? "w+b" : "wb");
+        ASSERT_EQ(eOK, Write(f, 0, 0, Bytes(100), c < 3));
+        if (c == 2) {
+            CloseBinFile(f, 0);
             fs::remove("f.bin");
         }
-        const int32_t code = c == 0   ? ReadBinFile(h, 0, 0, g_sink, 4000)
-                             : c == 1 ? ReadBinFile(h, -1, 0, g_sink, 1)
-                             : c == 2 ? ReadBinFile(h, 0, 0, g_sink, 1)
-                                      : WriteBinFile(h, 0, 0, g_sink, 1, 0);
+        const int32_t code = c == 0   ? ReadBinFile(f, 0, 0, sink, 4000)
+                             : c == 1 ? ReadBinFile(f, -1, 0, sink, 1)
+                             : c == 2 ? ReadBinFile(f, 0, 0, sink, 1)
+                             : c == 3 ? Write(f, 0, 0, "x", 1)
+                                      : CloseBinFile(f, 1);
         EXPECT_EQ(c == 2 ? eINVALID_HANDLE : eNOK, code) << c;
         EXPECT_STREQ("unknown file", FileNameFromHandle(h)) << c;
-        EXPECT_EQ(-1, HandleFromFile("f.bin")) << c;
+        EXPECT_EQ(-1, FindObjectMirror("F")) << c;
     }
 }
 
-TEST_F(BinFile, BadHandlesAndArgumentsAreRefusedAndCreateNothing)
+// The store task replaces a deleted box, keeps every byte in order, traces its failures, and
+// performs what was queued before a direct close.
+TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
 {
-    int32_t box = -1;
-    ASSERT_EQ(eOK, CreateMailBox("FILETMP", 1, &box));  // no longer blocks every open
+    ASSERT_EQ(eOK, DeleteMailBox(FindObjectMirror("_STORE_BOX")));
+    ASSERT_TRUE(kvtest::WaitFor([] { return FindObjectMirror("_STORE_BOX") >= 0; }));
+    const std::vector<std::tuple<int32_t, int32_t, size_t>> writes = {
+        {100, 0, 5000}, {0, 1, 2048},   {7, 1, 2049}, {0, 2, 1},      {3, 2, 4097},
+        {0, 0, 2047},   {50, 0, 70000}, {0, 1, 6144}, {-10, 2, 3000}, {-1, 1, 1}};
+    kvtest::BeginCaptureStdout();  // full-box lines
+    ASSERT_EQ(eOK, SlowOpenBinFile("S", "slow.bin", "w+b"));
+    kvtest::FileModel expected;
+    for (const auto& [offset, origin, size] : writes) {
+        const std::string bytes = Bytes(size, expected.bytes.size());
+        ASSERT_EQ(eOK, SlowWrite("S", offset, origin, bytes)) << size;
+        expected.Write(offset, origin, bytes);
+    }
+    ASSERT_EQ(eOK, SlowCloseBinFile("S"));
+    SlowWrite("NOFILE", 0, 0, "x");
+    SlowOpenBinFile("M", "missing_dir/m.bin", "wb");
+    SlowCloseBinFile("NOFILE");
+    ASSERT_EQ(eOK, kerval::file::WaitForStoreRequests());
+    const std::string output = kvtest::EndCaptureStdout();
+    for (const char* line : {"Error Writing in file object NOFILE (Request from task INITJOB)",
+                             "Error Opening file M (missing_dir/m.bin) (Request from task INITJOB)",
+                             "Error Closing file NOFILE (Request from task INITJOB)"})
+        EXPECT_THAT(output, HasSubstr(std::string("KERVAL-StoreTaskFunction : ") + line + " !\n"));
+    EXPECT_THAT(output, Not(HasSubstr("(S)")));
+    EXPECT_TRUE(expected.bytes == ReadBinaryFile("slow.bin"));
+    // A direct close of an object with queued requests lets the store task perform them first.
+    const int32_t h = Open("QUEUED", "queued.bin", "wb");
+    const int32_t store = FindObjectMirror("_STORE_TASK");
+    kvtest::CaptureStdoutOf([&] { SuspendTask(store); });
+    ASSERT_EQ(eOK, SlowWrite("QUEUED", 0, 0, Bytes(6000)));
+    int32_t closed = -1;
+    std::thread closer([&] { closed = CloseBinFile(h, 1); });
+    ASSERT_TRUE(kvtest::WaitFor([] {
+        return kvtest::CountIn(FindObjectMirror("_STORE_BOX"), &kerval::mailbox::BoxCore::queued) ==
+               4;
+    }));  // the closer's marker
+    ActiveTask(store, 1);
+    closer.join();
+    EXPECT_EQ(std::make_pair(int32_t{eOK}, 0), std::make_pair(closed, ObjectExist(h)));
+    EXPECT_EQ(Bytes(6000), ReadBinaryFile("queued.bin"));
+}
+
+// Without a store task the requests stay in a box of that name and can be inspected.
+TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks)
+{
+    kvtest::CaptureStdoutOf([] {
+        DeleteTask(FindObjectMirror("_STORE_TASK"));
+        DeleteMailBox(FindObjectMirror("_STORE_BOX"));
+    });
+    int32_t box = -1, out = 77;
+    ASSERT_EQ(eOK, CreateMailBox("_STORE_BOX", 40, &box));
+    ASSERT_EQ(eOK, CreateMailBox("FILETMP", 1, &out));  // no longer blocks every open
     const int32_t h = Open("KEPT", "kept.bin", "wb");
     ASSERT_GE(h, 0);
     char buf[4] = {};
-    for (int32_t bad : {-1, 0, box, 9999}) {
-        EXPECT_EQ(eINVALID_HANDLE, ReadBinFile(bad, 0, 0, buf, 1)) << bad;
-        EXPECT_EQ(eINVALID_HANDLE, WriteBinFile(bad, 0, 0, buf, 1, 0)) << bad;
-        EXPECT_EQ(eNOK, CloseBinFile(bad, 1)) << bad;
-        EXPECT_STREQ("unknown file", FileNameFromHandle(bad)) << bad;
-    }
-    for (int32_t origin : {-1, 3}) {
-        EXPECT_EQ(eINVALID_PARAM, ReadBinFile(h, 0, origin, buf, 1));
-        EXPECT_EQ(eINVALID_PARAM, WriteBinFile(h, 0, origin, buf, 1, 0));
-    }
-    EXPECT_EQ(eINVALID_PARAM, ReadBinFile(h, 0, 0, nullptr, 0));
-    EXPECT_EQ(eINVALID_PARAM, WriteBinFile(h, 0, 0, nullptr, 0, 0));
-    EXPECT_EQ(FILE_OBJECT, ObjectExist(h));  // refusals change nothing
-    EXPECT_EQ(-1, HandleFromFile(nullptr));
-    EXPECT_EQ(-1, HandleFromFile("missing.bin"));
-
-    const std::string dir(200, 'd');  // a path cut to 262 characters would name a file in it
+    for (int32_t bad : {-1, 0, box, 9999})
+        EXPECT_EQ(
+            std::make_tuple(eINVALID_HANDLE, eINVALID_HANDLE, eNOK, std::string("unknown file")),
+            std::make_tuple(ReadBinFile(bad, 0, 0, buf, 1), WriteBinFile(bad, 0, 0, buf, 1, 0),
+                            CloseBinFile(bad, 1), std::string(FileNameFromHandle(bad))))
+            << bad;
+    const std::string dir(200, 'd');  // a path cut to 262 or 259 characters names a file in it
     fs::create_directory(dir);
     const std::string long_path = dir + "/" + std::string(62, 'f');
-    const std::vector<std::vector<const char*>> refused = {
-        {nullptr, "a.bin", "wb"},     {"A", nullptr, "wb"},
-        {"A", "a.bin", nullptr},      {"A", long_path.c_str(), "wb"},
-        {"A", "a.bin", "w+bbbbbbbb"}, {"A", "a.bin", ""},
-        {"A", "a.bin", "x"},          {"A", "a.bin", "bw"},
-        {"A", "a.bin", "w++"},        {"A", "a.bin", "wbt"},
-        {"A", "a.bin", "wx"},         {"A", "a.bin", "r, ccs=UTF-8"}};
+    std::vector<std::vector<const char*>> refused = {
+        {nullptr, "a.bin", "wb"}, {"A", nullptr, "wb"}, {"A", long_path.c_str(), "wb"}};
+    for (const char* mode :
+         {"w+bbbbbbbb", "", "x", "bw", "w++", "wbt", "wx", "r, ccs=UTF-8", (const char*)nullptr})
+        refused.push_back({"A", "a.bin", mode});
+    out = 77;
     for (const auto& r : refused) {
-        int32_t out = 77;
-        EXPECT_EQ(eINVALID_PARAM, OpenBinFile(r[0], r[1], r[2], &out)) << (r[2] ? r[2] : "null");
-        EXPECT_EQ(77, out);
+        EXPECT_EQ(eINVALID_PARAM, OpenBinFile(r[0], r[1], r[2], &out)) << (r[2] ? r[2] : "-");
+        EXPECT_EQ(eINVALID_PARAM, SlowOpenBinFile(r[0], r[1], r[2])) << (r[2] ? r[2] : "-");
     }
-    int32_t out = 77;
+    for (int32_t code :
+         {ReadBinFile(h, 0, -1, buf, 1), WriteBinFile(h, 0, 3, buf, 1, 0),
+          ReadBinFile(h, 0, 0, nullptr, 0), WriteBinFile(h, 0, 0, nullptr, 0, 0),
+          SlowWriteBinFile(nullptr, 0, 0, "x", 1, 0), SlowWriteBinFile("N", 0, 0, nullptr, 1, 0),
+          SlowWriteBinFile("N", 0, 3, "x", 1, 0), SlowCloseBinFile(nullptr),
+          SlowOpenBinFile("N", std::string(260, 'p').c_str(), "wb")})
+        EXPECT_EQ(eINVALID_PARAM, code);
     EXPECT_EQ(eOBJECT_EXIST, OpenBinFile("KEPT", "new.bin", "wb", &out));  // checked first
-    EXPECT_EQ(eNOK, OpenBinFile("", "new.bin", "wb", &out));
     EXPECT_EQ(eNOK, OpenBinFile("M", "missing_dir/m.bin", "wb", &out));
-    EXPECT_EQ(77, out);
+    EXPECT_EQ(eOK, SlowWriteBinFile("N", 0, 0, "x", 0, 0));  // nothing to post
+    EXPECT_EQ(std::make_tuple(77, -1, FILE_OBJECT, 0u),      // refusals change nothing
+              std::make_tuple(out, HandleFromFile(nullptr), ObjectExist(h),
+                              kvtest::CountIn(box, &kerval::mailbox::BoxCore::queued)));
     for (const char* absent : {"a.bin", "new.bin", "missing_dir"})
         EXPECT_FALSE(fs::exists(absent)) << absent;
     EXPECT_TRUE(fs::is_empty(dir));
-}
 
-// Positions beyond 2 GiB are reached from the current position and from the end.
-TEST_F(BinFile, OffsetsBeyondTwoGibibytes)
-{
-    const int32_t h = Open("BIG", "big.bin", "w+b");
-    ASSERT_GE(h, 0);
-    ASSERT_EQ(eOK, Write(h, INT32_MAX, 0, "a"));  // ends at 2^31
-    ASSERT_EQ(eOK, Write(h, 16, 1, "b"));         // at 2^31 + 16
-    ASSERT_EQ(eOK, Write(h, 8, 2, "c"));          // at 2^31 + 25
-    EXPECT_EQ("a", Read(h, -27, 2, 1));
-    EXPECT_EQ("b", Read(h, 16, 1, 1));
-    EXPECT_EQ("c", Read(h, -1, 2, 1));
-    EXPECT_EQ(eOK, CloseBinFile(h, 1));
-    EXPECT_EQ(uintmax_t{1} << 31 | 26, fs::file_size("big.bin"));
-}
-
-// Bytes that never reach the disk are a failure: a flushing write, and the close of a stream
-// whose buffer cannot be written.
-TEST_F(BinFile, LostBytesAreReported)
-{
-    if (!fs::exists("/dev/full"))
-        GTEST_SKIP() << "needs a device that refuses writes";
-    int32_t h = Open("FULL", "/dev/full", "wb");
-    ASSERT_GE(h, 0);
-    EXPECT_EQ(eNOK, Write(h, 0, 0, "x", 1));
-    EXPECT_NE(FILE_OBJECT, ObjectExist(h));
-    h = Open("FULL", "/dev/full", "wb");
-    EXPECT_EQ(eOK, Write(h, 0, 0, "x"));  // still in the buffer
-    EXPECT_EQ(eNOK, CloseBinFile(h, 1));
-    EXPECT_NE(FILE_OBJECT, ObjectExist(h));
+    // Chunk 0 goes where the caller asked, each later one right after the previous one.
+    const std::string bytes = Bytes(5000);
+    const std::vector<std::vector<std::tuple<int32_t, int32_t, uint32_t>>> cases = {
+        {{100, 0, 2048}, {2148, 0, 2048}, {4196, 0, 904}},
+        {{-5, 2, 2048}, {0, 3, 2048}, {0, 3, 904}},
+        {{7, 1, 2048}, {0, 3, 2048}, {0, 3, 904}},
+        {{INT32_MAX - 2048, 0, 2048}, {INT32_MAX, 0, 2048}, {0, 3, 904}}};
+    kerval::file::StoreWriteRequest rq{};
+    uint32_t size = 0;
+    for (const auto& chunks : cases) {
+        ASSERT_EQ(eOK, SlowWrite("NAME", std::get<0>(chunks[0]), std::get<1>(chunks[0]), bytes));
+        for (const auto& chunk : chunks) {
+            ASSERT_EQ(eOK, ReadMailBox(box, nullptr, &rq, &size, sizeof rq, 0, nullptr, nullptr));
+            EXPECT_EQ(chunk, std::make_tuple(rq.lOffset, rq.lOrigin, rq.lCount));
+        }
+    }
+    ASSERT_EQ(eOK, DeleteMailBox(box));
+    // The first failed post is the answer and ends the posting.
+    const std::string output =
+        kvtest::CaptureStdoutOf([&] { EXPECT_EQ(eNOK, SlowWrite("N", 0, 0, bytes)); });
+    EXPECT_THAT(output, HasSubstr("Destination Box dosn't exist"));
+    EXPECT_EQ(output.find("Destination Box"), output.rfind("Destination Box"));
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-// Helpers of the file tests: recognisable contents and a library with its store task running.
+// Helpers of the file tests: recognisable contents and a model of what a file holds.
 #pragma once
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "kerval/file/store_service.h"
-#include "tests/support/fixtures.h"
+#include "tests/mailbox/box_helpers.h"
+#include "tests/support/report_fixtures.h"
 
 namespace kvtest {
 
@@ -27,21 +31,12 @@ struct FileModel {
                              : origin == 1 ? int64_t(position)
                                            : int64_t(bytes.size());
         const auto at = static_cast<size_t>(base + offset);
-        if (bytes.size() < at + data.size())
-            bytes.resize(at + data.size(), '\0');
+        bytes.resize(std::max(bytes.size(), at + data.size()), '\0');
         bytes.replace(at, data.size(), data);
         position = at + data.size();
     }
 };
 
-// The library started with its store task.
-class StoreTest : public KervalTest {
-protected:
-    void SetUp() override
-    {
-        KervalTest::SetUp();
-        ASSERT_EQ(0, kerval::file::StartService());
-    }
-};
+using StoreTest = KervalTest;  // the library's start-up runs the store task
 
 }  // namespace kvtest

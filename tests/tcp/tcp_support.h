@@ -1,9 +1,8 @@
-// Loopback peers for the TCP link tests, and the fixture that starts the TCP task.
+// Loopback peers for the TCP link tests, and the fixture that keeps name servers out.
 #pragma once
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -15,8 +14,7 @@ namespace kvtest {
 
 namespace kp = kerval::platform;
 
-// What a peer read until the link ended: end 0 for an orderly close, -1 for a reset or 20 s
-// of silence.
+// What a peer read until the link ended: end 0 for an orderly close, -1 for a reset or silence.
 struct Received {
     std::string bytes;
     int end = 1;
@@ -27,26 +25,20 @@ inline Received ReadToEnd(kp::Socket s)
     kp::socket_set_timeouts(s, 20000, 20000);
     Received got;
     char buf[65536];
-    int n;
-    while ((n = kp::socket_recv(s, buf, sizeof buf)) > 0)
-        got.bytes.append(buf, static_cast<size_t>(n));
-    got.end = n;
+    while ((got.end = kp::socket_recv(s, buf, sizeof buf)) > 0)
+        got.bytes.append(buf, static_cast<size_t>(got.end));
     return got;
 }
 
 inline bool SendAll(kp::Socket s, const std::string& data)
 {
-    for (size_t at = 0; at < data.size();) {
-        const int n = kp::socket_send(s, data.data() + at, static_cast<int>(data.size() - at));
-        if (n <= 0)
-            return false;
-        at += static_cast<size_t>(n);
-    }
-    return true;
+    int n = 1;
+    for (size_t at = 0; at < data.size() && n > 0; at += static_cast<size_t>(n))
+        n = kp::socket_send(s, data.data() + at, static_cast<int>(data.size() - at));
+    return n > 0;
 }
 
-// Bytes that show any loss, duplication or reordering.
-inline std::string Pattern(size_t size, unsigned seed = 1)
+inline std::string Pattern(size_t size, unsigned seed = 1)  // shows loss, repeats, reordering
 {
     std::string data(size, '\0');
     for (char& c : data)
@@ -56,20 +48,18 @@ inline std::string Pattern(size_t size, unsigned seed = 1)
 
 // A listener on 127.0.0.1 whose thread serves `connections` links one after the other (then
 // closes each). The destructor waits up to 20 s for them, then stops the listener.
-class Peer {
-public:
+struct Peer {
     using Serve = std::function<void(kp::Socket)>;
     explicit Peer(Serve serve, int connections = 1, int backlog = 16)
-        : listener_(kp::socket_listen_loopback(&port_, backlog))
+        : listener_(kp::socket_listen_loopback(&port, backlog)), thread_([=, this] {
+              kp::Socket s;
+              for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
+                  serve(s);
+                  kp::socket_close(s);
+              }
+              done_ = true;
+          })
     {
-        thread_ = std::thread([this, serve, connections] {
-            kp::Socket s;
-            for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
-                serve(s);
-                kp::socket_close(s);
-            }
-            done_ = true;
-        });
     }
     ~Peer()
     {
@@ -78,34 +68,24 @@ public:
         thread_.join();
         kp::socket_close(listener_);
     }
-    uint16_t port() const { return port_; }
-
-private:
-    uint16_t port_ = 0;
+    uint16_t port = 0;
     kp::Socket listener_;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
 
-// The TCP task has taken every request of its box.
 inline bool TcpBoxIsEmpty()
 {
     return CountIn(FindObjectMirror("_TCP_BOX"), &kerval::mailbox::BoxCore::queued) == 0;
 }
 
 // No name server is ever asked: host names are unknown unless a test answers them.
-inline bool NoHostKnown(const char*, uint32_t*)
-{
-    return false;
-}
-
 class TcpTest : public KervalTest {
 protected:
     void SetUp() override
     {
         KervalTest::SetUp();
-        kp::seams::set_resolver(NoHostKnown);
-        ASSERT_EQ(kerval::tcp::StartService(), eOK);
+        kp::seams::set_resolver([](const char*, uint32_t*) { return false; });
     }
     void TearDown() override
     {
