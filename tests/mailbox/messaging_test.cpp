@@ -6,8 +6,8 @@
 #include "kerval/task/task.h"
 #include "tests/mailbox/box_helpers.h"
 
-using ::testing::HasSubstr;
 using kerval::mailbox::BoxCore;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -43,16 +43,24 @@ TEST_F(MailBoxMessaging, DeliversInWritingOrderWithEnvelope)
 // nothing (the buffer is filled with 0xEE) and consumes the message.
 TEST_F(MailBoxMessaging, ReadsThatCopyNoDataStillGiveTheEnvelopeAndConsume)
 {
-    struct Case { const char* data; uint32_t size; uint32_t capacity; bool buffer; int32_t code; };
-    for (const Case& c : {Case{nullptr, 0, 8, true, eOK}, {"hello", 6, 5, true, eBAD_LEN},
+    struct Case {
+        const char* data;
+        uint32_t size;
+        uint32_t capacity;
+        bool buffer;
+        int32_t code;
+    };
+    for (const Case& c : {Case{nullptr, 0, 8, true, eOK},
+                          {"hello", 6, 5, true, eBAD_LEN},
                           {"data", 5, 100, false, eOK}}) {
         ASSERT_EQ(WriteMailBox(4, box_, 21, c.data, c.size, 55), eOK);
         EXPECT_EQ(kvtest::CountIn(box_, &BoxCore::queued), 1u);
         unsigned char buf[8] = {};
         uint32_t size = 9;
         int32_t type = 0, extra = 0, sender = 0;
-        EXPECT_EQ(ReadMailBox(box_, &type, c.buffer ? buf : nullptr, &size, c.capacity, 0,
-                              &extra, &sender), c.code);
+        EXPECT_EQ(ReadMailBox(box_, &type, c.buffer ? buf : nullptr, &size, c.capacity, 0, &extra,
+                              &sender),
+                  c.code);
         EXPECT_EQ(std::tie(size, type, extra, sender), std::make_tuple(0u, 21, 55, 4));
         for (uint32_t i = 0; c.buffer && i < c.capacity; ++i)
             EXPECT_EQ(buf[i], 0xEE);
@@ -126,8 +134,8 @@ TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxSta
     kvtest::BeginCaptureStdout();
     const bool started = CreateTask("WRITER", 0, WriteSecond, nullptr, 0, 0, &writer) == eOK;
     const bool waiting = started && kvtest::WaitFor([&] {
-        return kvtest::CountIn(one, &BoxCore::writers_waiting) == 1;
-    });
+                             return kvtest::CountIn(one, &BoxCore::writers_waiting) == 1;
+                         });
     DeleteTask(writer);
     kvtest::EndCaptureStdout();
     ASSERT_TRUE(waiting);

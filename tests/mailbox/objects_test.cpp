@@ -3,9 +3,9 @@
 
 #include "tests/mailbox/box_helpers.h"
 
+using kerval::mailbox::BoxCore;
 using ::testing::Each;
 using ::testing::HasSubstr;
-using kerval::mailbox::BoxCore;
 
 namespace {
 
@@ -69,12 +69,12 @@ TEST_F(MailBoxObjects, DeletionWakesBlockedReaderWithInvalidHandleAndWriterWithN
     kvtest::BeginCaptureStdout();
     const bool started = CreateTask("WTASK", 0, BlockedWriter, nullptr, 0, 0, &writer) == eOK;
     const bool blocked = started && kvtest::WaitFor([&] {
-        return kvtest::CountIn(rbox, &BoxCore::readers_waiting) == 1 &&
-               kvtest::CountIn(wbox, &BoxCore::writers_waiting) == 1;
-    });
+                             return kvtest::CountIn(rbox, &BoxCore::readers_waiting) == 1 &&
+                                    kvtest::CountIn(wbox, &BoxCore::writers_waiting) == 1;
+                         });
     const int32_t deleted[] = {DeleteMailBox(rbox), DeleteMailBox(wbox)};
-    const bool woke = kvtest::WaitFor(
-        [] { return g_read_result.load() != -1 && g_write_result.load() != -1; });
+    const bool woke =
+        kvtest::WaitFor([] { return g_read_result.load() != -1 && g_write_result.load() != -1; });
     const std::string out = kvtest::EndCaptureStdout();
     ASSERT_TRUE(blocked);
     EXPECT_THAT(deleted, Each(eOK));
