@@ -1,4 +1,4 @@
-// Helpers of the synchronisation tests: tasks running a lambda, a semaphore's queue and count.
+// Synchronisation test helpers: tasks running a lambda, a semaphore's queue and count.
 #pragma once
 
 #include <functional>
@@ -12,28 +12,23 @@
 
 namespace kvtest {
 
-inline uint32_t RunFunction(void*)
-{
-    std::function<void()>* fn = nullptr;
-    RecoverTaskParam(kerval::core::CurrentTaskHandle(), &fn, sizeof fn);
-    (*fn)();
-    return 0;
-}
-
 // Starts a task running fn; answers its handle. The function lives until the process ends, as
 // its task may be deleted before it returns.
 inline int32_t StartTask(const char* name, std::function<void()> fn, int32_t priority = 0)
 {
     static std::mutex lock;
     static std::vector<std::unique_ptr<std::function<void()>>> functions;
-    std::function<void()>* copy = nullptr;
-    {
-        std::lock_guard guard(lock);
-        functions.push_back(std::make_unique<std::function<void()>>(std::move(fn)));
-        copy = functions.back().get();
-    }
+    std::unique_lock guard(lock);
+    auto* copy = functions.emplace_back(new std::function<void()>(std::move(fn))).get();
+    guard.unlock();
+    const PFN_TASK run = [](void*) -> uint32_t {
+        std::function<void()>* f = nullptr;
+        RecoverTaskParam(kerval::core::CurrentTaskHandle(), &f, sizeof f);
+        (*f)();
+        return 0;
+    };
     int32_t h = -1;
-    CaptureStdoutOf([&] { CreateTask(name, priority, RunFunction, &copy, sizeof copy, 0, &h); });
+    CaptureStdoutOf([&] { CreateTask(name, priority, run, &copy, sizeof copy, 0, &h); });
     return h;
 }
 
