@@ -19,41 +19,39 @@ using MutexAndSection = kvtest::TaskTest;
 std::atomic<int32_t> g_takes[3];
 std::atomic<int> g_step{0};
 
-// The owner's end (task deleted or function returned) passes the mutex to the next taker, who
-// is warned. It is free only after as many frees as takes (TakeMute ignores its time-out);
-// deleted while waited for, it wakes the waiter with 1 and a later free answers 1.
-TEST_F(MutexAndSection, MutexIsAbandonedRecursiveContendedAndDeletable)
+// Free only after as many frees as takes (TakeMute ignores its time-out). The owner's end (task
+// deleted or function returned) passes the mutex to the next taker, who is warned. Deleted
+// while waited for, it wakes the waiter with 1 and a later free answers 1.
+TEST_F(MutexAndSection, MutexIsRecursiveContendedAbandonedAndDeletable)
 {
     int32_t mute = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
-    g_step = 0;
-    for (auto& take : g_takes)
-        take = -1;
-    const auto taker = [mute](int i) { return [mute, i] { g_takes[i] = TakeMute(mute, 0); }; };
-    const int32_t holder = StartTask("H", [mute] {
-        TakeMute(mute, 0);
-        g_step = 1;
-        WaitAlways();
-    });
-    ASSERT_TRUE(WaitFor([] { return g_step == 1; }));
-    StartTask("W0", taker(0));
-    platform::sleep_ms(20);
-    EXPECT_EQ(g_takes[0], -1);
-    std::string out = kvtest::CaptureStdoutOf([&] {
-        DeleteTask(holder);
-        EXPECT_TRUE(WaitFor([] { return g_takes[0] == eOK; }));
-        EXPECT_EQ(TakeMute(mute, 0), eOK);  // W0 returned holding it
-    });
-    EXPECT_NE(out.find("abandoned", out.find("abandoned") + 1), std::string::npos);  // twice
-    EXPECT_EQ(TakeMute(mute, 0), eOK);
-    StartTask("W1", taker(1));
+    g_takes[0] = g_takes[1] = g_takes[2] = -1;
+    const auto taker = [mute](int i, bool hold) {
+        return [=] {
+            g_takes[i] = TakeMute(mute, 0);
+            if (hold)
+                WaitAlways();
+        };
+    };
+    ASSERT_EQ(TakeMute(mute, 0), eOK);
+    ASSERT_EQ(TakeMute(mute, 0), eOK);
+    const int32_t holder = StartTask("W0", taker(0, true));
     EXPECT_EQ(FreeMute(mute), eOK);
     platform::sleep_ms(30);
-    EXPECT_EQ(g_takes[1], -1);
+    EXPECT_EQ(g_takes[0], -1);
     EXPECT_EQ(FreeMute(mute), eOK);
-    EXPECT_TRUE(WaitFor([] { return g_takes[1] == eOK; }));
-    kvtest::CaptureStdoutOf([&] { EXPECT_EQ(TakeMute(mute, 0), eOK); });
-    StartTask("W2", taker(2));
+    EXPECT_TRUE(WaitFor([] { return g_takes[0] == eOK; }));
+    StartTask("W1", taker(1, false));
+    platform::sleep_ms(20);
+    EXPECT_EQ(g_takes[1], -1);
+    const std::string out = kvtest::CaptureStdoutOf([&] {
+        DeleteTask(holder);
+        EXPECT_TRUE(WaitFor([] { return g_takes[1] == eOK; }));
+        EXPECT_EQ(TakeMute(mute, 0), eOK);  // W1 returned holding it
+    });
+    EXPECT_NE(out.find("abandoned", out.find("abandoned") + 1), std::string::npos);  // twice
+    StartTask("W2", taker(2, false));
     platform::sleep_ms(20);
     EXPECT_EQ(DeleteMute(mute), eOK);
     EXPECT_TRUE(WaitFor([] { return g_takes[2] == eNOK; }));
