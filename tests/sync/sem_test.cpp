@@ -1,8 +1,7 @@
-// Counting semaphores: immediate answers, names, full table, arrival order, time-outs, deletion
-// of the semaphore and of its waiting tasks.
+// Counting semaphores: immediate answers, arrival order, time-outs, deletions.
 #include <gmock/gmock.h>
 
-#include <array>
+#include <algorithm>
 #include <thread>
 
 #include "kerval/task/task.h"
@@ -27,17 +26,19 @@ protected:
 
 std::atomic<int32_t> g_results[5];
 
-// Starts one task per {units, time-out, priority}, each queued before the next starts.
-std::vector<int32_t> Queue(int32_t sem, std::initializer_list<std::array<int32_t, 3>> waiters)
+constexpr int32_t kEver = WAIT_FOREVER;
+
+// Starts one task per request (units, time-out, priority), each queued before the next starts.
+std::vector<int32_t> Queue(int32_t sem, std::vector<uint16_t> units, std::vector<int32_t> ms,
+                           std::vector<int32_t> priorities = {0, 0, 0, 0, 0})
 {
     std::vector<int32_t> queue;
-    for (const auto [units, ms, priority] : waiters) {
-        const size_t i = queue.size();
+    for (size_t i = 0; i < units.size(); ++i) {
         const char name[] = {'W', static_cast<char>('0' + i), 0};
         g_results[i] = -1;
         queue.push_back(kvtest::StartTask(
-            name, [=] { g_results[i] = TakeSem(sem, static_cast<uint16_t>(units), ms); },
-            priority));
+            name, [=, n = units[i], t = ms[i]] { g_results[i] = TakeSem(sem, n, t); },
+            priorities[i]));
         EXPECT_TRUE(QueueBecomes(sem, queue));
     }
     return queue;
@@ -55,8 +56,7 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
     uint16_t n = 0;
     std::vector<std::pair<int32_t, int32_t>> rows;
     const std::string out = kvtest::CaptureStdoutOf([&] {
-        rows = {{CreateSem("Z", 0, 0, &h), eNOK},
-                {CreateSem("Z", 3, 4, &h), eNOK},
+        rows = {{CreateSem("Z", 0, 0, &h) + CreateSem("Z", 3, 4, &h), 2},  // max 0; initial > max
                 {h, -1},
                 {CreateSem("BIG", 65535, 5, &big), eOK},
                 {FreeSem(sem_, 2), eOK},
@@ -91,9 +91,10 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
                 ::testing::ElementsAre(2, 1, 5));
     EXPECT_EQ(FreeSem(big, 65530), eOK);
     EXPECT_EQ(CountOf(big), 65535);
-    size_t free_records = 0, created = 0;
-    for (int i = 0; i < _pxSysDescript->nNbSem; ++i)
-        free_records += _pxSysDescript->pxSemTab[i].bUsed == 0 ? 1 : 0;
+    const SemDescript* table = _pxSysDescript->pxSemTab;
+    const auto free_records = std::count_if(table, table + _pxSysDescript->nNbSem,
+                                            [](const SemDescript& r) { return r.bUsed == 0; });
+    int64_t created = 0;
     kvtest::CaptureStdoutOf([&] {
         for (std::string name = "T"; CreateSem(name.c_str(), 1, 1, &h) == eOK; name += "x")
             ++created;
@@ -109,7 +110,7 @@ TEST_F(Semaphore, ArrivalOrderHeadHoldsBackAndUnlimitedWaitsNeverTakeTwice)
 {
     kerval::task::SetWaitSliceMs(10);
     EXPECT_EQ(TakeSem(sem_, 1, -1), eTIME_OVER);
-    const auto q = Queue(sem_, {{2, WAIT_FOREVER, -2}, {1, 60000, 15}});
+    const auto q = Queue(sem_, {2, 1}, {kEver, 60000}, {-2, 15});
     EXPECT_EQ(FreeSem(sem_, 1), eOK);
     kerval::platform::sleep_ms(50);  // several slices
     EXPECT_TRUE(QueueBecomes(sem_, q));
@@ -130,11 +131,7 @@ TEST_F(Semaphore, ArrivalOrderHeadHoldsBackAndUnlimitedWaitsNeverTakeTwice)
 // deletion of the semaphore wakes the rest with 1, and later calls answer 1.
 TEST_F(Semaphore, TimeOutsAndDeletionsKeepTheQueueWhole)
 {
-    const auto q = Queue(sem_, {{1, WAIT_FOREVER, 0},
-                                {1, 100, 0},
-                                {2, WAIT_FOREVER, 0},
-                                {1, 60000, 0},
-                                {1, WAIT_FOREVER, 0}});
+    const auto q = Queue(sem_, {1, 1, 2, 1, 1}, {kEver, 100, kEver, 60000, kEver});
     kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
     kerval::platform::sleep_ms(150);
     ActiveTask(q[1], 1);
