@@ -24,13 +24,13 @@ protected:
     int32_t sem_ = -1;
 };
 
-std::atomic<int32_t> g_results[5];
+std::atomic<int32_t> g_results[6];
 
 constexpr int32_t kEver = WAIT_FOREVER;
 
 // Starts one task per request (units, time-out, priority), each queued before the next starts.
 std::vector<int32_t> Queue(int32_t sem, std::vector<uint16_t> units, std::vector<int32_t> ms,
-                           std::vector<int32_t> priorities = {0, 0, 0, 0, 0})
+                           std::vector<int32_t> priorities)
 {
     std::vector<int32_t> queue;
     for (size_t i = 0; i < units.size(); ++i) {
@@ -103,52 +103,42 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
     EXPECT_EQ(h, -1);
 }
 
-// Arrival order whatever the priority; the head's request for 2 holds back a request for 1
-// behind it, a newcomer that finds enough units takes them at once; -1 is one slice then
-// eTIME_OVER, WAIT_FOREVER keeps its place slice after slice and never takes units twice.
-TEST_F(Semaphore, ArrivalOrderHeadHoldsBackAndUnlimitedWaitsNeverTakeTwice)
+// Arrival order whatever the priority, through time-outs (in the middle while suspended, at the
+// end) and deletions: the head's large request holds back smaller ones behind it, a newcomer
+// that finds enough units takes them at once, units handed to a suspended waiter are never taken
+// twice and, when it is deleted, go on to the next. -1 is one slice; WAIT_FOREVER spans slices.
+// The deletion of the semaphore wakes the rest with 1, and later calls answer 1.
+TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
 {
     kerval::task::SetWaitSliceMs(10);
     EXPECT_EQ(TakeSem(sem_, 1, -1), eTIME_OVER);
-    const auto q = Queue(sem_, {2, 1}, {kEver, 60000}, {-2, 15});
+    const auto q = Queue(sem_, {2, 1, 1, 2, 1, 5}, {kEver, 100, 60000, kEver, 60000, kEver},
+                         {-2, 15, 0, 0, 0, 0});
+    kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
     EXPECT_EQ(FreeSem(sem_, 1), eOK);
-    kerval::platform::sleep_ms(50);  // several slices
+    kerval::platform::sleep_ms(150);  // several slices, and the time-out of q[1]
     EXPECT_TRUE(QueueBecomes(sem_, q));
     EXPECT_EQ(TakeSem(sem_, 1, 0), eOK);
-    kvtest::CaptureStdoutOf([&] { ActiveTask(q[0], 0); });
-    EXPECT_EQ(FreeSem(sem_, 2), eOK);  // handed to the suspended head
-    EXPECT_TRUE(QueueBecomes(sem_, {q[1]}));
-    EXPECT_EQ(FreeSem(sem_, 3), eOK);
-    EXPECT_TRUE(WaitFor([] { return g_results[1] == eOK; }));
-    ActiveTask(q[0], 1);
-    EXPECT_TRUE(WaitFor([] { return g_results[0] == eOK; }));
-    EXPECT_EQ(CountOf(sem_), 2);
-    kerval::task::SetWaitSliceMs(0);
-}
-
-// A waiter timing out in the middle (while suspended) or at the end, and a deleted task, leave
-// the queue whole; units handed to a task deleted before it took them go on to the next. The
-// deletion of the semaphore wakes the rest with 1, and later calls answer 1.
-TEST_F(Semaphore, TimeOutsAndDeletionsKeepTheQueueWhole)
-{
-    const auto q = Queue(sem_, {1, 1, 2, 1, 1}, {kEver, 100, kEver, 60000, kEver});
-    kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
-    kerval::platform::sleep_ms(150);
     ActiveTask(q[1], 1);
     ASSERT_TRUE(WaitFor([] { return g_results[1] == eTIME_OVER; }));
     EXPECT_EQ(TakeSem(sem_, 1, 30), eTIME_OVER);
     kvtest::CaptureStdoutOf([&] {
-        DeleteTask(q[2]);
+        DeleteTask(q[3]);
         ActiveTask(q[0], 0);
+        ActiveTask(q[2], 0);
     });
-    EXPECT_TRUE(QueueBecomes(sem_, {q[0], q[3], q[4]}));
-    EXPECT_EQ(FreeSem(sem_, 1), eOK);
-    EXPECT_TRUE(QueueBecomes(sem_, {q[3], q[4]}));
-    kvtest::CaptureStdoutOf([&] { DeleteTask(q[0]); });
-    EXPECT_TRUE(WaitFor([] { return g_results[3] == eOK; }));
-    EXPECT_EQ(CountOf(sem_), 0);
+    EXPECT_TRUE(QueueBecomes(sem_, {q[0], q[2], q[4], q[5]}));
+    EXPECT_EQ(FreeSem(sem_, 3), eOK);
+    EXPECT_TRUE(QueueBecomes(sem_, {q[4], q[5]}));
+    kvtest::CaptureStdoutOf([&] { DeleteTask(q[2]); });
+    EXPECT_TRUE(WaitFor([] { return g_results[4] == eOK; }));
+    EXPECT_EQ(FreeSem(sem_, 2), eOK);
+    ActiveTask(q[0], 1);
+    EXPECT_TRUE(WaitFor([] { return g_results[0] == eOK; }));
+    EXPECT_EQ(CountOf(sem_), 2);
+    kerval::task::SetWaitSliceMs(0);
     EXPECT_EQ(DeleteSem(sem_), eOK);
-    EXPECT_TRUE(WaitFor([] { return g_results[4] == eNOK; }));
+    EXPECT_TRUE(WaitFor([] { return g_results[5] == eNOK; }));
     kvtest::CaptureStdoutOf([&] {
         EXPECT_EQ(FreeSem(sem_, 1), eNOK);
         EXPECT_EQ(TakeSem(sem_, 0, 0), eNOK);
