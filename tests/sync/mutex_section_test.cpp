@@ -25,31 +25,25 @@ TEST_F(MutexAndSection, MutexIsRecursiveContendedAbandonedAndDeletable)
     int32_t mute = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
     g_takes[0] = g_takes[1] = g_takes[2] = -1;
-    const auto taker = [mute](int i, bool hold) {
-        return [=] {
-            g_takes[i] = TakeMute(mute, 0);
-            if (hold)
-                WaitAlways();
-        };
-    };
     ASSERT_EQ(TakeMute(mute, 0), eOK);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
-    const int32_t holder = StartTask("W0", taker(0, true));
+    const int32_t holder = StartTask("W0", [mute] {
+        g_takes[0] = TakeMute(mute, 0);
+        WaitAlways();
+    });
     EXPECT_EQ(FreeMute(mute), eOK);
     platform::sleep_ms(30);
     EXPECT_EQ(g_takes[0], -1);
     EXPECT_EQ(FreeMute(mute), eOK);
     EXPECT_TRUE(WaitFor([] { return g_takes[0] == eOK; }));
-    StartTask("W1", taker(1, false));
-    platform::sleep_ms(20);
-    EXPECT_EQ(g_takes[1], -1);
+    StartTask("W1", [mute] { g_takes[1] = TakeMute(mute, 0); });
     const std::string out = kvtest::CaptureStdoutOf([&] {
         DeleteTask(holder);
         EXPECT_TRUE(WaitFor([] { return g_takes[1] == eOK; }));
         EXPECT_EQ(TakeMute(mute, 0), eOK);  // W1 returned holding it
     });
     EXPECT_NE(out.find("abandoned", out.find("abandoned") + 1), std::string::npos);  // twice
-    StartTask("W2", taker(2, false));
+    StartTask("W2", [mute] { g_takes[2] = TakeMute(mute, 0); });
     platform::sleep_ms(20);
     EXPECT_EQ(DeleteMute(mute), eOK);
     EXPECT_TRUE(WaitFor([] { return g_takes[2] == eNOK; }));
@@ -77,10 +71,7 @@ TEST_F(MuteOwnership, FreeMuteByAThreadThatDoesNotOwnItIsAFatalReport)
     EXPECT_EQ(_pxSysDescript->xFirstFatal.lError, 288u);
 }
 
-int Priority()
-{
-    return platform::thread_get_priority(platform::thread_current());
-}
+const auto Priority = [] { return platform::thread_get_priority(platform::thread_current()); };
 
 // Nested three times, the holder runs at 15 until its last leave, which resets the record; a
 // thread that does not hold it leaves with 0 and changes nothing. Deleted while held, it

@@ -12,8 +12,7 @@
 
 namespace kvtest {
 
-// Starts a task running fn; answers its handle. The function lives until the process ends, as
-// its task may be deleted before it returns.
+// Starts a task running fn, which lives on as its task may be deleted before it returns.
 inline int32_t StartTask(const char* name, std::function<void()> fn, int32_t priority = 0)
 {
     static std::mutex lock;
