@@ -14,40 +14,22 @@ using ::testing::HasSubstr;
 
 namespace {
 
-class Semaphore : public kvtest::TaskTest {
-protected:
-    void SetUp() override
-    {
-        TaskTest::SetUp();
-        kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &sem_); });
-    }
-    int32_t sem_ = -1;
-};
+using Semaphore = kvtest::TaskTest;
 
 std::atomic<int32_t> g_results[6];
 
-constexpr int32_t kEver = WAIT_FOREVER;
-
-// Starts one task per request (units, time-out, priority), each queued before the next starts.
-std::vector<int32_t> Queue(int32_t sem, std::vector<uint16_t> units, std::vector<int32_t> ms,
-                           std::vector<int32_t> priorities)
+int32_t NewSem()
 {
-    std::vector<int32_t> queue;
-    for (size_t i = 0; i < units.size(); ++i) {
-        const char name[] = {'W', static_cast<char>('0' + i), 0};
-        g_results[i] = -1;
-        queue.push_back(kvtest::StartTask(
-            name, [=, n = units[i], t = ms[i]] { g_results[i] = TakeSem(sem, n, t); },
-            priorities[i]));
-        EXPECT_TRUE(QueueBecomes(sem, queue));
-    }
-    return queue;
+    int32_t h = -1;
+    kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &h); });
+    return h;
 }
 
 // Immediate answers leave the counts as they were; one namespace serves every type (16, out -1);
 // a full table answers -1.
 TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
 {
+    const int32_t sem_ = NewSem();
     int32_t mute = -1, big = -1, section = -1, box = -1, h = 7, from_thread = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
     ASSERT_EQ(CreateCriticalSec("C", &section), eOK);
@@ -110,9 +92,20 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
 TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
 {
     kerval::task::SetWaitSliceMs(10);
+    const int32_t sem_ = NewSem();
     EXPECT_EQ(TakeSem(sem_, 1, -1), eTIME_OVER);
-    const auto q = Queue(sem_, {2, 1, 1, 2, 1, 5}, {kEver, 100, 60000, kEver, 60000, kEver},
-                         {-2, 15, 0, 0, 0, 0});
+    const int32_t requests[][3] = {{2, WAIT_FOREVER, -2}, {1, 100, 15},  {1, 60000, 0},
+                                   {2, WAIT_FOREVER, 0},  {1, 60000, 0}, {5, WAIT_FOREVER, 0}};
+    std::vector<int32_t> q;  // each request queued, in arrival order, before the next is made
+    for (const auto& [units, ms, priority] : requests) {
+        const size_t i = q.size();
+        const char name[] = {'W', static_cast<char>('0' + i), 0};
+        g_results[i] = -1;
+        q.push_back(kvtest::StartTask(
+            name, [=, u = static_cast<uint16_t>(units)] { g_results[i] = TakeSem(sem_, u, ms); },
+            priority));
+        ASSERT_TRUE(QueueBecomes(sem_, q));
+    }
     kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
     EXPECT_EQ(FreeSem(sem_, 1), eOK);
     kerval::platform::sleep_ms(150);  // several slices, and the time-out of q[1]
