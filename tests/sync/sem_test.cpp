@@ -10,7 +10,6 @@
 using kvtest::CountOf;
 using kvtest::QueueBecomes;
 using kvtest::WaitFor;
-using ::testing::HasSubstr;
 
 namespace {
 
@@ -25,8 +24,7 @@ int32_t NewSem()
     return h;
 }
 
-// Immediate answers leave the counts as they were; one namespace serves every type (16, out -1);
-// a full table answers -1.
+// Immediate answers keep the counts; every type shares one namespace; the table fills up.
 TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
 {
     const int32_t sem_ = NewSem();
@@ -65,7 +63,7 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
          std::vector<std::string>{"KERVAL-FreeSem()", "KERVAL-DeleteSem", "KERVAL-TakeMute()",
                                   "Object " + std::to_string(sem_) + " is not a Mutex (NT) !",
                                   "Object " + std::to_string(section) + " is not a semaphore !"})
-        EXPECT_THAT(out, HasSubstr(text));
+        EXPECT_THAT(out, ::testing::HasSubstr(text));
     EXPECT_EQ(n, 0xFFFF);
     EXPECT_TRUE(QueueBecomes(sem_, {}));
     EXPECT_THAT((std::vector<uint16_t>{CountOf(sem_), CountOf(mute), CountOf(big)}),
@@ -84,11 +82,9 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
     EXPECT_EQ(h, -1);
 }
 
-// Arrival order whatever the priority, through time-outs (in the middle while suspended, at the
-// end) and deletions: the head's large request holds back smaller ones behind it, a newcomer
-// that finds enough units takes them at once, units handed to a suspended waiter are never taken
-// twice and, when it is deleted, go on to the next. -1 is one slice; WAIT_FOREVER spans slices.
-// The deletion of the semaphore wakes the rest with 1, and later calls answer 1.
+// Arrival order whatever the priority, kept through time-outs (middle, while suspended; end) and
+// deletions; the head holds back smaller requests; a newcomer finding units takes them at once;
+// handed units are never taken twice, and go on to the next if their waiter is deleted.
 TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
 {
     kerval::task::SetWaitSliceMs(10);
