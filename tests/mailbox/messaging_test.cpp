@@ -4,10 +4,14 @@
 #include <tuple>
 
 #include "kerval/task/task.h"
-#include "tests/mailbox/box_helpers.h"
+#include "tests/sync/sync_helpers.h"
 
-using ::testing::HasSubstr;
 using kerval::mailbox::BoxCore;
+using kvtest::CountIn;
+using kvtest::ReadText;
+using kvtest::WaitFor;
+using kvtest::WriteText;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -43,34 +47,29 @@ TEST_F(MailBoxMessaging, DeliversInWritingOrderWithEnvelope)
 // nothing (the buffer is filled with 0xEE) and consumes the message.
 TEST_F(MailBoxMessaging, ReadsThatCopyNoDataStillGiveTheEnvelopeAndConsume)
 {
-    struct Case { const char* data; uint32_t size; uint32_t capacity; bool buffer; int32_t code; };
-    for (const Case& c : {Case{nullptr, 0, 8, true, eOK}, {"hello", 6, 5, true, eBAD_LEN},
-                          {"data", 5, 100, false, eOK}}) {
-        ASSERT_EQ(WriteMailBox(4, box_, 21, c.data, c.size, 55), eOK);
-        EXPECT_EQ(kvtest::CountIn(box_, &BoxCore::queued), 1u);
+    using Case = std::tuple<const char*, uint32_t, uint32_t, bool, int32_t>;
+    for (const auto& [data, length, capacity, buffer, code] : {Case{nullptr, 0, 8, true, eOK},
+                                                               {"hello", 6, 5, true, eBAD_LEN},
+                                                               {"data", 5, 100, false, eOK}}) {
+        ASSERT_EQ(WriteMailBox(4, box_, 21, data, length, 55), eOK);
         unsigned char buf[8] = {};
         uint32_t size = 9;
         int32_t type = 0, extra = 0, sender = 0;
-        EXPECT_EQ(ReadMailBox(box_, &type, c.buffer ? buf : nullptr, &size, c.capacity, 0,
-                              &extra, &sender), c.code);
+        EXPECT_EQ(
+            ReadMailBox(box_, &type, buffer ? buf : nullptr, &size, capacity, 0, &extra, &sender),
+            code);
         EXPECT_EQ(std::tie(size, type, extra, sender), std::make_tuple(0u, 21, 55, 4));
-        for (uint32_t i = 0; c.buffer && i < c.capacity; ++i)
+        for (uint32_t i = 0; buffer && i < capacity; ++i)
             EXPECT_EQ(buf[i], 0xEE);
-        EXPECT_EQ(kvtest::CountIn(box_, &BoxCore::queued), 0u);
+        EXPECT_EQ(CountIn(box_, &BoxCore::queued), 0u);
     }
     EXPECT_EQ(WriteMailBox(0, box_, -1, "x", 2, 0), eINVALID_PARAM);  // negative type
     EXPECT_EQ(ReadMailBox(box_, nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr), eNOK);
-    EXPECT_EQ(kvtest::CountIn(box_, &BoxCore::queued), 0u);
 }
 
-std::atomic<int32_t> g_box{-1}, g_reader_result{-1};
-
-uint32_t ReadForever(void*)
-{
-    g_reader_result =
-        ReadMailBox(g_box, nullptr, nullptr, nullptr, 0, WAIT_FOREVER, nullptr, nullptr);
-    return 0;
-}
+std::atomic<int32_t> g_result{-1};
+std::atomic<int> g_written{0};
+std::atomic<bool> g_go{false};
 
 TEST_F(MailBoxMessaging, TimedReadsEndInTimeOverButWaitForeverKeepsTheLifeSignFresh)
 {
@@ -81,98 +80,71 @@ TEST_F(MailBoxMessaging, TimedReadsEndInTimeOverButWaitForeverKeepsTheLifeSignFr
         EXPECT_EQ(ReadMailBox(box_, &type, nullptr, &size, 0, ms, nullptr, nullptr), eTIME_OVER);
         EXPECT_EQ(std::tie(type, size), std::make_tuple(0, 0u));
     }
-
     kvtest::EnsureAppDate();
-    g_box = box_;
-    int32_t reader = -1;
-    ASSERT_EQ(CreateTask("READER", 0, ReadForever, nullptr, 0, 0, &reader), eOK);
+    g_result = -1;
+    const int32_t reader = kvtest::StartTask("READER", [box = box_] {
+        g_result = ReadMailBox(box, nullptr, nullptr, nullptr, 0, WAIT_FOREVER, nullptr, nullptr);
+    });
     for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(kvtest::WaitFor([&] { return kvtest::LifeSignYear(reader).load() != 0; }));
+        ASSERT_TRUE(WaitFor([&] { return kvtest::LifeSignYear(reader).load() != 0; }));
         kvtest::LifeSignYear(reader).store(0);
     }
-    EXPECT_EQ(g_reader_result.load(), -1);
-    ASSERT_EQ(kvtest::WriteText(box_, "wake"), eOK);
-    ASSERT_TRUE(kvtest::WaitFor([] { return g_reader_result.load() != -1; }));
-    EXPECT_EQ(g_reader_result.load(), eOK);
-}
-
-std::atomic<int> g_written{0};
-
-uint32_t WriteSix(void*)
-{
-    for (int i = 0; i < 6; ++i) {
-        char text[8];
-        std::snprintf(text, sizeof text, "m%d", i);
-        if (kvtest::WriteText(g_box, text) == eOK)
-            ++g_written;
-    }
-    return 0;
-}
-
-uint32_t WriteSecond(void*)
-{
-    kvtest::WriteText(g_box, "second");
-    return 0;
+    EXPECT_EQ(g_result, -1);
+    ASSERT_EQ(WriteText(box_, "wake"), eOK);
+    EXPECT_TRUE(WaitFor([] { return g_result == eOK; }));
 }
 
 // A writer deleted while it waits for room: its message is still delivered, in its place, and
 // every later message is readable.
 TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxStaysWhole)
 {
-    int32_t one = -1, writer = -1;
+    int32_t one = -1;
     ASSERT_EQ(CreateMailBox("ONE", 1, &one), eOK);
-    g_box = one;
-    ASSERT_EQ(kvtest::WriteText(one, "first"), eOK);
-    kvtest::BeginCaptureStdout();
-    const bool started = CreateTask("WRITER", 0, WriteSecond, nullptr, 0, 0, &writer) == eOK;
-    const bool waiting = started && kvtest::WaitFor([&] {
-        return kvtest::CountIn(one, &BoxCore::writers_waiting) == 1;
-    });
-    DeleteTask(writer);
-    kvtest::EndCaptureStdout();
-    ASSERT_TRUE(waiting);
-    EXPECT_EQ(kvtest::ReadText(one), "first");
-    EXPECT_EQ(kvtest::ReadText(one), "second");
+    ASSERT_EQ(WriteText(one, "first"), eOK);
+    const int32_t writer = kvtest::StartTask("WRITER", [one] { WriteText(one, "second"); });
+    EXPECT_TRUE(WaitFor([&] { return CountIn(one, &BoxCore::writers_waiting) == 1; }));
+    kvtest::CaptureStdoutOf([&] { DeleteTask(writer); });
+    EXPECT_EQ(ReadText(one), "first");
+    EXPECT_EQ(ReadText(one), "second");
     for (const char* text : {"third", "fourth"}) {
-        ASSERT_EQ(kvtest::WriteText(one, text), eOK);
-        char buf[16] = {};
-        uint32_t size = 0;
-        EXPECT_EQ(ReadMailBox(one, nullptr, buf, &size, sizeof buf, 400, nullptr, nullptr), eOK);
-        EXPECT_STREQ(buf, text);
+        ASSERT_EQ(WriteText(one, text), eOK);
+        EXPECT_EQ(ReadText(one), text);
     }
 }
 
 // WRITER puts six messages through a box of two and waits at each write once it is full, its
-// message chained already: three reads let three through in order, the purge takes the last three.
+// message chained already: three reads let three through in order, the purge takes the last
+// three. The writer starts once the output is captured.
 TEST_F(MailBoxMessaging, FullBoxWriterWaitsInOrderAndThePurgeOfThreeMessagesReleasesIt)
 {
-    int32_t small = -1, writer = -1;
+    int32_t small = -1;
     ASSERT_EQ(CreateMailBox("SMALL", 2, &small), eOK);
-    g_box = small;
-    kvtest::BeginCaptureStdout();
-    const bool started = CreateTask("WRITER", 0, WriteSix, nullptr, 0, 0, &writer) == eOK;
+    g_written = 0;
+    g_go = false;
+    kvtest::StartTask("WRITER", [small] {
+        WaitFor([] { return g_go.load(); });
+        for (char i = '0'; i < '6'; ++i)
+            g_written += WriteText(small, (std::string("m") + i).c_str()) == eOK ? 1 : 0;
+    });
     std::string read;
-    for (int i = 0; started && i < 4; ++i) {
-        if (!kvtest::WaitFor([&] {
-                return g_written.load() == i + 2 &&
-                       kvtest::CountIn(small, &BoxCore::writers_waiting) == 1;
-            }))
-            break;
-        if (i < 3)
-            read += kvtest::ReadText(small);
-    }
-    const int32_t purged = PurgeMailBox(small);
-    const bool finished = kvtest::WaitFor([] { return g_written.load() == 6; });
-    const std::string out = kvtest::EndCaptureStdout();
+    const std::string out = kvtest::CaptureStdoutOf([&] {
+        g_go = true;
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_TRUE(WaitFor([&] {
+                return g_written == i + 2 && CountIn(small, &BoxCore::writers_waiting) == 1;
+            }));
+            if (i < 3)
+                read += ReadText(small);
+        }
+        EXPECT_EQ(PurgeMailBox(small), eOK);
+        EXPECT_TRUE(WaitFor([] { return g_written == 6; }));
+    });
     EXPECT_EQ(read, "m0m1m2");
-    EXPECT_EQ(purged, eOK);
-    ASSERT_TRUE(finished);
     EXPECT_THAT(out, HasSubstr("WRITER writing fails (298). SMALL is full. waiting "
                                "(PREV=2, NB=3, Max=2)...\nSMALL is un-full. sending !\n"));
     EXPECT_THAT(out, HasSubstr("Task INITJOB : 3 msg. deleted from box SMALL\n"));
-    EXPECT_EQ(ReadMailBox(small, nullptr, nullptr, nullptr, 0, 20, nullptr, nullptr), eTIME_OVER);
-    ASSERT_EQ(kvtest::WriteText(small, "d"), eOK);
-    EXPECT_EQ(kvtest::ReadText(small), "d");
+    ASSERT_EQ(WriteText(small, "d"), eOK);
+    EXPECT_EQ(ReadText(small), "d");
     EXPECT_EQ(PurgeMailBox(-1), eNOK);
 }
 

@@ -1,11 +1,10 @@
 // Mailbox objects: creation, deletion, and deletion while tasks are blocked on the box.
 #include <gmock/gmock.h>
 
-#include "tests/mailbox/box_helpers.h"
+#include "tests/sync/sync_helpers.h"
 
-using ::testing::Each;
-using ::testing::HasSubstr;
 using kerval::mailbox::BoxCore;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -23,64 +22,43 @@ TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessages
     EXPECT_EQ(again, -1);
     ASSERT_EQ(kvtest::WriteText(box, "a"), eOK);
     ASSERT_EQ(kvtest::WriteText(box, "b"), eOK);
-    int32_t code = eNOK;
-    std::string out = kvtest::CaptureStdoutOf([&] { code = DeleteMailBox(box); });
-    EXPECT_EQ(code, eOK);
+    std::string out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(DeleteMailBox(box), eOK); });
     EXPECT_THAT(out, HasSubstr("Task INITJOB : 2 msg. deleted from box FULLDEL\n"));
     EXPECT_EQ(ObjectExist(box), 0);
-    out = kvtest::CaptureStdoutOf([&] { code = DeleteMailBox(box); });
-    EXPECT_EQ(code, eNOK);
+    out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(DeleteMailBox(box), eNOK); });
     EXPECT_THAT(out, HasSubstr("KERVAL-DeleteMailBox() : Can't delete mailbox !\n"));
-    out = kvtest::CaptureStdoutOf([&] { code = kvtest::WriteText(box, "late"); });
-    EXPECT_EQ(code, eNOK);
+    out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(kvtest::WriteText(box, "late"), eNOK); });
     EXPECT_THAT(out, HasSubstr("INITJOB : Destination Box dosn't exist !\n"));
     EXPECT_EQ(ReadMailBox(box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eINVALID_HANDLE);
-
     int32_t reused = -1;
     ASSERT_EQ(CreateMailBox("NEW", 1, &reused), eOK);
     EXPECT_EQ(reused, box);
-    EXPECT_EQ(ReadMailBox(reused, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eTIME_OVER);
 }
 
-std::atomic<int32_t> g_read_box{-1}, g_write_box{-1}, g_read_result{-1}, g_write_result{-1};
-
-uint32_t BlockedReader(void*)
-{
-    g_read_result =
-        ReadMailBox(g_read_box, nullptr, nullptr, nullptr, 0, WAIT_FOREVER, nullptr, nullptr);
-    return 0;
-}
-
-uint32_t BlockedWriter(void*)
-{
-    kvtest::WriteText(g_write_box, "fills");
-    g_write_result = kvtest::WriteText(g_write_box, "waits");
-    return 0;
-}
+std::atomic<int32_t> g_read_result{-1}, g_write_result{-1};
 
 TEST_F(MailBoxObjects, DeletionWakesBlockedReaderWithInvalidHandleAndWriterWithNok)
 {
-    int32_t rbox = -1, wbox = -1, reader = -1, writer = -1;
+    int32_t rbox = -1, wbox = -1;
     ASSERT_EQ(CreateMailBox("RDEL", 1, &rbox), eOK);
     ASSERT_EQ(CreateMailBox("WDEL", 1, &wbox), eOK);
-    g_read_box = rbox;
-    g_write_box = wbox;
-    ASSERT_EQ(CreateTask("RTASK", 0, BlockedReader, nullptr, 0, 0, &reader), eOK);
-    kvtest::BeginCaptureStdout();
-    const bool started = CreateTask("WTASK", 0, BlockedWriter, nullptr, 0, 0, &writer) == eOK;
-    const bool blocked = started && kvtest::WaitFor([&] {
-        return kvtest::CountIn(rbox, &BoxCore::readers_waiting) == 1 &&
-               kvtest::CountIn(wbox, &BoxCore::writers_waiting) == 1;
+    ASSERT_EQ(kvtest::WriteText(wbox, "fills"), eOK);
+    kvtest::StartTask("RTASK", [rbox] {
+        g_read_result =
+            ReadMailBox(rbox, nullptr, nullptr, nullptr, 0, WAIT_FOREVER, nullptr, nullptr);
     });
-    const int32_t deleted[] = {DeleteMailBox(rbox), DeleteMailBox(wbox)};
-    const bool woke = kvtest::WaitFor(
-        [] { return g_read_result.load() != -1 && g_write_result.load() != -1; });
-    const std::string out = kvtest::EndCaptureStdout();
-    ASSERT_TRUE(blocked);
-    EXPECT_THAT(deleted, Each(eOK));
-    ASSERT_TRUE(woke);
-    EXPECT_EQ(g_read_result.load(), eINVALID_HANDLE);
-    EXPECT_EQ(g_write_result.load(), eNOK);
+    kvtest::StartTask("WTASK", [wbox] { g_write_result = kvtest::WriteText(wbox, "waits"); });
+    const std::string out = kvtest::CaptureStdoutOf([&] {
+        ASSERT_TRUE(kvtest::WaitFor([&] {
+            return kvtest::CountIn(rbox, &BoxCore::readers_waiting) == 1 &&
+                   kvtest::CountIn(wbox, &BoxCore::writers_waiting) == 1;
+        }));
+        EXPECT_EQ(DeleteMailBox(rbox), eOK);
+        EXPECT_EQ(DeleteMailBox(wbox), eOK);
+        EXPECT_TRUE(kvtest::WaitFor([] { return g_read_result != -1 && g_write_result != -1; }));
+    });
+    EXPECT_EQ(g_read_result, eINVALID_HANDLE);
+    EXPECT_EQ(g_write_result, eNOK);
     EXPECT_THAT(out, HasSubstr("2 msg. deleted from box WDEL\n"));
 }
 

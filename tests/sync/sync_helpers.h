@@ -1,12 +1,9 @@
-// Helpers of the synchronisation and shared-memory tests: tasks running a lambda, and the
-// queue of a semaphore read under its lock.
+// Synchronisation test helpers: tasks running a lambda, a semaphore's queue and count.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "kerval/core/core.h"
@@ -15,32 +12,27 @@
 
 namespace kvtest {
 
-inline uint32_t RunFunction(void*)
-{
-    std::function<void()>* fn = nullptr;
-    RecoverTaskParam(kerval::core::CurrentTaskHandle(), &fn, sizeof fn);
-    (*fn)();
-    return 0;
-}
-
-// Starts a task (priority 0 unless given) running fn; answers its handle. The function lives
-// until the process ends, as its task may be deleted before it returns.
+// Starts a task running fn, which lives on as its task may be deleted before it returns.
 inline int32_t StartTask(const char* name, std::function<void()> fn, int32_t priority = 0)
 {
     static std::mutex lock;
     static std::vector<std::unique_ptr<std::function<void()>>> functions;
-    std::function<void()>* copy = nullptr;
-    {
-        std::lock_guard guard(lock);
-        functions.push_back(std::make_unique<std::function<void()>>(std::move(fn)));
-        copy = functions.back().get();
-    }
+    std::unique_lock guard(lock);
+    auto* copy = functions.emplace_back(new std::function<void()>(std::move(fn))).get();
+    guard.unlock();
+    const PFN_TASK run = [](void*) -> uint32_t {
+        std::function<void()>* f = nullptr;
+        RecoverTaskParam(kerval::core::CurrentTaskHandle(), &f, sizeof f);
+        (*f)();
+        return 0;
+    };
     int32_t h = -1;
-    CaptureStdoutOf([&] { CreateTask(name, priority, RunFunction, &copy, sizeof copy, 0, &h); });
+    CaptureStdoutOf([&] { CreateTask(name, priority, run, &copy, sizeof copy, 0, &h); });
     return h;
 }
 
-// The tasks queued on a counting semaphore, head first, by handle.
+// The tasks queued on a counting semaphore, head first; -2 marks a tail that does not name the
+// last entry, -3 a waiting count that disagrees with the chain.
 inline std::vector<int32_t> QueueOf(int32_t hSem)
 {
     uint32_t gen = 0;
@@ -54,14 +46,13 @@ inline std::vector<int32_t> QueueOf(int32_t hSem)
         const auto index = rec.ptWaitingTask[i].pTask - _pxSysDescript->pxTaskTab;
         tasks.push_back(kerval::core::HandleFromIndex(static_cast<int32_t>(index), TASK_OBJECT));
         if (rec.ptsNextChain[i] == -1 && rec.nTail != i)
-            tasks.push_back(-2);  // the tail does not name the last entry
+            tasks.push_back(-2);
     }
     if (tasks.size() != rec.nNbWaiting)
         tasks.push_back(-3);
     return tasks;
 }
 
-// Waits until the tasks queued on hSem are exactly `tasks`.
 inline bool QueueBecomes(int32_t hSem, const std::vector<int32_t>& tasks)
 {
     return WaitFor([&] { return QueueOf(hSem) == tasks; });
