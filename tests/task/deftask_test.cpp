@@ -1,6 +1,7 @@
 // Default tasks: the table's creation, refusals, accessors and deletion.
 #include <gmock/gmock.h>
 
+#include <thread>
 #include <vector>
 
 #include "tests/mailbox/box_helpers.h"
@@ -99,6 +100,44 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing)
     EXPECT_EQ(nullptr, _pxSysDescript->pxDefTaskTab);
     EXPECT_EQ(eOK, CreateAllDefTask(nullptr, 0));  // an empty table is recorded
     EXPECT_EQ(0, _pxSysDescript->nNbDefTask);
+}
+
+std::atomic<int> g_passed{0};
+
+uint32_t MeetAtTheBarrier(void*)
+{
+    SynchroWithDefaultTask();
+    ++g_passed;
+    WaitAlways();
+}
+
+// Nobody passes the barrier before the last of the three tasks has reached it, a late one here.
+TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether)
+{
+    kvtest::BeginCaptureStdout();
+    ASSERT_EQ(eOK, CreateSynchroDefaultTask(3));
+    EXPECT_EQ(eOK, CreateSynchroDefaultTask(0));  // nothing to do for no tasks
+    int32_t h = -1;
+    for (const char* name : {"EARLY_1", "EARLY_2"})
+        ASSERT_EQ(eOK, CreateTask(name, 0, MeetAtTheBarrier, nullptr, 0, 0, &h));
+    std::atomic<int> passed_before_late{-1};
+    std::thread late([&] {
+        uint16_t ready = 0;
+        WaitFor(
+            [&] { return InfoSem(FindObjectMirror("SEM_INITOK"), &ready) == eOK && ready == 2; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        passed_before_late = g_passed.load();
+        int32_t hLate = -1;
+        CreateTask("LATE", 0, MeetAtTheBarrier, nullptr, 0, 0, &hLate);
+    });
+    WaitSynchroAllDefaultTask(3);
+    late.join();
+    EXPECT_TRUE(WaitFor([] { return g_passed.load() == 3; }));
+    const std::string out = kvtest::EndCaptureStdout();
+    EXPECT_EQ(0, passed_before_late.load());
+    EXPECT_THAT(out, HasSubstr("LATE is waiting.\n"));
+    EXPECT_THAT(out, HasSubstr("\nKERVAL-WaitSynchroAllDefaultTask : Go to all Task...\n"));
+    EXPECT_THAT(out, HasSubstr("task EARLY_1 is running (Thread Id=<"));
 }
 
 }  // namespace
