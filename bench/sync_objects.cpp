@@ -52,34 +52,6 @@ void KervalSemPingPong(benchmark::State& state, int cpu)
     kvbench::PinTo(-1);
 }
 
-void PosixSemPingPong(benchmark::State& state, int cpu)
-{
-    sem_t ping, pong;
-    sem_init(&ping, 0, 0);
-    sem_init(&pong, 0, 0);
-    std::atomic<bool> stop{false};
-    kvbench::PinTo(cpu);
-    std::thread partner([&] {
-        kvbench::PinTo(cpu);
-        for (;;) {
-            sem_wait(&ping);
-            if (stop.load())
-                return;
-            sem_post(&pong);
-        }
-    });
-    for (auto _ : state) {
-        sem_post(&ping);
-        sem_wait(&pong);
-    }
-    stop = true;
-    sem_post(&ping);
-    partner.join();
-    sem_destroy(&ping);
-    sem_destroy(&pong);
-    kvbench::PinTo(-1);
-}
-
 void KervalTakeFree(benchmark::State& state)
 {
     kvbench::StartLibrary();
@@ -178,10 +150,12 @@ void MemcpyUnderMutex(benchmark::State& state)
     }
 }
 
+using kvbench::SemPingPong;
+
 BENCHMARK_CAPTURE(KervalSemPingPong, free, -1)->UseRealTime();
-BENCHMARK_CAPTURE(PosixSemPingPong, free, -1)->UseRealTime();
+BENCHMARK_CAPTURE(SemPingPong, free, -1)->UseRealTime();
 BENCHMARK_CAPTURE(KervalSemPingPong, pinned, 0)->UseRealTime();
-BENCHMARK_CAPTURE(PosixSemPingPong, pinned, 0)->UseRealTime();
+BENCHMARK_CAPTURE(SemPingPong, pinned, 0)->UseRealTime();
 BENCHMARK(KervalTakeFree);
 BENCHMARK(MutexCounter);
 BENCHMARK(KervalSectionNested);

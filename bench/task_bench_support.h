@@ -3,12 +3,15 @@
 #pragma once
 
 #include <fcntl.h>
-#include <unistd.h>
 #include <mqueue.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +57,8 @@ inline void PinTo(int cpu)
     CPU_ZERO(&set);
     if (cpu < 0) {
         const unsigned n = std::thread::hardware_concurrency();
-        for (unsigned i = 0; i < (n == 0 ? 1u : n); ++i) CPU_SET(i, &set);
+        for (unsigned i = 0; i < (n == 0 ? 1u : n); ++i)
+            CPU_SET(i, &set);
     } else {
         CPU_SET(cpu, &set);
     }
@@ -118,6 +122,36 @@ inline mqd_t OpenQueue(const char* tag, long depth, long msg_size)
     }
     mq_unlink(name.c_str());
     return q;
+}
+
+// Baseline hand-over: two threads through two sem_t, pinned to cpu (-1: free).
+inline void SemPingPong(benchmark::State& state, int cpu)
+{
+    sem_t ping;
+    sem_t pong;
+    sem_init(&ping, 0, 0);
+    sem_init(&pong, 0, 0);
+    std::atomic<bool> stop{false};
+    kvbench::PinTo(cpu);
+    std::thread partner([&] {
+        kvbench::PinTo(cpu);
+        for (;;) {
+            sem_wait(&ping);
+            if (stop.load())
+                return;
+            sem_post(&pong);
+        }
+    });
+    for (auto _ : state) {
+        sem_post(&ping);
+        sem_wait(&pong);
+    }
+    stop = true;
+    sem_post(&ping);
+    partner.join();
+    sem_destroy(&ping);
+    sem_destroy(&pong);
+    kvbench::PinTo(-1);
 }
 
 }  // namespace kvbench

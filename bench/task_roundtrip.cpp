@@ -71,34 +71,6 @@ void KervalRoundTrip(benchmark::State& state, int cpu)
     kvbench::PinTo(-1);
 }
 
-void SemPingPong(benchmark::State& state, int cpu)
-{
-    sem_t ping;
-    sem_t pong;
-    sem_init(&ping, 0, 0);
-    sem_init(&pong, 0, 0);
-    std::atomic<bool> stop{false};
-    kvbench::PinTo(cpu);
-    std::thread partner([&] {
-        kvbench::PinTo(cpu);
-        for (;;) {
-            sem_wait(&ping);
-            if (stop.load()) return;
-            sem_post(&pong);
-        }
-    });
-    for (auto _ : state) {
-        sem_post(&ping);
-        sem_wait(&pong);
-    }
-    stop = true;
-    sem_post(&ping);
-    partner.join();
-    sem_destroy(&ping);
-    sem_destroy(&pong);
-    kvbench::PinTo(-1);
-}
-
 void MqueuePingPong(benchmark::State& state, int cpu)
 {
     const mqd_t ping = kvbench::OpenQueue("ping", 10, sizeof(Message));
@@ -110,7 +82,8 @@ void MqueuePingPong(benchmark::State& state, int cpu)
         unsigned prio = 0;
         for (;;) {
             mq_receive(ping, reinterpret_cast<char*>(&msg), sizeof msg, &prio);
-            if (prio == 1) return;
+            if (prio == 1)
+                return;
             mq_send(pong, reinterpret_cast<const char*>(&msg), sizeof msg, 0);
         }
     });
@@ -125,6 +98,8 @@ void MqueuePingPong(benchmark::State& state, int cpu)
     mq_close(pong);
     kvbench::PinTo(-1);
 }
+
+using kvbench::SemPingPong;
 
 BENCHMARK_CAPTURE(KervalRoundTrip, free, -1)->UseRealTime();
 BENCHMARK_CAPTURE(SemPingPong, free, -1)->UseRealTime();
