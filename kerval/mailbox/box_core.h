@@ -28,7 +28,7 @@ struct BoxCore {
     BoxDescript* record = nullptr;
     BoxMessage* last = nullptr;  // newest message: appending costs the same at any length
     uint32_t queued = 0;         // messages in the chain
-    uint32_t units = 0;          // messages a reader may take: queued less the unsignalled ones
+    uint32_t units = 0;          // messages a reader may take: queued less those awaiting a unit
     // Writes that found the box full queue their message without a unit and draw a ticket; a
     // reader that frees a unit hands it to the oldest ticket, so the message is delivered even if
     // its writer is deleted while it waits. A purge settles every ticket drawn.
