@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "kerval/kerval.h"
@@ -157,9 +158,10 @@ int32_t WaitForUnit(BoxCore& box, uint32_t generation,
     const uint32_t queued = box.queued;
     lock.unlock();
     ShowFull(name, queued, box.capacity);
+    task::UnlimitedWait unlimited;
     lock.lock();
     while (box.IsOpen(generation) && box.settled < ticket)
-        WaitForRing(lock, box.writable, box.writers_waiting, task::WaitSliceMs());
+        WaitForRing(lock, box.writable, box.writers_waiting, platform::kInfinite);
     const bool open = box.IsOpen(generation);
     lock.unlock();
     if (!open)
@@ -169,10 +171,8 @@ int32_t WaitForUnit(BoxCore& box, uint32_t generation,
 }
 
 // The time left of a finite read, starting the clock at the first wait.
-uint32_t WaitMs(bool forever, uint32_t limit, std::chrono::steady_clock::time_point& deadline)
+uint32_t WaitMs(uint32_t limit, std::chrono::steady_clock::time_point& deadline)
 {
-    if (forever)
-        return task::WaitSliceMs();
     const auto now = std::chrono::steady_clock::now();
     if (deadline == std::chrono::steady_clock::time_point{})
         deadline = now + std::chrono::milliseconds(limit);
@@ -181,31 +181,26 @@ uint32_t WaitMs(bool forever, uint32_t limit, std::chrono::steady_clock::time_po
 }
 
 // Takes the oldest message a reader may take, waiting as the time-out says (-1 and other
-// negative values: one slice; WAIT_FOREVER: no limit, the life sign refreshed before each slice).
+// negative values: one slice; WAIT_FOREVER: no limit, the life sign kept fresh meanwhile).
 int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMessage** out)
 {
     const bool forever = lTimeOut == WAIT_FOREVER;
     const auto limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
     std::chrono::steady_clock::time_point deadline{};
     UpdateLifeSign();
+    std::optional<task::UnlimitedWait> unlimited;  // ends once the lock is released
     std::unique_lock lock(box.lock);
-    for (bool fresh = true;;) {
+    for (;;) {
         if (!box.IsOpen(generation))
             return eINVALID_HANDLE;
         if (box.units > 0)
             break;
-        const uint32_t wait_ms = WaitMs(forever, limit, deadline);
+        const uint32_t wait_ms = forever ? platform::kInfinite : WaitMs(limit, deadline);
         if (wait_ms == 0)
             return eTIME_OVER;
-        if (!fresh) {
-            lock.unlock();
-            UpdateLifeSign();
-            lock.lock();
-            fresh = true;
-            continue;  // looks again before the next slice
-        }
+        if (forever && !unlimited)
+            unlimited.emplace();
         WaitForRing(lock, box.readable, box.readers_waiting, wait_ms);
-        fresh = false;
     }
     Rings rings;
     *out = TakeFirst(box);

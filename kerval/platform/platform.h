@@ -186,6 +186,21 @@ struct Timer;
 Timer* timer_start(uint32_t period_ms, uint32_t resolution_ms, TickFn fn, void* ctx);
 void timer_stop(Timer* t);  // waits until no call is running; no call afterwards
 
+// ---------------------------------------------------------------- on-demand ticker
+// Calls fn(ctx) every period_ms (monotonic clock) on a thread of its own while fn finds work:
+// after a call that answers false the ticker is idle and sleeps, without time-out, until
+// ticker_wake. With the manual tick seam the OS clock stops calling fn, and every
+// manual_tick() calls it once, in the caller's thread, after the timers' callbacks.
+using TickerFn = bool (*)(void* ctx);
+struct Ticker;
+Ticker* ticker_start(uint32_t period_ms, TickerFn fn, void* ctx);  // idle; null on failure
+// Ends the idleness. Call after publishing, with a sequentially consistent store, the work that
+// fn will find: either the running call sees the work, or this call sees the ticker idle and
+// wakes it. Costs one atomic load while the ticker is not idle. A null ticker is ignored.
+void ticker_wake(Ticker* t);
+bool ticker_idle(const Ticker* t);
+void ticker_stop(Ticker* t);  // waits until no call is running; not from fn itself
+
 // ---------------------------------------------------------------- TCP client sockets
 using Socket = intptr_t;
 constexpr Socket kInvalidSocket = -1;

@@ -140,9 +140,9 @@ Acquired AcquireLock(SyncCore& c, uint32_t gen, OwnerHook on_enter)
             record->core.store(&c, std::memory_order_release);
         }
     }
+    task::UnlimitedWait unlimited;
     for (;;) {
-        UpdateLifeSign();
-        const platform::WaitResult r = platform::semaphore_wait(me.wake, task::WaitSliceMs());
+        const platform::WaitResult r = platform::semaphore_wait(me.wake, platform::kInfinite);
         std::lock_guard guard(c.lock);
         const bool closed = !c.IsOpen(gen);
         if (!me.granted && !closed)

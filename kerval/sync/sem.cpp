@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "kerval/core/core.h"
 #include "kerval/error/report.h"
@@ -140,7 +141,6 @@ struct SemWait {
     TaskDescript* task;
     TaskWait* record;
     int16_t entry;
-    uint16_t count;
     platform::Semaphore* wake;
 
     void Leave(int32_t* result, int32_t code, platform::WaitResult r)
@@ -153,7 +153,7 @@ struct SemWait {
     }
 
     // Settles one ended wait under the core's lock; false when the task must wait again.
-    bool Settle(platform::WaitResult r, bool last_pass, int32_t* result)
+    bool Settle(platform::WaitResult r, int32_t* result)
     {
         std::lock_guard guard(core.lock);
         if (!core.IsOpen(generation)) {
@@ -168,31 +168,30 @@ struct SemWait {
         }
         if (r == platform::WaitResult::kSignaled)
             return false;  // a stale wake-up: still queued
-        if (!last_pass && !TakeIfAvailable(rec, count))
-            return false;
         Unlink(rec, entry);
         Release(rec, entry);
-        const bool took = !last_pass;
-        const int32_t code = took ? eOK : (r == platform::WaitResult::kTimeout ? eTIME_OVER : eNOK);
-        Leave(result, code, r);
+        Leave(result, r == platform::WaitResult::kTimeout ? eTIME_OVER : eNOK, r);
         return true;
     }
 };
 
+// WAIT_FOREVER blocks without time-out until a grant or the deletion; any other time-out ends
+// the wait once it has passed (-1 and other negative values: one slice).
 int32_t WaitQueued(SemWait& w, int32_t lTimeOut)
 {
     const bool forever = lTimeOut == WAIT_FOREVER;
-    const uint32_t slice =
-        forever || lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
-    const uint64_t deadline = DeadlineAfter(slice);
+    std::optional<task::UnlimitedWait> unlimited;
+    if (forever) {
+        unlimited.emplace();
+    } else {
+        UpdateLifeSign();
+    }
+    const uint32_t limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
+    const uint64_t deadline = forever ? 0 : DeadlineAfter(limit);
     int32_t result = eNOK;
     for (;;) {
-        UpdateLifeSign();
-        const uint32_t ms = forever ? slice : MsUntil(deadline);
-        const platform::WaitResult r = platform::semaphore_wait(w.wake, ms);
-        const bool timed_out = r != platform::WaitResult::kSignaled;
-        // A later pass of an unlimited wait first looks for a grant, then at the count.
-        if (w.Settle(r, !forever && timed_out, &result))
+        const uint32_t ms = forever ? platform::kInfinite : MsUntil(deadline);
+        if (w.Settle(platform::semaphore_wait(w.wake, ms), &result))
             return result;
     }
 }
@@ -232,7 +231,7 @@ int32_t TakeSemaphore(SyncCore* c, uint32_t gen, uint16_t nCount, int32_t lTimeO
     if (lTimeOut == 0)
         return eTIME_OVER;
     TaskWait* record = WaitOf(task);
-    SemWait w{*c, gen, task, record, Append(*c->sem, task, nCount), nCount, CallerWake(task)};
+    SemWait w{*c, gen, task, record, Append(*c->sem, task, nCount), CallerWake(task)};
     if (record != nullptr) {
         record->generation = gen;
         record->entry = w.entry;

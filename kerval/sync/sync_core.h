@@ -104,8 +104,8 @@ enum class Acquired { kOwned, kAbandoned, kClosed };
 enum class Released { kReleased, kNotOwner, kClosed };
 // Runs under core.lock after each entry / each leave (core.depth already counts it).
 using OwnerHook = void (*)(SyncCore& core);
-// Takes the lock for the calling thread (recursively), waiting without limit in slices that
-// refresh a task's life sign. kClosed when the object is deleted before the lock is had.
+// Takes the lock for the calling thread (recursively), waiting without limit (a task's life
+// sign kept fresh meanwhile). kClosed when the object is deleted before the lock is had.
 Acquired AcquireLock(SyncCore& core, uint32_t generation, OwnerHook on_enter);
 Released ReleaseLock(SyncCore& core, uint32_t generation, OwnerHook on_leave);
 

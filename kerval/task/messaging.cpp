@@ -1,4 +1,4 @@
-// Task messaging through main mailboxes, the life sign and the plain waits.
+// Task messaging through main mailboxes, and the plain timed wait.
 #include <atomic>
 #include <cstdint>
 
@@ -11,45 +11,19 @@ namespace kerval::task {
 
 namespace {
 
-constexpr uint32_t kDefaultSliceMs = 5000;
-std::atomic<uint32_t> g_slice_ms{kDefaultSliceMs};
-
 // hMainBox is set without a lock and cleared by mailbox deletion from other threads.
 std::atomic_ref<int32_t> MainBox(TaskDescript& rec)
 {
     return std::atomic_ref<int32_t>(rec.hMainBox);
 }
 
-// The date is refreshed by the tempo pass while tasks copy it: field by field, never torn.
-void CopyDate(MsgDate& from, MsgDate& to)
-{
-    int16_t* src = &from.nYear;
-    int16_t* dst = &to.nYear;
-    constexpr size_t kFields = sizeof(MsgDate) / sizeof(int16_t);
-    for (size_t i = 0; i < kFields; ++i) {
-        std::atomic_ref<int16_t>(dst[i]).store(
-            std::atomic_ref<int16_t>(src[i]).load(std::memory_order_relaxed),
-            std::memory_order_relaxed);
-    }
-}
-
 [[noreturn]] void SleepForEver()
 {
     for (;;)
-        platform::sleep_ms(kDefaultSliceMs);
+        platform::sleep_ms(5000);
 }
 
 }  // namespace
-
-uint32_t WaitSliceMs()
-{
-    return g_slice_ms.load(std::memory_order_relaxed);
-}
-
-void SetWaitSliceMs(uint32_t ms)
-{
-    g_slice_ms.store(ms == 0 ? kDefaultSliceMs : ms);
-}
 
 void ForgetMainBox(int32_t hBox)
 {
@@ -102,15 +76,6 @@ extern "C" KV_API int32_t GetTaskMainMailBox(int32_t hTask)
     return rec != nullptr ? task::MainBox(*rec).load() : -1;
 }
 
-extern "C" KV_API void UpdateLifeSign(void)
-{
-    SysDescript* sys = core::Sys();
-    TaskDescript* rec = core::CurrentTask();
-    if (sys == nullptr || rec == nullptr)
-        return;
-    task::CopyDate(sys->xAppDate, rec->xLifeSign);
-}
-
 extern "C" KV_API int32_t WaitTime(uint32_t lMs)
 {
     // WAIT_FOREVER, and -1 (the platform's infinite value), never return.
@@ -120,12 +85,4 @@ extern "C" KV_API int32_t WaitTime(uint32_t lMs)
     platform::sleep_ms(lMs);
     UpdateLifeSign();
     return 0;
-}
-
-extern "C" KV_API void WaitAlways(void)
-{
-    for (;;) {
-        UpdateLifeSign();
-        platform::sleep_ms(task::WaitSliceMs());
-    }
 }

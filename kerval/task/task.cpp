@@ -136,9 +136,11 @@ int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTa
     return eOK;
 }
 
-// Frees what the record owns and the record and slot. Caller holds the system lock.
+// Frees what the record owns and the record and slot, once the task's thread has stopped or is
+// the caller. Caller holds the system lock.
 void ClearTask(int32_t hTask, TaskDescript& rec)
 {
+    ForgetUnlimitedWait(rec);
     std::atomic_ref<int32_t>(rec.hMainBox).store(-1);
     std::free(rec.pParam);
     rec.pParam = nullptr;

@@ -1,16 +1,44 @@
 // Internal services of the task subsystem shared with the mailboxes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "kerval/kerval.h"
 
+namespace kerval::platform {
+struct Ticker;
+}
+
 namespace kerval::task {
 
-// Length of one slice of an unlimited wait (life sign refreshed before each): 5000 ms.
+// One slice, 5000 ms: the whole wait of a time-out of -1 (or any other negative value), and the
+// poll of a wait for the store task.
 uint32_t WaitSliceMs();
 // Test seam: shortens the slice; 0 restores 5000 ms.
 void SetWaitSliceMs(uint32_t ms);
+
+// A wait without limit of the calling task, which blocks without time-out meanwhile (nothing
+// for a thread that is no task). The task refreshes its life sign as the wait begins and ends;
+// in between, the life-sign ticker refreshes it every 5000 ms unless the task is suspended.
+class UnlimitedWait {
+public:
+    UnlimitedWait();
+    ~UnlimitedWait();
+    UnlimitedWait(const UnlimitedWait&) = delete;
+    UnlimitedWait& operator=(const UnlimitedWait&) = delete;
+
+private:
+    TaskDescript* task_ = nullptr;
+    std::atomic<uint8_t>* blocked_ = nullptr;
+};
+
+// Takes a task out of the ticker's sight for good (its deletion, once its thread has stopped and
+// before its record is cleared).
+void ForgetUnlimitedWait(const TaskDescript& rec);
+// For tests: the task is blocked in a wait without limit; the process's life-sign ticker.
+bool InUnlimitedWait(int32_t hTask);
+platform::Ticker* LifeSignTicker();
 
 // Every task whose main mailbox is hBox loses it (hMainBox -1). Caller holds the system lock.
 void ForgetMainBox(int32_t hBox);

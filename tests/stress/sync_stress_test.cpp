@@ -1,7 +1,7 @@
 // Seeded stress of the synchronisation objects: tasks taking and giving units with racing
 // time-outs, mutex and nested critical-section increments, random suspensions, and tasks deleted
-// while queued. Invariants: every unit accounted for, every increment counted, queues whole,
-// nothing wedged. KV_STRESS_SEED replays one sequence of operations.
+// while queued, with life-sign ticks between. Invariants: every unit accounted for, every increment
+// counted, queues whole, nothing wedged. KV_STRESS_SEED replays one sequence of operations.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,7 +85,8 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     shared.seed =
         env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 20261206u;
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(shared.seed));
-    kerval::task::SetWaitSliceMs(3);  // unlimited waits pass slice after slice
+    kerval::task::SetWaitSliceMs(3);                 // a time-out of -1 ends soon
+    kerval::platform::seams::set_manual_tick(true);  // the life-sign ticker runs in this loop
     kvtest::CaptureStdoutOf([&] {
         ASSERT_EQ(CreateSem("S", kUnits, kUnits, &shared.sem), eOK);
         ASSERT_EQ(CreateSem("GATE", 1000, 0, &shared.gate), eOK);
@@ -123,6 +124,7 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
             v = StartVictim(started++);
         }
         kerval::platform::sleep_ms(rng() % 4);
+        kerval::platform::seams::manual_tick();
         ActiveTask(suspended, 1);
         kerval::platform::sleep_ms(rng() % 2);
     }
@@ -135,6 +137,7 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     EXPECT_EQ(shared.guarded[1], shared.increments[1]);
     EXPECT_EQ(DeleteSem(shared.gate), eOK);  // the victims wake with 1 and end
     kerval::task::SetWaitSliceMs(0);
+    kerval::platform::seams::set_manual_tick(false);
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
     }
     kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
     EXPECT_EQ(FreeSem(sem_, 1), eOK);
-    kerval::platform::sleep_ms(150);  // several slices, and the time-out of q[1]
+    kerval::platform::sleep_ms(150);  // the time-out of q[1]
     EXPECT_TRUE(QueueBecomes(sem_, q));
     EXPECT_EQ(TakeSem(sem_, 1, 0), eOK);
     ActiveTask(q[1], 1);

@@ -196,12 +196,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
     EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);
 }
 
-uint32_t WaitForEver(void*)
-{
-    WaitAlways();
-}
-
-TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnlyAndEverySliceOfWaitAlways)
+TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly)
 {
     kvtest::EnsureAppDate();
     kvtest::LifeSignYear(0).store(0);
@@ -209,13 +204,6 @@ TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnlyAndEverySliceOfWaitAlways)
     EXPECT_EQ(kvtest::LifeSignYear(0).load(), 0);  // not a task of the library: nothing
     EXPECT_EQ(WaitTime(0), 0);
     EXPECT_NE(kvtest::LifeSignYear(0).load(), 0);
-    kerval::task::SetWaitSliceMs(10);
-    int32_t task = -1;
-    ASSERT_EQ(CreateTask("ALWAYS", 0, WaitForEver, nullptr, 0, 0, &task), eOK);
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(WaitFor([&] { return kvtest::LifeSignYear(task).load() != 0; }));
-        kvtest::LifeSignYear(task).store(0);
-    }
 }
 
 TEST(TasksBeforeStart, JobPriorityIsZero)

@@ -51,9 +51,11 @@ void manual_tick()
 {
     std::lock_guard guard(targets_lock());
     const std::vector<detail::TickTarget*> snapshot = targets();
-    for (detail::TickTarget* target : snapshot) {
-        if (is_registered(target))
-            detail::tick_target_fire(target);
+    for (bool tickers : {false, true}) {
+        for (detail::TickTarget* target : snapshot) {
+            if (is_registered(target) && target->after_timers == tickers)
+                detail::tick_target_fire(target);
+        }
     }
 }
 void set_message_box(MessageBoxAnswer answer)

@@ -23,6 +23,7 @@ bool manual_tick_enabled();
 struct TickTarget {
     TickFn fn = nullptr;
     void* ctx = nullptr;
+    bool after_timers = false;  // a ticker: manual_tick() calls it once the timers have run
     std::mutex calling;
 };
 void tick_target_add(TickTarget* target);
