@@ -1,7 +1,9 @@
-// Periodic timer: serial calls, stop, manual tick. Its delivery rate is measured in bench/.
+// Periodic timer: serial calls, stop, manual tick (its delivery rate is measured in bench/); the
+// on-demand ticker.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 
 #include "tests/platform/runner.h"
 
@@ -45,4 +47,72 @@ TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTa
     kp::seams::manual_tick();
     EXPECT_EQ(manual.ticks.load(), 3);
     kp::seams::set_manual_tick(false);
+}
+
+namespace {
+
+struct Demand {
+    std::atomic<bool> wanted{false};
+    std::atomic<int> calls{0};
+};
+
+template <class Done>
+void spin_until(Done done, double limit_ms)
+{
+    const uint64_t since = kp::perf_counter();
+    while (!done() && elapsed_ms(since) < limit_ms) {
+    }
+}
+
+bool answer_demand(void* ctx)
+{
+    auto* d = static_cast<Demand*>(ctx);
+    const bool wanted = d->wanted.load();
+    ++d->calls;
+    spin_until([] { return false; }, 0.2);  // a wide window for a racing wake-up
+    return wanted;
+}
+
+}  // namespace
+
+// Idle from the start; a wake-up starts the ticks, which go on while there is work and end at
+// the first tick that finds none. A wake-up racing with that tick is never lost.
+TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork)
+{
+    Demand d;
+    kp::Ticker* t = kp::ticker_start(1, answer_demand, &d);
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(kp::ticker_idle(t));
+    EXPECT_EQ(d.calls.load(), 0);
+    for (int round = 0; round < 200; ++round) {
+        d.wanted = false;
+        const int seen = d.calls.load();
+        if (round % 2 == 0) {
+            ASSERT_TRUE(eventually([&] { return kp::ticker_idle(t); })) << round;
+        } else {  // wakes up during a tick that found no work
+            spin_until([&] { return d.calls.load() != seen; }, 100);
+        }
+        const int before = d.calls.load();
+        d.wanted = true;
+        kp::ticker_wake(t);
+        ASSERT_TRUE(eventually([&] { return d.calls.load() >= before + 2; })) << round;
+    }
+    kp::ticker_stop(t);
+}
+
+// Manual ticks call the ticker once each, after the timers, idle or not.
+TEST(PlatformTicker, ManualTickCallsItAfterTheTimers)
+{
+    static std::string order;
+    kp::seams::set_manual_tick(true);
+    kp::Ticker* ticker = kp::ticker_start(
+        1000, [](void*) { return order += 'k', false; }, nullptr);
+    kp::Timer* timer = kp::timer_start(
+        20, 10, [](void*) { order += 't'; }, nullptr);
+    kp::seams::manual_tick();
+    kp::seams::manual_tick();
+    kp::ticker_stop(ticker);
+    kp::timer_stop(timer);
+    kp::seams::set_manual_tick(false);
+    EXPECT_EQ(order, "tktk");
 }
