@@ -462,6 +462,9 @@ KV_API int32_t ReadFromTask(int32_t hTask, int32_t* plType, void* pBuffer, uint3
                             int32_t* phSender);
 KV_API int32_t SetTaskMainMailBox(int32_t hTask, int32_t hBox);
 KV_API int32_t GetTaskMainMailBox(int32_t hTask);
+/* UpdateLifeSign: the caller's xLifeSign takes the application date. A task blocked without limit
+ * (WAIT_FOREVER, a full box, a mutex or section, WaitAlways) shows a life sign at most 5000 ms old
+ * unless it is suspended; it blocks without time-out meanwhile. */
 KV_API void UpdateLifeSign(void);
 KV_API int32_t WaitTime(uint32_t lMs);
 KV_API KV_NORETURN void WaitAlways(void);

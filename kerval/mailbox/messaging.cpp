@@ -188,7 +188,7 @@ int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMess
     const auto limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
     std::chrono::steady_clock::time_point deadline{};
     UpdateLifeSign();
-    std::optional<task::UnlimitedWait> unlimited;  // ends once the lock is released
+    std::optional<task::UnlimitedWait> unlimited;  // begins and ends outside the lock
     std::unique_lock lock(box.lock);
     for (;;) {
         if (!box.IsOpen(generation))
@@ -198,8 +198,12 @@ int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMess
         const uint32_t wait_ms = forever ? platform::kInfinite : WaitMs(limit, deadline);
         if (wait_ms == 0)
             return eTIME_OVER;
-        if (forever && !unlimited)
+        if (forever && !unlimited) {
+            lock.unlock();
             unlimited.emplace();
+            lock.lock();
+            continue;  // looks again before the wait
+        }
         WaitForRing(lock, box.readable, box.readers_waiting, wait_ms);
     }
     Rings rings;

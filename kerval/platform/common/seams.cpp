@@ -18,16 +18,16 @@ std::atomic<seams::Resolver> g_resolver{nullptr};
 std::atomic<bool> g_manual_tick{false};
 
 // Protects the target list; recursive so that a callback run by manual_tick may start or
-// stop timers.
+// stop timers. Both live as long as the process: a ticker stays registered to the end.
 std::recursive_mutex& targets_lock()
 {
-    static std::recursive_mutex lock;
-    return lock;
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
 }
 std::vector<detail::TickTarget*>& targets()
 {
-    static std::vector<detail::TickTarget*> list;
-    return list;
+    static auto* list = new std::vector<detail::TickTarget*>;
+    return *list;
 }
 bool is_registered(detail::TickTarget* target)
 {
