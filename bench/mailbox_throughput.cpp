@@ -70,6 +70,7 @@ void KervalStream(benchmark::State& state, uint16_t capacity, int reader_delay_u
     g_flood_done = false;
     CreateTask("FLOOD", THREAD_PRIORITY_NORMAL, Flood, nullptr, 0, 0, &writer);
     Message msg{};
+    kvbench::SwitchCounter switches(state);
     for (auto _ : state) {
         uint32_t size = 0;
         ReadMailBox(box, nullptr, &msg, &size, sizeof msg, WAIT_FOREVER, nullptr, nullptr);
@@ -95,6 +96,7 @@ void MqueueStream(benchmark::State& state)
         done = true;
     });
     Message msg{};
+    kvbench::SwitchCounter switches(state);
     for (auto _ : state) mq_receive(q, reinterpret_cast<char*>(&msg), sizeof msg, nullptr);
     stop = true;
     while (!done.load()) {  // a send may be blocked on the full queue

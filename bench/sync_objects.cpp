@@ -41,6 +41,7 @@ void KervalSemPingPong(benchmark::State& state, int cpu)
     kvbench::PinTo(cpu);
     int32_t partner = -1;
     CreateTask("PARTNER", THREAD_PRIORITY_NORMAL, Partner, nullptr, 0, 0, &partner);
+    kvbench::SwitchCounter switches(state);
     for (auto _ : state) {
         FreeSem(g_ping, 1);
         TakeSem(g_pong, 1, WAIT_FOREVER);

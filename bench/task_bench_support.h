@@ -6,6 +6,7 @@
 #include <mqueue.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -64,6 +65,29 @@ inline void PinTo(int cpu)
     }
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);
 }
+
+// Reports the context switches of the whole process per iteration (voluntary: a thread slept;
+// involuntary: it was preempted) as counters of the benchmark, over the scope of one object.
+class SwitchCounter {
+public:
+    explicit SwitchCounter(benchmark::State& state) : state_(state) { getrusage(RUSAGE_SELF, &start_); }
+    ~SwitchCounter()
+    {
+        rusage end{};
+        getrusage(RUSAGE_SELF, &end);
+        const double n = static_cast<double>(state_.iterations());
+        if (n == 0)
+            return;
+        state_.counters["sleeps"] = static_cast<double>(end.ru_nvcsw - start_.ru_nvcsw) / n;
+        state_.counters["preempted"] = static_cast<double>(end.ru_nivcsw - start_.ru_nivcsw) / n;
+    }
+    SwitchCounter(const SwitchCounter&) = delete;
+    SwitchCounter& operator=(const SwitchCounter&) = delete;
+
+private:
+    benchmark::State& state_;
+    rusage start_{};
+};
 
 // A queue as an application would write it with the standard library: a mutex, a condition
 // variable and, per message, an envelope and a copy of the data on the heap.
@@ -142,6 +166,7 @@ inline void SemPingPong(benchmark::State& state, int cpu)
             sem_post(&pong);
         }
     });
+    kvbench::SwitchCounter switches(state);
     for (auto _ : state) {
         sem_post(&ping);
         sem_wait(&pong);

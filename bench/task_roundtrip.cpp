@@ -60,6 +60,7 @@ void KervalRoundTrip(benchmark::State& state, int cpu)
     CreateTask("ECHO", THREAD_PRIORITY_NORMAL, Echo, nullptr, 0, 0, &echo);
     SetTaskMainMailBox(echo, echo_box);
     Message msg{};
+    kvbench::SwitchCounter switches(state);
     for (auto _ : state) {
         WriteToTask(0, echo, 1, &msg, sizeof msg, 0);
         uint32_t size = 0;
@@ -88,6 +89,7 @@ void MqueuePingPong(benchmark::State& state, int cpu)
         }
     });
     Message msg{};
+    kvbench::SwitchCounter switches(state);
     for (auto _ : state) {
         mq_send(ping, reinterpret_cast<const char*>(&msg), sizeof msg, 0);
         mq_receive(pong, reinterpret_cast<char*>(&msg), sizeof msg, nullptr);

@@ -133,6 +133,24 @@ public:
     RegionGuard& operator=(const RegionGuard&) = delete;
 };
 
+// A mutex for regions of a few pointer updates: when it finds the lock held, it first retries for
+// a moment before it blocks, as long as another processor may be running the holder; a sleep and
+// the wake-up that ends it cost far more than the holder's stay.
+class BriefMutex {
+public:
+    void lock()
+    {
+        if (!mutex_.try_lock())
+            lock_contended();
+    }
+    bool try_lock() { return mutex_.try_lock(); }
+    void unlock() { mutex_.unlock(); }
+
+private:
+    void lock_contended();
+    std::mutex mutex_;
+};
+
 // A short, non-recursive lock for the library's internal regions (boxes, task control, trace,
 // standard output, and every later subsystem): its holder is a region (see above).
 class GuardedMutex {
@@ -149,7 +167,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    BriefMutex mutex_;
 };
 
 struct CriticalSection;  // recursive, no time-out

@@ -13,6 +13,7 @@
 // never runs into the lock still held by its waker. A semaphore waiter's record is shared by
 // the waiter and the queue (counted references): the releaser's last touch is the post and
 // the drop of the queue's reference, never the semaphore, so the woken thread may destroy it.
+#include <sched.h>
 #include <semaphore.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kerval/platform/common/spin.h"
 #include "kerval/platform/platform.h"
 #include "kerval/platform/posix/internal.h"
 
@@ -64,7 +66,8 @@ std::mutex& ownership_lock()
 struct Semaphore {
     std::atomic<uint64_t> state{0};  // units (low 32 bits) and queued waiters (high 32 bits)
     long maximum = 0;
-    std::mutex lock;  // guards `waiters` and their `granted`
+    detail::SpinHistory spin;
+    BriefMutex lock;  // guards `waiters` and their `granted`
     std::vector<Waiter*> waiters;
 };
 
@@ -145,6 +148,18 @@ bool take_unit(Semaphore* s)
     return false;
 }
 
+// Watches the count for a moment before the caller sleeps; true when it took a unit. Gives up
+// as soon as a waiter is queued: queued waiters are served first.
+bool spin_for_unit(Semaphore* s)
+{
+    return detail::spin_for(s->spin, [s] {
+        const uint64_t state = s->state.load(std::memory_order_relaxed);
+        if (has_queued(state))
+            return detail::Poll::kGiveUp;
+        return units_in(state) > 0 && take_unit(s) ? detail::Poll::kTaken : detail::Poll::kAgain;
+    });
+}
+
 // Adds `count` units unless that passes the maximum; answers the word as it was before.
 bool add_units(Semaphore* s, long count, uint64_t* before)
 {
@@ -163,37 +178,45 @@ void drop(Waiter* w)
         delete w;
 }
 
-// Each thread keeps its last semaphore waiter record for its next wait: the record is reused
-// once its releaser has dropped the queue's reference, and dropped when the thread ends.
-struct SpareWaiter {
-    Waiter* record = nullptr;
-    ~SpareWaiter()
+// Each thread keeps its last semaphore waiter records for its next waits: a record is reused
+// once its releaser has dropped the queue's reference, and dropped when the thread ends. Two of
+// them, because a woken thread often runs before its releaser has let go of the record.
+struct SpareWaiters {
+    Waiter* records[2] = {};
+    ~SpareWaiters()
     {
-        if (record != nullptr)
-            drop(record);
+        for (Waiter* w : records) {
+            if (w != nullptr)
+                drop(w);
+        }
     }
 };
-thread_local SpareWaiter t_spare;
+thread_local SpareWaiters t_spares KV_HOT_TLS;
 
 Waiter* take_waiter()
 {
-    Waiter* w = t_spare.record;
-    if (w == nullptr || w->refs.load() != 1)
-        return new Waiter;
-    t_spare.record = nullptr;
-    w->granted = false;
-    sem_destroy(&w->wake);  // a post of a late grant or a termination may be left in it
-    sem_init(&w->wake, 0, 0);
-    return w;
+    for (Waiter*& spare : t_spares.records) {
+        Waiter* w = spare;
+        if (w == nullptr || w->refs.load() != 1)
+            continue;
+        spare = nullptr;
+        w->granted = false;
+        sem_destroy(&w->wake);  // a post of a late grant or a termination may be left in it
+        sem_init(&w->wake, 0, 0);
+        return w;
+    }
+    return new Waiter;
 }
 
 void keep_waiter(Waiter* w)
 {
-    if (t_spare.record != nullptr) {
-        drop(w);
-    } else {
-        t_spare.record = w;
+    for (Waiter*& spare : t_spares.records) {
+        if (spare == nullptr) {
+            spare = w;
+            return;
+        }
     }
+    drop(w);
 }
 
 // Hands available units to queued waiters, then posts them outside the lock, each post
@@ -266,6 +289,19 @@ WaitResult fail_handle()
 
 }  // namespace
 
+namespace detail {
+
+unsigned processors_usable()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    const int n = CPU_COUNT(&set);
+    return n > 1 ? static_cast<unsigned>(n) : 1u;
+}
+
+}  // namespace detail
+
 Semaphore* semaphore_create(long initial, long maximum)
 {
     constexpr long kLongMax = 0x7FFFFFFF;  // a Windows LONG
@@ -310,6 +346,8 @@ WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
         return WaitResult::kSignaled;
     if (timeout_ms == 0)
         return WaitResult::kTimeout;
+    if (spin_for_unit(s))
+        return WaitResult::kSignaled;
     posix::DeferTermination defer;
     Waiter* me = take_waiter();
     WaitResult result = WaitResult::kSignaled;
