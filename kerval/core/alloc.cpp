@@ -1,8 +1,6 @@
 // The library's heap and its failure seam.
 #include "kerval/core/alloc.h"
 
-#include <cstdlib>
-
 namespace kerval::core {
 
 namespace alloc_detail {
@@ -45,26 +43,6 @@ bool RefusedHere()
 }
 
 }  // namespace alloc_detail
-
-void* Alloc(size_t size)
-{
-    return AllocationRefused() ? nullptr : std::malloc(size);
-}
-
-void* Calloc(size_t count, size_t size)
-{
-    return AllocationRefused() ? nullptr : std::calloc(count, size);
-}
-
-void* Realloc(void* block, size_t size)
-{
-    return AllocationRefused() ? nullptr : std::realloc(block, size);
-}
-
-void Free(void* block)
-{
-    std::free(block);
-}
 
 platform::Semaphore* NewSemaphore(long initial, long maximum)
 {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
@@ -32,10 +33,22 @@ inline bool AllocationRefused()
 }
 
 // malloc, calloc, realloc and free; null when memory runs out. A failed Realloc leaves the block.
-void* Alloc(size_t size);
-void* Calloc(size_t count, size_t size);
-void* Realloc(void* block, size_t size);
-void Free(void* block);
+inline void* Alloc(size_t size)
+{
+    return AllocationRefused() ? nullptr : std::malloc(size);
+}
+inline void* Calloc(size_t count, size_t size)
+{
+    return AllocationRefused() ? nullptr : std::calloc(count, size);
+}
+inline void* Realloc(void* block, size_t size)
+{
+    return AllocationRefused() ? nullptr : std::realloc(block, size);
+}
+inline void Free(void* block)
+{
+    std::free(block);
+}
 
 // One T built in a block of its own; null when memory runs out.
 template <class T, class... Args>
