@@ -25,6 +25,10 @@ public:
 // ---- names and placement
 // 0 valid, 1 null or empty; a name over 128 characters is reported and cut in place.
 int32_t CheckObjectName(char* pszName);
+// A name as an object can hold it.
+using ObjectName = char[KV_NAME_MAX + 1];
+// CheckObjectName on a private copy of the name written to out (empty for a null name).
+int32_t CheckedNameCopy(const char* pszName, ObjectName& out);
 // Finds the lowest free slot and the lowest free record of the type; reserves nothing.
 int32_t CanCreateObject(int32_t eObjectType, const char* pszName, int32_t* phObject,
                         int32_t* plIndex);

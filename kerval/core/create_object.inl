@@ -1,8 +1,6 @@
 // Template body of kerval::core::CreateObject (included by core.h).
 #pragma once
 
-#include <string>
-
 namespace kerval::core {
 
 namespace detail {
@@ -15,9 +13,8 @@ int32_t CreateObject(int32_t eObjectType, const char* pszName, int32_t* phOut, M
     if (phOut != nullptr) *phOut = -1;
     SysLock lock;
     if (pszName == nullptr) return eNOK;
-    std::string copy(pszName);  // private copy: CheckObjectName cuts a long name in place
-    char* name = copy.data();
-    if (CheckObjectName(name) != 0) return eNOK;
+    ObjectName name;  // private copy: a long name is cut to 128 characters
+    if (CheckedNameCopy(pszName, name) != 0) return eNOK;
     int32_t handle = -1;
     int32_t index = -1;
     int32_t code = CanCreateObject(eObjectType, name, &handle, &index);

@@ -1,8 +1,8 @@
 // The system descriptor, its tables and the read-only queries on the object table.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
 #include "kerval/error/report.h"
@@ -50,8 +50,8 @@ void FreeDescriptor(SysDescript* sys)
                       sys->pxTempoTab,  sys->pxSemTab,  sys->pxSockTab, sys->pxSectionTab,
                       sys->pxFileTab,   sys->pxShareTab};
     for (void* t : tables)
-        std::free(t);
-    std::free(sys);
+        Free(t);
+    Free(sys);
 }
 
 void InitObjectTable(SysDescript* sys)
@@ -191,7 +191,7 @@ int32_t ReallocObject(void** ppTable, uint32_t lRecordSize, int16_t* pnCapacity,
     if (nNewCapacity == *pnCapacity)
         return 0;
     const size_t bytes = static_cast<size_t>(lRecordSize) * static_cast<size_t>(nNewCapacity);
-    void* grown = std::realloc(*ppTable, bytes == 0 ? 1 : bytes);
+    void* grown = Realloc(*ppTable, bytes == 0 ? 1 : bytes);
     if (grown == nullptr)
         return 1;
     *ppTable = grown;
@@ -203,7 +203,7 @@ int32_t CreateSysDescript(InitOptions* pxOptions)
 {
     if (pxOptions == nullptr || !CountsFit(pxOptions))
         return 1;
-    auto* sys = static_cast<SysDescript*>(std::calloc(1, sizeof(SysDescript)));
+    auto* sys = static_cast<SysDescript*>(Calloc(1, sizeof(SysDescript)));
     if (sys == nullptr)
         return 1;
     _pxSysDescript = sys;

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/internal.h"
 
 namespace kerval::core::index {
@@ -57,44 +58,67 @@ private:
         s = words_[w] != 0 ? (s | bit) : (s & ~bit);
     }
     int32_t count_ = 0;
-    std::vector<uint64_t> words_;
-    std::vector<uint64_t> summary_;
+    std::vector<uint64_t, Allocator<uint64_t>> words_;
+    std::vector<uint64_t, Allocator<uint64_t>> summary_;
 };
 
 constexpr int kTypeCount = SHARE_OBJECT + 1;
 
+using NameMap =
+    std::unordered_map<std::string_view, int32_t, std::hash<std::string_view>, std::equal_to<>,
+                       Allocator<std::pair<const std::string_view, int32_t>>>;
+
 struct Index {
     FreeBitmap free_slots;
     FreeBitmap free_records[kTypeCount];
-    // Keys view the slot's own szName, which stays put while the slot is in use.
-    std::unordered_map<std::string_view, int32_t> by_name;
-    std::unique_ptr<std::atomic<int32_t>[]> handle_of_record[kTypeCount];
+    // Keys view the slot's own szName, which stays put while the slot is in use. Its buckets
+    // and one node per slot are made at the start, so that publishing a name never allocates.
+    NameMap by_name;
+    std::vector<NameMap::node_type, Allocator<NameMap::node_type>> spare_nodes;
+    std::unique_ptr<std::atomic<int32_t>[], FreeBlock> handle_of_record[kTypeCount];
     int32_t record_capacity[kTypeCount] = {};
 };
 
-std::unique_ptr<Index> g_index;
+void Fill(Index& built, const SysDescript* sys)
+{
+    const auto slots = static_cast<size_t>(sys->nNbObject);
+    built.free_slots.Reset(sys->nNbObject);
+    built.by_name.reserve(slots);
+    built.spare_nodes.reserve(slots);
+    while (built.spare_nodes.size() < slots) {
+        built.by_name.emplace(std::string_view(), -1);
+        built.spare_nodes.push_back(built.by_name.extract(built.by_name.begin()));
+    }
+    for (int32_t t = 0; t < kTypeCount; ++t) {
+        if (!IsKnownType(t))
+            continue;
+        const int32_t capacity = TableOf(sys, t).capacity;
+        built.free_records[t].Reset(capacity);
+        built.record_capacity[t] = capacity;
+        built.handle_of_record[t].reset(
+            NewArray<std::atomic<int32_t>>(static_cast<size_t>(capacity)));
+        if (!built.handle_of_record[t])
+            throw std::bad_alloc();
+        for (int32_t i = 0; i < capacity; ++i)
+            built.handle_of_record[t][i] = -1;
+    }
+}
+
+struct DeleteIndex {
+    void operator()(Index* index) const { Delete(index); }
+};
+std::unique_ptr<Index, DeleteIndex> g_index;
 std::shared_mutex g_lock;
 
 }  // namespace
 
 bool Build(const SysDescript* sys)
 {
-    auto built = std::make_unique<Index>();
-    built->free_slots.Reset(sys->nNbObject);
-    built->by_name.reserve(static_cast<size_t>(sys->nNbObject));
-    for (int32_t t = 0; t < kTypeCount; ++t) {
-        if (!IsKnownType(t))
-            continue;
-        const int32_t capacity = TableOf(sys, t).capacity;
-        built->free_records[t].Reset(capacity);
-        built->record_capacity[t] = capacity;
-        built->handle_of_record[t] =
-            std::make_unique<std::atomic<int32_t>[]>(static_cast<size_t>(capacity));
-        for (int32_t i = 0; i < capacity; ++i)
-            built->handle_of_record[t][i] = -1;
-    }
+    std::unique_ptr<Index, void (*)(Index*)> built(New<Index>(), Delete<Index>);
+    if (!built || !Grown([&] { Fill(*built, sys); }))
+        return false;
     std::unique_lock guard(g_lock);
-    g_index = std::move(built);
+    g_index.reset(built.release());
     return true;
 }
 
@@ -156,7 +180,15 @@ void OnPublish(int32_t hObject, int32_t eObjectType, int32_t lIndex, const char*
     if (!g_index)
         return;
     g_index->free_slots.SetFree(hObject, false);
-    g_index->by_name.emplace(std::string_view(pszName), hObject);  // keeps an older holder
+    Index& index = *g_index;
+    if (index.by_name.find(std::string_view(pszName)) == index.by_name.end() &&
+        !index.spare_nodes.empty()) {  // keeps an older holder
+        NameMap::node_type node = std::move(index.spare_nodes.back());
+        index.spare_nodes.pop_back();
+        node.key() = std::string_view(pszName);
+        node.mapped() = hObject;
+        index.by_name.insert(std::move(node));
+    }
     if (HandleOfRecord(eObjectType, lIndex) != -1 || !IsKnownType(eObjectType))
         return;
     if (lIndex < 0 || lIndex >= g_index->record_capacity[eObjectType])
@@ -171,7 +203,7 @@ void OnRelease(int32_t hObject, int32_t eObjectType, int32_t lIndex, const char*
         return;
     const auto found = g_index->by_name.find(std::string_view(pszName));
     if (found != g_index->by_name.end() && found->second == hObject)
-        g_index->by_name.erase(found);
+        g_index->spare_nodes.push_back(g_index->by_name.extract(found));
     g_index->free_slots.SetFree(hObject, true);
     if (HandleOfRecord(eObjectType, lIndex) == hObject) {
         g_index->handle_of_record[eObjectType][lIndex].store(-1, std::memory_order_release);

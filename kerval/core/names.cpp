@@ -1,9 +1,9 @@
 // Object names: the name rules, the sorted name index MirrorTab and generated names.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
 
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
@@ -53,9 +53,11 @@ void SetEntry(MirrorEntry& entry, const char* pszName, int32_t hObject)
     entry.hObject = hObject;
 }
 
-void Trace(const std::string& text)
+void ReportLongName(const char* pszName, size_t length, const char* pszCut)
 {
-    DisplayTraceDebug(text.c_str(), 1);
+    std::printf("KERVAL : Object <%s> is too long (len=<%d / %d>)\n", pszName,
+                static_cast<int>(length), KV_NAME_MAX);
+    std::printf("KERVAL : \tObject Name is troncated <%s> !\n", pszCut);
 }
 
 // The handle MirrorTab holds for the name, if its slot is in use under that very name.
@@ -77,18 +79,27 @@ int32_t MirrorCandidate(const SysDescript* sys, const char* pszName)
 
 }  // namespace
 
-int32_t CheckObjectName(char* pszName)
+int32_t CheckedNameCopy(const char* pszName, ObjectName& out)
 {
+    out[0] = '\0';
     if (pszName == nullptr)
         return 1;
     const size_t length = std::strlen(pszName);
-    if (length > KV_NAME_MAX) {
-        std::printf("KERVAL : Object <%s> is too long (len=<%d / %d>)\n", pszName,
-                    static_cast<int>(length), KV_NAME_MAX);
+    const size_t kept = std::min<size_t>(length, KV_NAME_MAX);
+    std::memcpy(out, pszName, kept);
+    out[kept] = '\0';
+    if (length > KV_NAME_MAX)
+        ReportLongName(pszName, length, out);
+    return out[0] == '\0' ? 1 : 0;
+}
+
+int32_t CheckObjectName(char* pszName)
+{
+    ObjectName copy;
+    const int32_t result = CheckedNameCopy(pszName, copy);
+    if (pszName != nullptr && std::strlen(pszName) > KV_NAME_MAX)
         pszName[KV_NAME_MAX] = '\0';
-        std::printf("KERVAL : \tObject Name is troncated <%s> !\n", pszName);
-    }
-    return pszName[0] == '\0' ? 1 : 0;
+    return result;
 }
 
 void SetGeneratedNameCounter(int32_t lValue)
@@ -105,31 +116,33 @@ void InsertObjectMirror(const char* pszName, int32_t hObject)
     SysDescript* sys = _pxSysDescript;
     if (sys == nullptr)
         return;
-    std::string name = pszName != nullptr ? pszName : "";
-    if (pszName == nullptr || CheckObjectName(name.data()) != 0) {
-        Trace("! InsertObjectMirror : " + name + " is not a valid Name !!.\n");
+    ObjectName name;
+    if (CheckedNameCopy(pszName, name) != 0) {
+        char text[KV_NAME_MAX + 64];
+        std::snprintf(text, sizeof text, "! InsertObjectMirror : %s is not a valid Name !!.\n",
+                      name);
+        DisplayTraceDebug(text, 1);
         return;
     }
-    name.resize(std::strlen(name.c_str()));
     ExclusiveIndexLock guard;
     if (sys->nNbMirror == 0 && sys->nNbObject > 0) {
-        SetEntry(sys->MirrorTab[0], name.c_str(), hObject);
+        SetEntry(sys->MirrorTab[0], name, hObject);
         sys->nNbMirror = 1;
         return;
     }
     if (sys->nNbMirror >= sys->nNbObject) {
-        Trace("! InsertObjectMirror : Can't insert more object in MirrorTab.\n");
+        DisplayTraceDebug("! InsertObjectMirror : Can't insert more object in MirrorTab.\n", 1);
         return;
     }
-    const int32_t at = LowerBound(sys, name.c_str());
+    const int32_t at = LowerBound(sys, name);
     MirrorEntry* entries = sys->MirrorTab;
-    if (at < sys->nNbMirror && std::strcmp(entries[at].szName, name.c_str()) == 0) {
-        SetEntry(entries[at], name.c_str(), hObject);
+    if (at < sys->nNbMirror && std::strcmp(entries[at].szName, name) == 0) {
+        SetEntry(entries[at], name, hObject);
         return;
     }
     std::memmove(&entries[at + 1], &entries[at],
                  sizeof(MirrorEntry) * static_cast<size_t>(sys->nNbMirror - at));
-    SetEntry(entries[at], name.c_str(), hObject);
+    SetEntry(entries[at], name, hObject);
     ++sys->nNbMirror;
 }
 
@@ -144,13 +157,13 @@ int32_t FindObjectMirror(const char* pszName)
         if (h >= 0)
             return h;
     }
-    std::string name = pszName;  // a name over 128 characters is reported and cut
-    if (CheckObjectName(name.data()) != 0)
+    ObjectName name;  // a name over 128 characters is reported and cut
+    if (CheckedNameCopy(pszName, name) != 0)
         return -1;
     int32_t h = -1;
     {
         SharedIndexLock guard;
-        h = index::HandleOfName(name.c_str());
+        h = index::HandleOfName(name);
     }
     return h >= 0 && ObjectExist(h) != 0 ? h : -1;
 }

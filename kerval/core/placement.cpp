@@ -1,7 +1,6 @@
 // Placing objects in the object table and freeing them, and typed access to their records.
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
@@ -11,9 +10,11 @@ namespace {
 
 void ReportNameInUse(const char* pszName)
 {
-    const std::string text = std::string("KERVAL-CanCreateObject : Task ") + CurrentTaskName() +
-                             " : Named object <" + pszName + "> already exist !\n";
-    DisplayDebug(text.c_str(), 1);
+    char text[2 * KV_NAME_MAX + 80];
+    std::snprintf(text, sizeof text,
+                  "KERVAL-CanCreateObject : Task %s : Named object <%s> already exist !\n",
+                  CurrentTaskName(), pszName);
+    DisplayDebug(text, 1);
 }
 
 template <class Record>

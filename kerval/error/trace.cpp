@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
 #include "kerval/kerval.h"
@@ -17,16 +19,22 @@ constexpr int32_t kLastTraceFile = 100;
 constexpr long kRotateBytes = 100000;
 constexpr const char* kCounterFile = "TRACE.000.LOG";
 
-// Both locks live for the whole process (never destroyed) so that threads still tracing while
-// the process ends find them valid. Their holders are never suspended or ended there.
-platform::GuardedMutex& TraceLock() {
-    static auto* lock = new platform::GuardedMutex;
+// Both locks live for the whole process (built in static storage, never destroyed) so that
+// threads still tracing while the process ends find them valid. Their holders are never
+// suspended or ended there.
+template <int kWhich>
+platform::GuardedMutex& ProcessLock() {
+    alignas(platform::GuardedMutex) static unsigned char storage[sizeof(platform::GuardedMutex)];
+    static auto* lock = ::new (storage) platform::GuardedMutex;
     return *lock;
 }
 
-platform::GuardedMutex& StdoutLock() {
-    static auto* lock = new platform::GuardedMutex;
-    return *lock;
+platform::GuardedMutex& TraceLock() { return ProcessLock<0>(); }
+platform::GuardedMutex& StdoutLock() { return ProcessLock<1>(); }
+
+bool Exists(const char* name) {
+    int64_t seconds = 0;
+    return platform::file_mtime(name, &seconds);
 }
 
 // The console mutex "_STDOUT_MUX" once the start-up has made it, else -1.
@@ -74,7 +82,7 @@ bool ValidNumber(int32_t number) {
 }
 
 void WriteCounter(int32_t number) {
-    std::FILE* file = std::fopen(kCounterFile, "wb");
+    std::FILE* file = core::OpenStream(kCounterFile, "wb");
     if (file == nullptr) return;
     const auto value = static_cast<uint32_t>(number);
     const unsigned char bytes[4] = {static_cast<unsigned char>(value),
@@ -85,10 +93,12 @@ void WriteCounter(int32_t number) {
     std::fclose(file);
 }
 
-// The number kept by a previous process, or 1 (written down) when there is none. A counter
-// file too short or out of range starts again at 1 rather than naming a file outside the series.
+// The number kept by a previous process, or 1 (written down) when there is none; -1 when the
+// counter file exists but cannot be read now. A counter file too short or out of range starts
+// again at 1 rather than naming a file outside the series.
 int32_t LoadCounter() {
-    std::FILE* file = std::fopen(kCounterFile, "rb");
+    std::FILE* file = core::OpenStream(kCounterFile, "rb");
+    if (file == nullptr && Exists(kCounterFile)) return -1;
     if (file != nullptr) {
         unsigned char bytes[4] = {};
         const size_t read = std::fread(bytes, 1, sizeof bytes, file);
@@ -102,10 +112,11 @@ int32_t LoadCounter() {
     return kFirstTraceFile;
 }
 
-// Size in bytes of an existing file, -1 when it does not exist.
+// Size in bytes of an existing file, -1 when it does not exist (0 when it cannot be measured now:
+// an existing file is never started afresh for that).
 long FileSize(const char* name) {
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return -1;
+    std::FILE* file = core::OpenStream(name, "rb");
+    if (file == nullptr) return Exists(name) ? 0 : -1;
     long size = -1;
     if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
     std::fclose(file);
@@ -120,7 +131,7 @@ void WriteDatedLine(std::FILE* file, const char* word) {
 }
 
 std::FILE* StartTraceFile(const char* name) {
-    std::FILE* file = std::fopen(name, "w");
+    std::FILE* file = core::OpenStream(name, "w");
     if (file != nullptr) WriteDatedLine(file, "Debut");
     return file;
 }
@@ -129,10 +140,11 @@ std::FILE* StartTraceFile(const char* name) {
 // file can be opened (the entry is then lost). Caller holds TraceLock().
 std::FILE* OpenTraceFile() {
     if (g_traceFile == -1) g_traceFile = LoadCounter();
+    if (g_traceFile == -1) return nullptr;
     char name[32];
     TraceName(g_traceFile, name);
     const long size = FileSize(name);
-    std::FILE* file = size < 0 ? nullptr : std::fopen(name, "a");
+    std::FILE* file = size < 0 ? nullptr : core::OpenStream(name, "a");
     if (file == nullptr) return StartTraceFile(name);
     if (size < kRotateBytes) return file;
 

@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
 #include "kerval/file/bin_file.h"
@@ -33,12 +32,11 @@ struct StreamState {
 };
 
 platform::GuardedMutex g_file_lock;
-std::vector<StreamState> g_states;  // one per file record; guarded by g_file_lock
+// One per file record, sized by the first creation; guarded by g_file_lock.
+std::vector<StreamState, core::Allocator<StreamState>> g_states;
 
-// Path of each open object to its record index, for HandleFromFile, which never waits for the
-// disk. Guarded by g_path_lock.
+// Guards the records' szPath, so that HandleFromFile never waits for the disk.
 platform::GuardedMutex g_path_lock;
-std::unordered_map<std::string, int32_t> g_paths;
 
 const char kUnknownFile[] = "unknown file";
 
@@ -47,12 +45,17 @@ int32_t RecordIndex(int32_t hFile)
     return core::LoadInt(core::Sys()->pxObjectTab[hFile].nIndex);
 }
 
+// Sizes the states for the descriptor's file table; false when memory runs out. Caller holds
+// g_file_lock.
+bool StatesReady()
+{
+    const auto count = static_cast<size_t>(core::Sys()->nNbFile);
+    return g_states.size() == count || core::Grown([&] { g_states.assign(count, StreamState{}); });
+}
+
 // Caller holds g_file_lock.
 StreamState& StateOf(int32_t index)
 {
-    const auto count = static_cast<size_t>(core::Sys()->nNbFile);
-    if (g_states.size() != count)
-        g_states.assign(count, StreamState{});
     return g_states[static_cast<size_t>(index)];
 }
 
@@ -64,31 +67,29 @@ void ResetState(StreamState& state, const char* pszMode, bool keep_store_positio
     state.after_store_write = after_store;
 }
 
+// Index of the first record in use opened on that path, or -1.
 int32_t PathIndex(const char* pszPath)
 {
     std::lock_guard guard(g_path_lock);
-    const auto found = g_paths.find(pszPath);
-    return found == g_paths.end() ? -1 : found->second;
+    const SysDescript* sys = core::Sys();
+    for (int32_t i = 0; sys != nullptr && i < sys->nNbFile; ++i) {
+        const BinFileRec& rec = sys->pxFileTab[i];
+        if (core::LoadFlag(rec.bUsed) != 0 && std::strcmp(rec.szPath, pszPath) == 0)
+            return i;
+    }
+    return -1;
 }
 
-void RememberPath(const char* pszPath, int32_t index)
+void SetPath(BinFileRec& rec, const char* pszPath)
 {
     std::lock_guard guard(g_path_lock);
-    g_paths[pszPath] = index;
-}
-
-void ForgetPath(const char* pszPath, int32_t index)
-{
-    std::lock_guard guard(g_path_lock);
-    const auto found = g_paths.find(pszPath);
-    if (found != g_paths.end() && found->second == index)
-        g_paths.erase(found);
+    std::memcpy(rec.szPath, pszPath, std::strlen(pszPath) + 1);
 }
 
 // Opens the stream at its start into the record. Caller holds g_file_lock.
 bool OpenStream(BinFileRec& rec, StreamState& state, const char* pszMode, bool keep_store)
 {
-    std::FILE* stream = std::fopen(rec.szPath, pszMode);
+    std::FILE* stream = core::OpenStream(rec.szPath, pszMode);
     if (stream == nullptr)
         return false;
     std::rewind(stream);
@@ -114,10 +115,9 @@ void DeleteObject(int32_t hFile, BinFileRec& rec)
 {
     const int32_t index = RecordIndex(hFile);
     CloseStream(rec);
-    ForgetPath(rec.szPath, index);
+    SetPath(rec, "");
     core::SysLock lock;
     core::ReleaseObject(hFile);
-    rec.szPath[0] = '\0';
     StateOf(index) = StreamState{};
 }
 
@@ -140,35 +140,34 @@ int32_t ReopenExisting(const char* pszPath, const char* pszMode)
 int32_t CreateFileObject(const char* pszName, const char* pszPath, const char* pszMode,
                          int32_t* phFile)
 {
-    std::string name(pszName);
-    if (core::CheckObjectName(name.data()) != 0)
+    core::ObjectName name;
+    if (core::CheckedNameCopy(pszName, name) != 0)
         return eNOK;
     int32_t hFile = -1;
     int32_t index = -1;
-    int32_t code = core::CanCreateObject(FILE_OBJECT, name.c_str(), &hFile, &index);
+    int32_t code = core::CanCreateObject(FILE_OBJECT, name, &hFile, &index);
     if (code != eOK)
         return code;
+    if (!StatesReady())
+        return eNOK;
     BinFileRec opened{};
     std::strcpy(opened.szPath, pszPath);
     StreamState state;
     if (!OpenStream(opened, state, pszMode, false))
         return eNOK;
-    code = core::CreateObject(FILE_OBJECT, name.c_str(), &hFile,
-                              [&](int32_t, int32_t at, const char*) {
-                                  BinFileRec& rec = core::Sys()->pxFileTab[at];
-                                  std::memcpy(rec.szPath, opened.szPath, sizeof rec.szPath);
-                                  rec.pStream = opened.pStream;
-                                  rec.bOpen = 1;
-                                  core::StoreFlag(rec.bUsed, 1);
-                                  StateOf(at) = state;
-                                  index = at;
-                                  return eOK;
-                              });
+    code = core::CreateObject(FILE_OBJECT, name, &hFile, [&](int32_t, int32_t at, const char*) {
+        BinFileRec& rec = core::Sys()->pxFileTab[at];
+        SetPath(rec, opened.szPath);
+        rec.pStream = opened.pStream;
+        rec.bOpen = 1;
+        core::StoreFlag(rec.bUsed, 1);
+        StateOf(at) = state;
+        return eOK;
+    });
     if (code != eOK) {
         std::fclose(opened.pStream);
         return code;
     }
-    RememberPath(pszPath, index);
     if (phFile != nullptr)
         *phFile = hFile;
     return eOK;
@@ -249,8 +248,9 @@ void WaitForQueuedRequests(int32_t hFile)
 {
     if (ObjectExist(hFile) != FILE_OBJECT || IsStoreTask())
         return;
+    core::ObjectName name;
     core::index::LockShared();  // slot names change under the index's exclusive lock
-    const std::string name = NameFromObject(hFile);
+    std::strcpy(name, NameFromObject(hFile));
     core::index::UnlockShared();
     if (HasQueuedRequests(name))
         WaitForStoreRequests();

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <string>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/file/bin_file.h"
 #include "kerval/file/store_requests.h"
@@ -16,26 +15,17 @@ namespace {
 
 constexpr int64_t kLargestOffset = INT32_MAX;
 
-// The object name as a request carries it: a name over 128 characters is reported and cut, as
-// for every object name.
-std::string RequestName(const char* pszName)
-{
-    std::string name(pszName);
-    core::CheckObjectName(name.data());
-    name.resize(std::strlen(name.c_str()));
-    return name;
-}
-
 template <size_t N>
-void CopyText(char (&field)[N], const std::string& text)
+void CopyText(char (&field)[N], const char* text)
 {
     std::memset(field, 0, N);
-    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+    std::memcpy(field, text, strnlen(text, N - 1));
 }
 
-int32_t Post(const std::string& name, int32_t lType, const void* pPayload, uint32_t lSize)
+int32_t Post(const char* name, int32_t lType, const void* pPayload, uint32_t lSize)
 {
-    CountPosted(name);
+    if (!CountPosted(name))
+        return eNOK;
     const int32_t code = WriteMailBox(core::CurrentTaskHandle(), FindObjectMirror(kStoreBoxName),
                                       lType, pPayload, lSize, -1);
     if (code != eOK)
@@ -57,6 +47,7 @@ void PlaceChunk(StoreWriteRequest& rq, int32_t lOffset, int32_t lOrigin, uint32_
 }  // namespace kerval::file
 
 using namespace kerval::file;
+namespace core = kerval::core;
 
 extern "C" {
 
@@ -64,7 +55,9 @@ int32_t SlowOpenBinFile(const char* pszName, const char* pszPath, const char* ps
 {
     if (pszName == nullptr || !TextFits(pszPath, kRequestPathMax) || !ModeAccepted(pszMode))
         return eINVALID_PARAM;
-    const std::string name = RequestName(pszName);
+    // A name over 128 characters is reported and cut, as for any object.
+    core::ObjectName name;
+    core::CheckedNameCopy(pszName, name);
     StoreOpenRequest rq;
     CopyText(rq.szName, name);
     CopyText(rq.szPath, pszPath);
@@ -78,8 +71,14 @@ int32_t SlowWriteBinFile(const char* pszName, int32_t lOffset, int32_t lOrigin, 
 {
     if (pszName == nullptr || pBuffer == nullptr || lOrigin < SEEK_SET || lOrigin > SEEK_END)
         return eINVALID_PARAM;
-    const std::string name = RequestName(pszName);
-    auto rq = std::make_unique<StoreWriteRequest>();
+    core::ObjectName name;
+    core::CheckedNameCopy(pszName, name);
+    if (lSize == 0)
+        return eOK;
+    const core::Block<StoreWriteRequest> rq(
+        static_cast<StoreWriteRequest*>(core::Calloc(1, sizeof(StoreWriteRequest))));
+    if (!rq)
+        return eNOK;
     CopyText(rq->szName, name);
     rq->bFlush = bFlush;
     const auto* bytes = static_cast<const uint8_t*>(pBuffer);
@@ -98,7 +97,8 @@ int32_t SlowCloseBinFile(const char* pszName)
 {
     if (pszName == nullptr)
         return eINVALID_PARAM;
-    const std::string name = RequestName(pszName);
+    core::ObjectName name;
+    core::CheckedNameCopy(pszName, name);
     StoreOpenRequest rq;
     CopyText(rq.szName, name);
     std::memset(rq.szPath, 0, sizeof rq.szPath + sizeof rq.szMode);

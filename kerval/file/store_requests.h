@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "kerval/kerval.h"
 
@@ -49,10 +48,11 @@ static_assert(sizeof(StoreOpenRequest) == 399);
 static_assert(offsetof(StoreOpenRequest, szPath) == 129);
 static_assert(offsetof(StoreOpenRequest, szMode) == 389);
 
-// Requests posted for a name and not yet performed by the store task.
-void CountPosted(const std::string& name);
-void CountPerformed(const std::string& name);
-bool HasQueuedRequests(const std::string& name);
+// Requests posted for a name and not yet performed by the store task. CountPosted answers
+// false when memory runs out (nothing is counted).
+bool CountPosted(const char* name);
+void CountPerformed(const char* name);
+bool HasQueuedRequests(const char* name);
 
 // The calling thread runs the store task.
 bool IsStoreTask();

@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
+#include <string_view>
 #include <unordered_map>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/file/bin_file.h"
 #include "kerval/file/store_requests.h"
@@ -23,14 +24,48 @@ constexpr int32_t kStorePriority = platform::kPrioLowest;
 
 thread_local bool t_in_store_task = false;
 
+// A text field of a request, cut at its end when the sender left no terminator.
+template <size_t N>
+struct Field {
+    explicit Field(const char (&field)[N])
+    {
+        const size_t length = strnlen(field, N);
+        std::memcpy(text, field, length);
+        text[length] = '\0';
+    }
+    char text[N + 1];
+};
+
+// An object name as the key of the queued counts (cut to the longest name).
+struct QueuedName {
+    explicit QueuedName(const char* name)
+    {
+        const size_t length = strnlen(name, KV_NAME_MAX);
+        std::memcpy(text, name, length);
+        text[length] = '\0';
+    }
+    bool operator==(const QueuedName& other) const { return std::strcmp(text, other.text) == 0; }
+    core::ObjectName text;
+};
+struct QueuedNameHash {
+    size_t operator()(const QueuedName& name) const
+    {
+        return std::hash<std::string_view>()(name.text);
+    }
+};
+
+template <class Key, class Value, class Hash = std::hash<Key>>
+using Map = std::unordered_map<Key, Value, Hash, std::equal_to<>,
+                               core::Allocator<std::pair<const Key, Value>>>;
+
 // Requests queued per object name. Guarded by g_queued_lock.
 platform::GuardedMutex g_queued_lock;
-std::unordered_map<std::string, int32_t> g_queued;
+Map<QueuedName, int32_t, QueuedNameHash> g_queued;
 
 // Markers waited for, by number; the store task releases the waiter's semaphore under the
 // lock, and the waiter removes its entry under it before destroying the semaphore.
 platform::GuardedMutex g_marker_lock;
-std::unordered_map<uint64_t, platform::Semaphore*> g_markers;
+Map<uint64_t, platform::Semaphore*> g_markers;
 uint64_t g_next_marker = 0;
 
 // Released by the store task once its box is open (or could not be): StartService waits on it.
@@ -44,48 +79,41 @@ void Trace(const char* format, const char* a, const char* b, const char* c = nul
     DisplayTraceDebug(text, 1);
 }
 
-// A text field of a request, cut at its end when the sender left no terminator.
-template <size_t N>
-std::string Field(const char (&field)[N])
-{
-    return std::string(field, strnlen(field, N));
-}
-
 void PerformWrite(const StoreWriteRequest& rq, const char* sender)
 {
-    const std::string name = Field(rq.szName);
+    const Field name(rq.szName);
     const int32_t code = rq.lCount > kStoreChunk
                              ? eINVALID_PARAM
-                             : StoreWrite(FindObjectMirror(name.c_str()), rq.lOffset, rq.lOrigin,
+                             : StoreWrite(FindObjectMirror(name.text), rq.lOffset, rq.lOrigin,
                                           rq.data, rq.lCount, rq.bFlush);
     if (code != eOK) {
         Trace("%s : Error Writing in file object %s (Request from task %s) !\n", kStoreProc,
-              name.c_str(), sender);
+              name.text, sender);
     }
-    CountPerformed(name);
+    CountPerformed(name.text);
 }
 
 void PerformOpen(const StoreOpenRequest& rq, const char* sender)
 {
-    const std::string name = Field(rq.szName);
-    const std::string path = Field(rq.szPath);
-    const std::string mode = Field(rq.szMode);
-    const bool fits = path.size() <= kRequestPathMax && ModeAccepted(mode.c_str());
-    if (!fits || OpenObject(name.c_str(), path.c_str(), mode.c_str(), nullptr) != eOK) {
-        Trace("%s : Error Opening file %s (%s) (Request from task %s) !\n", kStoreProc,
-              name.c_str(), path.c_str(), sender);
+    const Field name(rq.szName);
+    const Field path(rq.szPath);
+    const Field mode(rq.szMode);
+    const bool fits = std::strlen(path.text) <= kRequestPathMax && ModeAccepted(mode.text);
+    if (!fits || OpenObject(name.text, path.text, mode.text, nullptr) != eOK) {
+        Trace("%s : Error Opening file %s (%s) (Request from task %s) !\n", kStoreProc, name.text,
+              path.text, sender);
     }
-    CountPerformed(name);
+    CountPerformed(name.text);
 }
 
 void PerformClose(const StoreOpenRequest& rq, const char* sender)
 {
-    const std::string name = Field(rq.szName);
-    if (CloseObject(FindObjectMirror(name.c_str()), 1) != eOK) {
-        Trace("%s : Error Closing file %s (Request from task %s) !\n", kStoreProc, name.c_str(),
+    const Field name(rq.szName);
+    if (CloseObject(FindObjectMirror(name.text), 1) != eOK) {
+        Trace("%s : Error Closing file %s (Request from task %s) !\n", kStoreProc, name.text,
               sender);
     }
-    CountPerformed(name);
+    CountPerformed(name.text);
 }
 
 void SignalMarker(uint64_t number)
@@ -104,13 +132,17 @@ union Request {
 
 void Perform(int32_t lType, const Request& rq, uint32_t lSize, int32_t hSender)
 {
-    const std::string sender = NameFromObject(hSender);
+    core::ObjectName sender;  // the sender may go meanwhile
+    const char* name = NameFromObject(hSender);
+    const size_t length = strnlen(name, KV_NAME_MAX);
+    std::memcpy(sender, name, length);
+    sender[length] = '\0';
     if (lType == kStoreWrite && lSize >= sizeof rq.write) {
-        PerformWrite(rq.write, sender.c_str());
+        PerformWrite(rq.write, sender);
     } else if (lType == kStoreOpen && lSize >= sizeof rq.open) {
-        PerformOpen(rq.open, sender.c_str());
+        PerformOpen(rq.open, sender);
     } else if (lType == kStoreClose && lSize >= sizeof rq.open.szName) {
-        PerformClose(rq.open, sender.c_str());
+        PerformClose(rq.open, sender);
     } else if (lType == kStoreMarker && lSize == sizeof rq.marker) {
         SignalMarker(rq.marker);
     }
@@ -172,24 +204,24 @@ int32_t StoreTaskHandle()
 
 }  // namespace
 
-void CountPosted(const std::string& name)
+bool CountPosted(const char* name)
 {
     std::lock_guard guard(g_queued_lock);
-    ++g_queued[name];
+    return core::Grown([&] { ++g_queued[QueuedName(name)]; });
 }
 
-void CountPerformed(const std::string& name)
+void CountPerformed(const char* name)
 {
     std::lock_guard guard(g_queued_lock);
-    const auto found = g_queued.find(name);
+    const auto found = g_queued.find(QueuedName(name));
     if (found != g_queued.end() && --found->second <= 0)
         g_queued.erase(found);
 }
 
-bool HasQueuedRequests(const std::string& name)
+bool HasQueuedRequests(const char* name)
 {
     std::lock_guard guard(g_queued_lock);
-    return g_queued.count(name) != 0;
+    return g_queued.count(QueuedName(name)) != 0;
 }
 
 bool IsStoreTask()
@@ -242,14 +274,19 @@ int32_t WaitForStoreRequests()
     const int32_t hTask = StoreTaskHandle();
     if (IsStoreTask() || hTask < 0)
         return eNOK;
-    platform::Semaphore* reached = platform::semaphore_create(0, 1);
+    platform::Semaphore* reached = core::NewSemaphore(0, 1);
     if (reached == nullptr)
         return eNOK;
     uint64_t number = 0;
+    bool added = false;
     {
         std::lock_guard guard(g_marker_lock);
         number = ++g_next_marker;
-        g_markers[number] = reached;
+        added = core::Grown([&] { g_markers[number] = reached; });
+    }
+    if (!added) {
+        platform::semaphore_destroy(reached);
+        return eNOK;
     }
     int32_t code = WriteMailBox(core::CurrentTaskHandle(), FindObjectMirror(kStoreBoxName),
                                 kStoreMarker, &number, sizeof number, -1);

@@ -31,10 +31,10 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 void CopyStream(std::FILE* from, std::FILE* to)
 {
-    const auto buffer = std::make_unique<char[]>(kCopyChunk);
+    char buffer[kCopyChunk];  // on the stack: a copy never fails for want of memory
     size_t read = 0;
-    while ((read = std::fread(buffer.get(), 1, kCopyChunk, from)) > 0) {
-        std::fwrite(buffer.get(), 1, read, to);
+    while ((read = std::fread(buffer, 1, kCopyChunk, from)) > 0) {
+        std::fwrite(buffer, 1, read, to);
     }
 }
 

@@ -1,8 +1,8 @@
 // Doubly linked lists of data copies, a stable insertion sort, and a byte comparison with a
 // wildcard letter. A list is the address of its first element; nothing here locks.
-#include <cstdlib>
 #include <cstring>
 
+#include "kerval/core/alloc.h"
 #include "kerval/kerval.h"
 
 namespace {
@@ -10,12 +10,12 @@ namespace {
 // A new unlinked element holding its own copy of the data; null when memory runs out.
 ElementListe* MakeElement(const void* pData, uint32_t lSize)
 {
-    auto* element = static_cast<ElementListe*>(std::malloc(sizeof(ElementListe)));
+    auto* element = static_cast<ElementListe*>(kerval::core::Alloc(sizeof(ElementListe)));
     if (element == nullptr)
         return nullptr;
-    void* copy = std::malloc(lSize == 0 ? 1 : lSize);
+    void* copy = kerval::core::Alloc(lSize == 0 ? 1 : lSize);
     if (copy == nullptr) {
-        std::free(element);
+        kerval::core::Free(element);
         return nullptr;
     }
     if (lSize > 0 && pData != nullptr)
@@ -120,8 +120,8 @@ void FreeListe(ElementListe** ppList)
         element->pPrev->pNext = nullptr;
     while (element != nullptr) {
         ElementListe* next = element->pNext;
-        std::free(element->pData);
-        std::free(element);
+        kerval::core::Free(element->pData);
+        kerval::core::Free(element);
         element = next;
     }
     *ppList = nullptr;
@@ -137,7 +137,7 @@ void FreeElementInListe(ElementListe** ppElement)
     if (element->pNext != nullptr)
         element->pNext->pPrev = element->pPrev;
     *ppElement = element->pNext;
-    std::free(element);
+    kerval::core::Free(element);
 }
 
 int16_t CompAscii(const void* pA, const void* pB, uint16_t nLen)

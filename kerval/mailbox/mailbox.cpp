@@ -1,10 +1,9 @@
 // Mailbox objects: creation and deletion, and the per-handle cores that hold their live state.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <utility>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/kerval.h"
 #include "kerval/mailbox/box_core.h"
@@ -16,27 +15,33 @@ namespace kerval::mailbox {
 
 namespace {
 
-// Cores by object handle, sized once for the descriptor they serve.
+// Cores by object handle, sized once for the descriptor they serve and never released.
 struct CoreTable {
     const SysDescript* owner = nullptr;
     int32_t size = 0;
-    std::unique_ptr<std::atomic<BoxCore*>[]> cores;
+    std::atomic<BoxCore*>* cores = nullptr;
 };
 
 std::atomic<CoreTable*> g_table{nullptr};
 
 // Caller holds the system lock. A rebuilt descriptor gets a new table; the old one is kept, as
-// blocked readers may still hold its cores.
+// blocked readers may still hold its cores. Null when memory runs out.
 CoreTable* TableForCreation()
 {
     const SysDescript* sys = core::Sys();
     CoreTable* table = g_table.load(std::memory_order_acquire);
     if (table != nullptr && table->owner == sys)
         return table;
-    auto* fresh = new CoreTable;
+    auto* fresh = core::New<CoreTable>();
+    if (fresh == nullptr)
+        return nullptr;
     fresh->owner = sys;
     fresh->size = sys->nNbObject;
-    fresh->cores = std::make_unique<std::atomic<BoxCore*>[]>(static_cast<size_t>(fresh->size));
+    fresh->cores = core::NewArray<std::atomic<BoxCore*>>(static_cast<size_t>(fresh->size));
+    if (fresh->cores == nullptr) {
+        core::Delete(fresh);
+        return nullptr;
+    }
     g_table.store(fresh, std::memory_order_release);
     return fresh;
 }
@@ -77,7 +82,7 @@ BoxCore* CoreForCreation(int32_t hBox)
 {
     constexpr long kUnlimited = 0x7FFFFFFF;
     CoreTable* table = TableForCreation();
-    if (hBox < 0 || hBox >= table->size)
+    if (table == nullptr || hBox < 0 || hBox >= table->size)
         return nullptr;
     BoxCore* box = table->cores[hBox].load(std::memory_order_acquire);
     if (box != nullptr) {
@@ -85,14 +90,15 @@ BoxCore* CoreForCreation(int32_t hBox)
         Drain(box->writable);
         return box;
     }
-    platform::Semaphore* readable = platform::semaphore_create(0, kUnlimited);
-    platform::Semaphore* writable = platform::semaphore_create(0, kUnlimited);
-    if (readable == nullptr || writable == nullptr) {
+    platform::Semaphore* readable = core::NewSemaphore(0, kUnlimited);
+    platform::Semaphore* writable =
+        readable != nullptr ? core::NewSemaphore(0, kUnlimited) : nullptr;
+    box = writable != nullptr ? core::New<BoxCore>() : nullptr;
+    if (box == nullptr) {
         platform::semaphore_destroy(readable);
         platform::semaphore_destroy(writable);
         return nullptr;
     }
-    box = new BoxCore;
     box->readable = readable;
     box->writable = writable;
     table->cores[hBox].store(box, std::memory_order_release);
@@ -105,7 +111,7 @@ int32_t FreeQueue(BoxCore& box)
     BoxMessage* msg = box.record != nullptr ? box.record->pFirstMsg : nullptr;
     while (msg != nullptr) {
         BoxMessage* next = msg->pNext;
-        std::free(msg);  // the data copy lives in the same block
+        core::Free(msg);  // the data copy lives in the same block
         ++freed;
         msg = next;
     }

@@ -5,12 +5,12 @@
 // A message travels as one heap block: the envelope followed by the data copy.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
 
+#include "kerval/core/alloc.h"
 #include "kerval/kerval.h"
 #include "kerval/mailbox/box_core.h"
 #include "kerval/mailbox/mailbox.h"
@@ -32,7 +32,7 @@ int32_t NoSuchBox()
 BoxMessage* NewMessage(int32_t hSender, int32_t lType, const void* pData, uint32_t lSize,
                        int32_t lExtra)
 {
-    auto* msg = static_cast<BoxMessage*>(std::malloc(sizeof(BoxMessage) + lSize));
+    auto* msg = static_cast<BoxMessage*>(core::Alloc(sizeof(BoxMessage) + lSize));
     if (msg == nullptr)
         return nullptr;
     msg->pPrev = nullptr;
@@ -260,7 +260,7 @@ extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lT
     std::unique_lock lock(box->lock);
     if (!box->IsOpen(gen)) {
         lock.unlock();
-        std::free(msg);
+        kerval::core::Free(msg);
         return NoSuchBox();
     }
     Append(*box, msg);
@@ -295,7 +295,7 @@ extern "C" KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuff
     if (code != eOK)
         return code;
     const int32_t result = Deliver(*msg, plType, pBuffer, plSize, lBufSize, plExtra, phSender);
-    std::free(msg);
+    kerval::core::Free(msg);
     return result;
 }
 
@@ -345,7 +345,7 @@ WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int
     const bool open = box->IsOpen(generation);
     if (!open || !HasRoom(*box)) {
         lock.unlock();
-        std::free(msg);
+        core::Free(msg);
         return open ? WriteOutcome::kFull : WriteOutcome::kGone;
     }
     Append(*box, msg);

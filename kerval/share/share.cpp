@@ -6,10 +6,10 @@
 // objects. A copy re-checks the block once it holds the mutex: a block deleted meanwhile (its
 // mutex deleted with it) is never touched.
 #include <atomic>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <string>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
 #include "kerval/kerval.h"
@@ -37,14 +37,16 @@ int32_t MakeShare(int32_t hShare, int32_t index, const char* name, uint32_t lSiz
 {
     if (lSize == 0)
         return eNOK;
-    void* data = std::calloc(lSize, 1);
+    void* data = core::Calloc(lSize, 1);
     if (data == nullptr)
         return eNOK;
     core::StoreFlag(core::Sys()->pxObjectTab[hShare].bUsed, 1);
+    char mute_name[KV_NAME_MAX + 2];
+    std::snprintf(mute_name, sizeof mute_name, "$%s", name);
     int32_t hMute = -1;
-    const int32_t code = CreateMute((std::string("$") + name).c_str(), 1, &hMute);
+    const int32_t code = CreateMute(mute_name, 1, &hMute);
     if (code != eOK) {
-        std::free(data);
+        core::Free(data);
         core::ReleaseObject(hShare);
         return code;
     }
@@ -121,7 +123,7 @@ extern "C" KV_API int32_t DeleteShareMem(int32_t hShare)
             FreeMute(hMute);  // another deletion came first
         return eOK;
     }
-    std::free(DataOf(*rec).exchange(nullptr));
+    core::Free(DataOf(*rec).exchange(nullptr));
     // Deleted while held: copies waiting on it return 1 and never see the freed block.
     const int32_t code = DeleteMute(hMute);
     SizeOf(*rec).store(0);

@@ -5,10 +5,10 @@
 // returns 0 with the units.
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <optional>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/error/report.h"
 #include "kerval/kerval.h"
@@ -126,10 +126,10 @@ bool TakeIfAvailable(SemDescript& rec, uint16_t count)
 
 void FreeArrays(SemDescript& rec)
 {
-    std::free(rec.ptWaitingTask);
-    std::free(rec.ptsNextChain);
-    std::free(rec.ptsPrevChain);
-    std::free(rec.ptsFreeChain);
+    core::Free(rec.ptWaitingTask);
+    core::Free(rec.ptsNextChain);
+    core::Free(rec.ptsPrevChain);
+    core::Free(rec.ptsFreeChain);
     rec.ptWaitingTask = nullptr;
     rec.ptsNextChain = rec.ptsPrevChain = rec.ptsFreeChain = nullptr;
 }
@@ -264,7 +264,7 @@ int32_t MakeSemaphore(int32_t h, int32_t index, const char* name, uint16_t nMax,
          "Allocation de ptsFreeChain echouee !"},
     };
     for (const Array& a : arrays) {
-        *a.field = std::calloc(n, a.size);
+        *a.field = core::Calloc(n, a.size);
         if (*a.field == nullptr) {
             FreeArrays(rec);
             KV_REPORT(eNOK, "KERVAL-CreateSem()", a.failure, 0);

@@ -2,11 +2,10 @@
 // and what a task's deletion undoes in them.
 #include "kerval/sync/sync_core.h"
 
-#include <memory>
+#include <cstdio>
 #include <mutex>
 
-#include <cstdio>
-
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/error/report.h"
 #include "kerval/sync/sync.h"
@@ -17,31 +16,40 @@ namespace kerval::sync {
 namespace {
 
 // Cores by object handle and wait records by task record, sized once for the descriptor they
-// serve. A rebuilt descriptor gets new tables; the old ones are kept, as a woken waiter may
-// still hold one of their cores.
+// serve and never released. A rebuilt descriptor gets new tables; the old ones are kept, as a
+// woken waiter may still hold one of their cores.
 struct Tables {
     const SysDescript* owner = nullptr;
     int32_t nb_object = 0;
     int32_t nb_task = 0;
-    std::unique_ptr<std::atomic<SyncCore*>[]> cores;
-    std::unique_ptr<TaskWait[]> waits;
+    std::atomic<SyncCore*>* cores = nullptr;
+    TaskWait* waits = nullptr;
 };
 
 std::atomic<Tables*> g_tables{nullptr};
 
-// Caller holds the system lock.
+// Caller holds the system lock. Null when memory runs out.
 Tables* TablesForCreation()
 {
     const SysDescript* sys = core::Sys();
     Tables* tables = g_tables.load(std::memory_order_acquire);
     if (tables != nullptr && tables->owner == sys)
         return tables;
-    auto* fresh = new Tables;
+    auto* fresh = core::New<Tables>();
+    if (fresh == nullptr)
+        return nullptr;
     fresh->owner = sys;
     fresh->nb_object = sys->nNbObject;
     fresh->nb_task = sys->nNbTask;
-    fresh->cores = std::make_unique<std::atomic<SyncCore*>[]>(static_cast<size_t>(sys->nNbObject));
-    fresh->waits = std::make_unique<TaskWait[]>(static_cast<size_t>(sys->nNbTask));
+    fresh->cores = core::NewArray<std::atomic<SyncCore*>>(static_cast<size_t>(sys->nNbObject));
+    fresh->waits = fresh->cores != nullptr
+                       ? core::NewArray<TaskWait>(static_cast<size_t>(sys->nNbTask))
+                       : nullptr;
+    if (fresh->waits == nullptr) {
+        core::Free(fresh->cores);
+        core::Delete(fresh);
+        return nullptr;
+    }
     g_tables.store(fresh, std::memory_order_release);
     return fresh;
 }
@@ -79,12 +87,13 @@ SyncCore* FindCore(int32_t h, Kind kind, uint32_t* generation)
 SyncCore* CoreForCreation(int32_t h)
 {
     Tables* tables = TablesForCreation();
-    if (h < 0 || h >= tables->nb_object)
+    if (tables == nullptr || h < 0 || h >= tables->nb_object)
         return nullptr;
     SyncCore* found = tables->cores[h].load(std::memory_order_acquire);
     if (found == nullptr) {
-        found = new SyncCore;
-        tables->cores[h].store(found, std::memory_order_release);
+        found = core::New<SyncCore>();
+        if (found != nullptr)
+            tables->cores[h].store(found, std::memory_order_release);
     }
     return found;
 }

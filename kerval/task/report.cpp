@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
@@ -133,7 +134,7 @@ void PrintTable(const ElementListe* list, char* buffer, size_t size)
 void GlobalInfoThread(int order)
 {
     const size_t size = 128U * static_cast<size_t>(core::Sys()->nNbTask);
-    auto* buffer = static_cast<char*>(std::malloc(size));
+    auto* buffer = static_cast<char*>(core::Alloc(size));
     if (buffer == nullptr) {
         std::printf("GlobalInfoThread() : not enough memory !\n");
         return;
@@ -145,7 +146,7 @@ void GlobalInfoThread(int order)
     PrintTable(compare != nullptr ? sorted : lines, buffer, size);
     FreeListe(&sorted);
     FreeListe(&lines);
-    std::free(buffer);
+    core::Free(buffer);
 }
 
 void PrintMenu()

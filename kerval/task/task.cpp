@@ -2,11 +2,11 @@
 // their deletion. A record's hThread holds the platform Thread, hWakeSem a platform Semaphore.
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/error/report.h"
 #include "kerval/kerval.h"
@@ -97,7 +97,7 @@ void Resume(TaskDescript& rec)
 }
 
 // Builds the record of a new task at index; the thread stays suspended. Caller holds the
-// system lock.
+// system lock. The wake semaphore comes before the thread: a task without one could not wait.
 int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTask,
                  const void* pParam, uint32_t lParamSize, uint32_t lStackSize, int32_t hMainBox,
                  platform::Thread** thread_out)
@@ -106,7 +106,7 @@ int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTa
     void* copy = nullptr;
     uint32_t copy_size = 0;
     if (pParam != nullptr && lParamSize > 0) {
-        copy = std::malloc(lParamSize);
+        copy = core::Alloc(lParamSize);
         if (copy == nullptr)
             return ePARAM_TASK_TOO_BIG;
         std::memcpy(copy, pParam, lParamSize);
@@ -114,9 +114,12 @@ int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTa
     }
     const uint32_t stack = lStackSize == 0 ? KV_DEFAULT_STACK_SIZE : lStackSize;
     void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(hTask));
-    platform::Thread* thread = platform::thread_create_suspended(TaskThreadEntry, arg, stack);
+    platform::Semaphore* wake = core::NewSemaphore(0, 1);
+    platform::Thread* thread =
+        wake != nullptr ? core::NewThread(TaskThreadEntry, arg, stack) : nullptr;
     if (thread == nullptr) {
-        std::free(copy);
+        platform::semaphore_destroy(wake);
+        core::Free(copy);
         return eNOK;
     }
     platform::thread_set_priority(thread, lPriority);
@@ -130,7 +133,7 @@ int32_t MakeTask(int32_t hTask, int32_t index, int32_t lPriority, PFN_TASK pfnTa
     rec.pfnTask = pfnTask;
     std::atomic_ref(rec.lThreadId).store(platform::thread_id(thread), std::memory_order_relaxed);
     rec.bSuspended = 0;
-    rec.hWakeSem = platform::semaphore_create(0, 1);
+    rec.hWakeSem = wake;
     std::atomic_ref(rec.bUsed).store(1, std::memory_order_release);
     *thread_out = thread;
     return eOK;
@@ -142,7 +145,7 @@ void ClearTask(int32_t hTask, TaskDescript& rec)
 {
     ForgetUnlimitedWait(rec);
     std::atomic_ref<int32_t>(rec.hMainBox).store(-1);
-    std::free(rec.pParam);
+    core::Free(rec.pParam);
     rec.pParam = nullptr;
     rec.lParamSize = 0;
     std::memset(&rec.xLifeSign, 0, sizeof rec.xLifeSign);

@@ -2,9 +2,9 @@
 // link keeps its socket until its last transfer has left.
 #include <algorithm>
 #include <mutex>
-#include <new>
 #include <vector>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/tcp/tcp_service.h"
 
@@ -12,7 +12,7 @@ namespace kerval::tcp {
 namespace {
 
 platform::GuardedMutex g_links_lock;  // guards g_links and every LinkState's users
-std::vector<LinkState*> g_links;      // by object handle; null: not a usable link
+std::vector<LinkState*, core::Allocator<LinkState*>> g_links;  // by object handle; null: unusable
 
 LinkState* StateOf(int32_t hLink)
 {
@@ -42,14 +42,14 @@ LinkUse::~LinkUse()
     }
     // The link was deleted while this transfer ran, and it was the last one.
     _PurgeSocket(state_->socket, state_->linger);
-    delete state_;
+    core::Delete(state_);
 }
 
 bool AttachLink(int32_t hLink, platform::Socket sSocket, uint32_t lTimeout, uint32_t lLinger)
 {
     if (hLink < 0)
         return false;
-    auto* state = new (std::nothrow) LinkState;
+    auto* state = core::New<LinkState>();
     if (state == nullptr)
         return false;
     state->socket = sSocket;
@@ -57,13 +57,10 @@ bool AttachLink(int32_t hLink, platform::Socket sSocket, uint32_t lTimeout, uint
     state->linger = lLinger;
     std::lock_guard guard(g_links_lock);
     const auto needed = static_cast<size_t>(hLink) + 1;
-    if (g_links.size() < needed) {
-        try {
-            g_links.resize(std::max(needed, static_cast<size_t>(core::Sys()->nNbObject)));
-        } catch (const std::bad_alloc&) {
-            delete state;
-            return false;
-        }
+    const auto size = std::max(needed, static_cast<size_t>(core::Sys()->nNbObject));
+    if (g_links.size() < needed && !core::Grown([&] { g_links.resize(size); })) {
+        core::Delete(state);
+        return false;
     }
     g_links[static_cast<size_t>(hLink)] = state;
     return true;
@@ -85,7 +82,7 @@ bool DetachLink(int32_t hLink)
             return false;
         }
     }
-    delete state;
+    core::Delete(state);
     return true;
 }
 

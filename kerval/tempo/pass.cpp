@@ -36,7 +36,7 @@ DateChange Compare(const MsgDate& before, const MsgDate& now)
 // Pass-owned: passes never overlap (the platform serialises the timer's calls).
 TempoMsg g_message{};
 int32_t g_sender = -1;
-std::vector<std::pair<int32_t, uint32_t>> g_auto_deletes;  // record index, event number
+Vector<std::pair<int32_t, uint32_t>> g_auto_deletes;  // record index, event number
 
 bool CalendarDue(const TempoDescript& rec, const DateChange& c)
 {
@@ -160,7 +160,8 @@ void ServeTempos(const MsgDate& now, const DateChange& change)
     const auto count = static_cast<int32_t>(table.states.size());
     if (count < sys->nNbTempo)
         return;  // no tempo was ever created
-    g_auto_deletes.reserve(static_cast<size_t>(count));
+    if (!core::Grown([&] { g_auto_deletes.reserve(static_cast<size_t>(count)); }))
+        return;  // no memory now: the next tick serves the tempos
     DeliverPending(table);
     TempoDescript* records = sys->pxTempoTab;
     for (int32_t i = 0; i < count; ++i) {

@@ -69,7 +69,8 @@ int32_t StartService()
     date::StoreAppDate(now);
     {
         std::lock_guard table_guard(Table().lock);
-        EnsureStates();
+        if (!EnsureStates())
+            return 1;
     }
     g_started = platform::semaphore_create(0, 1);
     int32_t task = -1;

@@ -4,11 +4,10 @@
 // tick pass may touch also holds the table lock (tempo_internal.h), taken after the system lock.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <string>
 
+#include "kerval/core/alloc.h"
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
 #include "kerval/mailbox/mailbox.h"
@@ -75,7 +74,7 @@ bool CopyParam(const char* pszName, const char* pszKeyword, const void* pParam, 
         ReportCreation(text);
         return false;
     }
-    out.param = std::malloc(static_cast<size_t>(lSize));
+    out.param = core::Alloc(static_cast<size_t>(lSize));
     if (out.param == nullptr) {
         ReportCreation("Unable to aloc for param !");
         return false;
@@ -147,12 +146,15 @@ int32_t MakeTempo(const Request& r, int32_t hTempo, int32_t lIndex, const char* 
     const bool param_ok = CopyParam(pszName, keyword, r.param, r.size, extras);
     const bool keyword_ok = CopyKeyword(pszName, keyword, extras);
     if (!param_ok || !keyword_ok) {
-        std::free(extras.param);
+        core::Free(extras.param);
         return eNOK;
     }
     TempoTable& table = Table();
     std::lock_guard guard(table.lock);
-    EnsureStates();
+    if (!EnsureStates()) {
+        core::Free(extras.param);
+        return eNOK;
+    }
     TempoDescript& rec = core::Sys()->pxTempoTab[lIndex];
     FillRecord(rec, r.type, r.date, r.delay, r.properties, r.box, event, extras);
     table.states[static_cast<size_t>(lIndex)] = TempoState{generation, hTempo};
@@ -164,9 +166,12 @@ int32_t MakeTempo(const Request& r, int32_t hTempo, int32_t lIndex, const char* 
 // The handle of the object named pszName (cut to the longest name), or -1.
 int32_t HandleOfExistingName(const char* pszName)
 {
-    const std::string name = std::string(pszName).substr(0, KV_NAME_MAX);
+    core::ObjectName name;
+    const size_t length = ::strnlen(pszName, KV_NAME_MAX);
+    std::memcpy(name, pszName, length);
+    name[length] = '\0';
     core::SysLock lock;
-    return core::index::HandleOfName(name.c_str());
+    return core::index::HandleOfName(name);
 }
 
 int32_t CreateAlarm(const char* pszName, const Request& r, bool bActive, int32_t* phTempo)
@@ -212,9 +217,10 @@ int32_t NotATempo(const char* pszProc, int32_t hTempo)
 
 void ForbidDateReactivation(int32_t hTempo)
 {
-    std::string text = std::string(CurrentTaskName()) + " : Reactivate TEMPO_DATE tempo " +
-                       NameFromObject(hTempo) + " forbidden !\n";
-    DisplayTraceDebug(text.c_str(), 1);
+    char text[2 * KV_NAME_MAX + 64];
+    std::snprintf(text, sizeof text, "%s : Reactivate TEMPO_DATE tempo %s forbidden !\n",
+                  CurrentTaskName(), NameFromObject(hTempo));
+    DisplayTraceDebug(text, 1);
 }
 
 void Deprecated(const char* pszOld, const char* pszNew)
@@ -232,15 +238,18 @@ TempoTable& Table()
     return table;
 }
 
-void EnsureStates()
+bool EnsureStates()
 {
     TempoTable& table = Table();
     const auto count = static_cast<size_t>(std::max<int16_t>(core::Sys()->nNbTempo, 0));
     if (table.states.size() >= count)
-        return;
-    table.states.resize(count);
-    table.rest_ms.resize(count);
-    table.pending.reserve(count);
+        return true;
+    // The states come last: their size tells that the table is ready.
+    return core::Grown([&] {
+        table.rest_ms.resize(count);
+        table.pending.reserve(count);
+        table.states.resize(count);
+    });
 }
 
 uint32_t NextEvent()
@@ -277,7 +286,7 @@ void FreeTempo(int32_t lIndex, int32_t hTempo)
 {
     TempoDescript& rec = core::Sys()->pxTempoTab[lIndex];
     if (rec.lParam >= 1 && rec.pParam != nullptr)
-        std::free(rec.pParam);
+        core::Free(rec.pParam);
     rec.pParam = nullptr;
     rec.lParam = 0;
     rec.bActive = 0;

@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "kerval/core/alloc.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
 
@@ -23,19 +24,24 @@ struct TempoState {
     bool delete_when_delivered = false;  // auto-delete held back by a pending wake-up
 };
 
+template <class T>
+using Vector = std::vector<T, core::Allocator<T>>;
+
 struct TempoTable {
     platform::GuardedMutex lock;
-    std::vector<TempoState> states;  // one per record of pxTempoTab
+    Vector<TempoState> states;  // one per record of pxTempoTab
     // Count-down of each delay tempo, 64 bits wide; lRest shows it capped. Kept apart from
     // the rest of the state: the pass reads only these for a tempo that is not due.
-    std::vector<int64_t> rest_ms;
-    std::vector<int32_t> pending;    // record indexes whose wake-up waits, oldest first
-    std::vector<int32_t> to_delete;  // auto-deletes found by the running pass
+    Vector<int64_t> rest_ms;
+    Vector<int32_t> pending;    // record indexes whose wake-up waits, oldest first
+    Vector<int32_t> to_delete;  // auto-deletes found by the running pass
 };
 
 TempoTable& Table();
-// Sizes the per-tempo state for the descriptor's tempo table; caller holds the table lock.
-void EnsureStates();
+// Sizes the per-tempo state for the descriptor's tempo table, with room for every record in
+// the lists, so that the pass never allocates; false when memory runs out. Caller holds the
+// table lock.
+bool EnsureStates();
 
 // Clears a record and frees its slot; caller holds the system lock and the table lock.
 void FreeTempo(int32_t lIndex, int32_t hTempo);

@@ -34,6 +34,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <new>
 
 #include "kerval/platform/platform.h"
 #include "kerval/platform/posix/internal.h"
@@ -419,7 +420,11 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
         return nullptr;
     }
     install_handlers();
-    auto* t = new Thread;
+    auto* t = new (std::nothrow) Thread;
+    if (t == nullptr) {
+        set_last_error(kErrNotEnoughMemory);
+        return nullptr;
+    }
     t->fn = fn;
     t->arg = arg;
     t->suspend_count = 1;
