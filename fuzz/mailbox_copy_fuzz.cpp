@@ -1,5 +1,6 @@
 // Mailbox copies of any size into reading buffers of any size: a message is read whole or the
-// read says the buffer is too short, and either way it leaves the box.
+// read says the buffer is too short, and either way it leaves the box. Shared-memory copies of
+// any size: only the block's own size copies, any other leaves the block as it was.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>
@@ -13,12 +14,44 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+namespace {
+
+// A block of 1..4096 bytes made for this input; copies in and out with sizes near and far from
+// its own.
+void ShareCopies(FuzzedDataProvider& in)
+{
+    const uint32_t block = in.ConsumeIntegralInRange<uint32_t>(1, 4096);
+    int32_t share = -1;
+    if (CreateShareMem("FUZZ_SHARE", block, &share) != eOK)
+        std::abort();
+    std::vector<uint8_t> content(block, 0);
+    for (int copies = in.ConsumeIntegralInRange<int>(0, 6); copies > 0; --copies) {
+        const uint32_t size = in.ConsumeBool() ? block : in.ConsumeIntegralInRange<uint32_t>(0, 8192);
+        std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(size);
+        bytes.resize(size);
+        const bool write = in.ConsumeBool();
+        const int32_t code = write ? WriteShareMem(share, bytes.data(), size)
+                                   : ReadShareMem(share, bytes.data(), size);
+        if (code != (size == block ? eOK : eBAD_LEN))
+            std::abort();
+        if (code == eOK && write)
+            content = bytes;
+        if (code == eOK && !write && bytes != content)
+            std::abort();
+    }
+    if (std::memcmp(PointOnShare(share), content.data(), block) != 0 || DeleteShareMem(share) != eOK)
+        std::abort();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static int32_t box = -1;
     if (box < 0 && CreateMailBox("FUZZ_BOX", 8, &box) != eOK)
         std::abort();
     FuzzedDataProvider in(data, size);
+    ShareCopies(in);
     const int messages = in.ConsumeIntegralInRange<int>(1, 8);
     std::vector<std::vector<uint8_t>> sent;
     for (int i = 0; i < messages; ++i) {
