@@ -1,7 +1,6 @@
 // Library start-up: options, memory estimate, descriptor, locks, trace console, then the
 // library's own objects (its lock, the three service tasks, the console mutex) and the banner.
 #include <cstdio>
-#include <string>
 
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
@@ -21,8 +20,10 @@ bool ProcessMayStart()
     uint32_t holder = 0;
     if (platform::single_process_check(&holder))
         return true;
-    const std::string text = "the library is already held by process " + std::to_string(holder);
-    ErreurApp(eNOK, kInitProc, text.c_str());
+    char text[80];
+    std::snprintf(text, sizeof text, "the library is already held by process %lu",
+                  static_cast<unsigned long>(holder));
+    ErreurApp(eNOK, kInitProc, text);
     return false;
 }
 
