@@ -486,7 +486,7 @@ KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer, uint32_
                            int32_t* phSender);
 KV_API int32_t PurgeMailBox(int32_t hBox);
 
-/* ------------------------------------------------------------------ semaphores, mutexes, sections */
+/* ------------------------------------------------------------ semaphores, mutexes, sections */
 /* TakeSem: only a task may wait (another thread gets 1 at once); a caller that finds enough units
  * takes them ahead of the queue; waiters are served in arrival order; -1 waits one 5000 ms slice.
  * A release that lands as a wait times out is kept: the waiter returns 0 with the units.

@@ -9,6 +9,7 @@ namespace kerval::error {
 namespace {
 
 constexpr int kBytesPerLine = 16;
+constexpr int kHexWidth = 3 * kBytesPerLine;  // "XX " for each byte
 
 // One dump line: 16 columns "XX " then a tab and 16 characters, padded when fewer bytes.
 // Bytes below 32 show as a full stop in the character column.
@@ -16,15 +17,15 @@ void FormatDumpLine(const unsigned char* bytes, int count, char* line)
 {
     static constexpr char kHex[] = "0123456789ABCDEF";
     char* hex = line;
-    char* text = line + 3 * kBytesPerLine + 1;
-    for (int i = 0; i < kBytesPerLine; ++i) {
+    char* text = line + kHexWidth + 1;
+    for (int i = 0; i < kBytesPerLine; ++i, hex += 3) {
         const bool present = i < count;
-        hex[3 * i] = present ? kHex[bytes[i] >> 4] : ' ';
-        hex[3 * i + 1] = present ? kHex[bytes[i] & 0x0F] : ' ';
-        hex[3 * i + 2] = ' ';
+        hex[0] = present ? kHex[bytes[i] >> 4] : ' ';
+        hex[1] = present ? kHex[bytes[i] & 0x0F] : ' ';
+        hex[2] = ' ';
         text[i] = present ? (bytes[i] > 31 ? static_cast<char>(bytes[i]) : '.') : ' ';
     }
-    line[3 * kBytesPerLine] = '\t';
+    line[kHexWidth] = '\t';
     text[kBytesPerLine] = '\n';
     text[kBytesPerLine + 1] = '\0';
 }

@@ -64,7 +64,7 @@ int16_t InputMenuChoice(void)
 {
     std::printf("\nVotre choix : ");
     const int32_t key = InputChar();
-    const int16_t choice = key >= '0' && key <= '9' ? static_cast<int16_t>(key - '0') : 0;
+    const auto choice = static_cast<int16_t>(key >= '0' && key <= '9' ? key - '0' : 0);
     std::printf("%hd\n", choice);
     std::fflush(stdout);
     return choice;

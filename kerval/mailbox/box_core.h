@@ -53,9 +53,9 @@ BoxCore* FindCore(int32_t hBox, uint32_t* generation);
 // The core for hBox, made on first use. Caller holds the system lock.
 BoxCore* CoreForCreation(int32_t hBox);
 
-// Unlinks and frees every queued message and settles every ticket (caller holds core.lock);
+// Unlinks and frees every queued message and settles every ticket (caller holds box.lock);
 // answers how many messages it freed.
-int32_t FreeQueue(BoxCore& core);
+int32_t FreeQueue(BoxCore& box);
 // Rings `count` blocked tasks on a doorbell (after the box's lock is released).
 void Ring(platform::Semaphore* doorbell, uint32_t count);
 

@@ -43,7 +43,7 @@ Screen& screen()
 // Win32 colour bits are blue 1, green 2, red 4; ANSI numbers them red 1, green 2, blue 4.
 int ansi_colour(unsigned bits)
 {
-    return ((bits & 4) >> 2) | (bits & 2) | ((bits & 1) << 2);
+    return static_cast<int>(((bits & 4) >> 2) | (bits & 2) | ((bits & 1) << 2));
 }
 
 void append_sgr(std::string& out, uint16_t attribute)
@@ -120,6 +120,7 @@ void mirror(Screen& s, int line)
 
 std::string fifo_path()
 {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once, when start-up opens the console
     const char* configured = std::getenv("KERVAL_CONSOLE");
     return (configured != nullptr && *configured != '\0') ? configured : "kerval-console";
 }

@@ -1,6 +1,8 @@
 // Helpers shared by the POSIX implementation files.
 #pragma once
 
+#include <semaphore.h>
+
 #include <cstdint>
 
 namespace kerval::platform::posix {
@@ -11,14 +13,6 @@ uint32_t win32_from_errno(int err);
 uint32_t wsa_from_errno(int err);
 // Sets the thread's last error from errno (Win32 numbering) and returns false.
 bool fail_errno(int err);
-
-}  // namespace kerval::platform::posix
-
-#include <semaphore.h>
-
-#include <cstdint>
-
-namespace kerval::platform::posix {
 
 // While one of these lives, a termination of the calling thread waits: the thread ends when
 // the last one is destroyed. Platform code holds one around every internal lock, so a

@@ -156,7 +156,7 @@ bool put_environment(const char* entry)
         set_last_error(kErrNotEnoughMemory);
         return false;
     }
-    if (putenv(copy) == 0)
+    if (putenv(copy) == 0)  // NOLINT(concurrency-mt-unsafe): PutEnvironment is putenv
         return true;
     const int err = errno;
     std::free(copy);

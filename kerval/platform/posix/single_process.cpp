@@ -36,6 +36,7 @@ uint32_t lock_holder(const struct stat& st)
         unsigned major_no = 0;
         unsigned minor_no = 0;
         unsigned long long inode = 0;
+        // NOLINTNEXTLINE(cert-err34-c): the kernel writes these fields within their types
         if (std::sscanf(line, "%*d: %*s %*s %*s %u %x:%x:%llu", &pid, &major_no, &minor_no,
                         &inode) == 4 &&
             inode == st.st_ino && major_no == major(st.st_dev) && minor_no == minor(st.st_dev)) {

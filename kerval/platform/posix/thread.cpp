@@ -86,7 +86,7 @@ namespace {
 
 constexpr long kMaxSuspendCount = 127;
 constexpr uint32_t kErrSignalRefused = 156;
-constexpr size_t kMinStackSize = 128 * 1024;
+constexpr size_t kMinStackSize = size_t{128} * 1024;
 
 thread_local Thread* t_self = nullptr;
 
@@ -234,6 +234,7 @@ bool read_task_times(pid_t tid, uint64_t* kernel_100ns, uint64_t* user_100ns)
     unsigned long long utime = 0;
     unsigned long long stime = 0;
     // After the command name: state, then fields 4..13, then utime and stime.
+    // NOLINTNEXTLINE(cert-err34-c): the kernel writes these fields within their types
     if (p == nullptr || std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
                                     &utime, &stime) != 2) {
         return posix::fail_errno(EIO);
