@@ -31,7 +31,7 @@ std::vector<uint8_t> ParamOf(uint32_t n)
 }
 
 // Reads both boxes; marks written by the worker around an operation stop or reopen an event.
-uint32_t Reader(void*)
+void ReadUntilStopped()
 {
     std::map<uint32_t, bool> stopped;
     for (int i = 0; !g_stop; ++i) {
@@ -53,6 +53,12 @@ uint32_t Reader(void*)
             << "damaged wake-up " << m.szKeyword;
         EXPECT_FALSE(stopped[m.lEvent]) << "wake-up after its tempo stopped: " << m.szKeyword;
     }
+}
+
+// Done only once its map is gone: the task is deleted as soon as it says so.
+uint32_t Reader(void*)
+{
+    ReadUntilStopped();
     g_reader_done = true;
     return 0;
 }
