@@ -1,16 +1,6 @@
 // The clock and the application date, time-outs, and dates as text in both directions.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <thread>
-
-#include "date_support.h"
 #include "kerval/date/clock.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
-#include "tests/support/fixtures.h"
+#include "tests/date/date_support.h"
 
 namespace {
 
@@ -25,11 +15,11 @@ protected:
     void SetUp() override
     {
         fake_clock::Install(2000, 10, 3, 14, 5, 9, 990);
-        kerval::platform::seams::set_privilege([](const char*) { return g_privilege_granted; });
+        kp::seams::set_privilege([](const char*) { return g_privilege_granted; });
     }
     void TearDown() override
     {
-        kerval::platform::seams::set_privilege(nullptr);
+        kp::seams::set_privilege(nullptr);
         fake_clock::Remove();
     }
 };
@@ -54,8 +44,8 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
     EXPECT_NE(std::string::npos, out.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << out;
     // Time-outs: the frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the
     // elapsed whole seconds cannot change while the test runs.
-    const int64_t frequency = static_cast<int64_t>(kerval::platform::perf_frequency()) * 1000,
-                  now = static_cast<int64_t>(kerval::platform::perf_counter()), zero = 0,
+    const int64_t frequency = static_cast<int64_t>(kp::perf_frequency()) * 1000,
+                  now = static_cast<int64_t>(kp::perf_counter()), zero = 0,
                   nine_and_a_half = now - frequency * 19 / 2,
                   nine_tenths = now - frequency * 9 / 10, future = now + frequency * 100;
     EXPECT_TRUE(IsTimeOutOver(&nine_and_a_half, &frequency, 8999));
@@ -70,7 +60,7 @@ class AppDate : public AppClock {
 protected:
     void SetUp() override
     {
-        kerval::platform::seams::set_manual_tick(true);
+        kp::seams::set_manual_tick(true);
         ASSERT_EQ(eOK, kvtest::StartKerval());
         AppClock::SetUp();
     }

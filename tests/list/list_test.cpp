@@ -1,10 +1,5 @@
 // Lists of data copies and the wildcard byte comparison.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <vector>
-
-#include "kerval/kerval.h"
+#include "tests/support/fixtures.h"
 
 namespace {
 

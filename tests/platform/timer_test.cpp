@@ -1,8 +1,4 @@
 // Periodic timer: serial calls, stop, manual tick. Its delivery rate is measured in bench/.
-#include <gtest/gtest.h>
-
-#include <atomic>
-
 #include "tests/platform/runner.h"
 
 namespace {

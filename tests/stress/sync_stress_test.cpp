@@ -2,14 +2,10 @@
 // time-outs, mutex and nested critical-section increments, random suspensions, and tasks deleted
 // while queued. Invariants: every unit accounted for, every increment counted, queues whole,
 // nothing wedged. KV_STRESS_SEED replays one sequence of operations.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <random>
 
 #include "kerval/task/task.h"
-#include "tests/sync/sync_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace {
 

@@ -2,18 +2,13 @@
 // thread transfers on the link). Invariants: an exchange that succeeds got its own bytes back,
 // one that fails only on a deleted link; every connection ends; the TCP task keeps up.
 // KV_STRESS_SEED=<n> replays a run.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <random>
 #include <shared_mutex>
-#include <vector>
 
 #include "tests/tcp/tcp_support.h"
 
 namespace {
 
-namespace kp = kerval::platform;
 #if defined(__SANITIZE_THREAD__) || defined(_WIN32)
 constexpr int kOps = 2000;
 #elif defined(__SANITIZE_ADDRESS__)
@@ -112,8 +107,7 @@ using TcpStress = kvtest::TcpTest;
 
 TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
 {
-    const char* env = std::getenv("KV_STRESS_SEED");
-    const auto seed = static_cast<uint32_t>(env != nullptr ? std::strtoul(env, nullptr, 10) : 1);
+    const uint32_t seed = kvtest::StressSeed(1);
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     EchoServer server;
     Links links;

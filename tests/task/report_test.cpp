@@ -1,21 +1,14 @@
 // The thread time report: line layout, table layout, the four sorted orders and the menu.
-#include <gmock/gmock.h>
-
-#include <algorithm>
 #include <sstream>
-#include <vector>
 
-#include "kerval/platform/platform.h"
-#include "tests/mailbox/box_helpers.h"
-#include "tests/support/report_fixtures.h"
+#include "tests/support/tasks.h"
 
-using kvtest::WaitFor;
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
 
-using ThreadReport = kvtest::TaskTest;
+using namespace kvtest;
+using ThreadReport = TaskTest;
 
 std::atomic<bool> g_busy_done{false};
 
@@ -27,7 +20,7 @@ uint32_t Busy(void*)
     while (user + kernel < 300000) {
         for (int i = 0; i < 100000; ++i)
             sink = sink + static_cast<uint64_t>(i);
-        kerval::platform::thread_times(kerval::platform::thread_current(), &kernel, &user);
+        kp::thread_times(kp::thread_current(), &kernel, &user);
     }
     g_busy_done = true;
     WaitAlways();
@@ -65,15 +58,15 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders)
     ASSERT_EQ(eOK, CreateTask("BUSY", 0, Busy, nullptr, 0, 0, &busy));
     ASSERT_TRUE(WaitFor([] { return g_busy_done.load(); }));
 
-    const std::string lines = kvtest::CaptureStdoutOf([] { DisplayInfoThread(); });
+    const std::string lines = CaptureStdoutOf([] { DisplayInfoThread(); });
     EXPECT_THAT(lines, StartsWith("Task=<                       INITJOB>; Id=<"));
     EXPECT_THAT(lines, HasSubstr("Task=<" + std::string(30, 'L') + ">; Id=<"));
     EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
 
-    kvtest::WriteBinaryFile("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
+    WriteBinaryFile("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
     ASSERT_NE(nullptr, std::freopen("keys.txt", "r", stdin));
     int32_t last = -1;
-    const std::string out = kvtest::CaptureStdoutOf([&] { last = PrintInfoThread(); });
+    const std::string out = CaptureStdoutOf([&] { last = PrintInfoThread(); });
     EXPECT_EQ(0, last);
     const std::string heading =
         std::string(26, ' ') + "NAME\t\tID\tKERNEL-Time(ms)\tUSER-Time(ms)\n";

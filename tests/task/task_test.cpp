@@ -1,10 +1,6 @@
 // Tasks: parameter block, names, suspension, priorities, deletion, main boxes and the life sign.
-#include <gmock/gmock.h>
-
-#include <tuple>
-
 #include "kerval/task/task.h"
-#include "tests/mailbox/box_helpers.h"
+#include "tests/support/tasks.h"
 
 using kerval::mailbox::BoxCore;
 using kvtest::CaptureStdoutOf;

@@ -2,15 +2,11 @@
 #pragma once
 
 #include <mutex>
-#include <vector>
 
-#include "kerval/platform/platform.h"
 #include "kerval/tempo/tempo_service.h"
 #include "tests/support/fixtures.h"
 
 namespace kvtest {
-
-namespace kp = kerval::platform;
 
 inline std::mutex g_clock_lock;
 inline kp::LocalTime g_clock{2024, 3, 10, 10, 20, 30, 0, 0};
