@@ -21,11 +21,9 @@ TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested) {
 // Where a child writes its id; the path travels in the environment to a child started afresh.
 std::string PidFilePath() {
     if (const char* path = std::getenv("KV_TEST_PID_FILE")) return path;
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("kv-pid-" + std::to_string(kp::process_id()) + ".txt"))
-                                 .string();
-    kp::put_environment(("KV_TEST_PID_FILE=" + path).c_str());
-    return path;
+    const auto path = (fs::temp_directory_path() / ("kv-pid-" + std::to_string(kp::process_id())));
+    kp::put_environment(("KV_TEST_PID_FILE=" + path.string()).c_str());
+    return path.string();
 }
 
 // True when the child ended with its own id as exit code (its low 8 bits outside Windows).
@@ -64,8 +62,7 @@ TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
 
 // Tasks counting while they run (their parameter is their counter's index); Faulty reports.
 std::atomic<uint32_t> g_counts[3];  // two workers and the user interface
-std::atomic<bool> g_reportNow{false};
-std::atomic<bool> g_faultyResumed{false};
+std::atomic<bool> g_reportNow{false}, g_faultyResumed{false};
 
 uint32_t Counting(void*) {
     int index = 0;
@@ -82,14 +79,12 @@ uint32_t Faulty(void*) {
     for (;;) kp::sleep_ms(1000);  // a task thread that ended would never be joined
 }
 
-// What the message box saw of the application while the question was asked.
-std::atomic<int> g_questions{0};
-std::atomic<bool> g_onlyUserInterfaceRan{false};
+// Whether only the user interface ran while the question was asked (-1: not asked yet).
+std::atomic<int> g_onlyUserInterfaceRan{-1};
 
 bool Advances(const std::atomic<uint32_t>& counter) {
     const uint32_t before = counter.load();
-    for (int i = 0; i < 1000 && counter.load() == before; ++i) kp::sleep_ms(10);
-    return counter.load() != before;
+    return WaitFor([&] { return counter.load() != before; });
 }
 
 bool InspectThenAnswerNo(const char* text, const char* caption) {
@@ -98,7 +93,6 @@ bool InspectThenAnswerNo(const char* text, const char* caption) {
     const uint32_t w0 = g_counts[0].load(), w1 = g_counts[1].load();
     const bool userInterfaceRan = Advances(g_counts[2]);
     g_onlyUserInterfaceRan = asked && userInterfaceRan && g_counts[0] == w0 && g_counts[1] == w1;
-    g_questions.fetch_add(1);
     return false;
 }
 
@@ -115,11 +109,11 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
 
     BeginCaptureStdout();
     g_reportNow.store(true);
-    while (g_questions.load() == 0) kp::sleep_ms(5);
-    TaskDescript* faultyRecord = kerval::core::TaskRecord(faulty);
-    while (std::atomic_ref<int32_t>(faultyRecord->bSuspended).load() != 1) kp::sleep_ms(5);
+    ASSERT_TRUE(WaitFor([] { return g_onlyUserInterfaceRan >= 0; }));
+    TaskDescript* record = kerval::core::TaskRecord(faulty);
+    ASSERT_TRUE(WaitFor([&] { return std::atomic_ref<int32_t>(record->bSuspended).load() == 1; }));
     const std::string out = EndCaptureStdout();
-    EXPECT_TRUE(g_onlyUserInterfaceRan.load());
+    EXPECT_EQ(g_onlyUserInterfaceRan.load(), 1);
     EXPECT_NE(out.find("Task     =FAULTY\n"), std::string::npos) << out;
     EXPECT_NE(out.find("JOB SUSPENDED !\n"), std::string::npos) << out;
     EXPECT_STREQ(_pxSysDescript->xFirstFatal.szTask, "FAULTY");
@@ -130,8 +124,7 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     ActiveTask(tasks[0], 1);
     EXPECT_TRUE(Advances(g_counts[0]));
     ActiveTask(faulty, 1);
-    for (int i = 0; i < 1000 && !g_faultyResumed.load(); ++i) kp::sleep_ms(10);
-    EXPECT_TRUE(g_faultyResumed.load());
+    EXPECT_TRUE(WaitFor([] { return g_faultyResumed.load(); }));
 }
 
 std::atomic<uint32_t> g_shutdownFlags{0};
@@ -139,7 +132,10 @@ std::atomic<uint32_t> g_shutdownFlags{0};
 TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn) {
     TempDir dir;
     kp::seams::set_privilege([](const char*) { return false; });
-    kp::seams::set_shutdown([](uint32_t flags, uint32_t) { return (g_shutdownFlags = flags) || true; });
+    kp::seams::set_shutdown([](uint32_t flags, uint32_t) {
+        g_shutdownFlags = flags;
+        return true;
+    });
     int32_t result = -1;
     const std::string out = CaptureStdoutOf([&] { result = StopProcedure(0x4); });
     EXPECT_TRUE(result == 0 && g_shutdownFlags == 0);

@@ -5,7 +5,6 @@
 namespace {
 
 using namespace kvtest;
-namespace fs = std::filesystem;
 using BinFile = KervalTest;
 
 int32_t Open(const char* name, const char* path, const char* mode)

@@ -4,7 +4,6 @@
 namespace {
 
 using namespace kvtest;
-namespace fs = std::filesystem;
 using FileUtils = TempDirTest;
 
 TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure)

@@ -7,15 +7,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "kerval/core/internal.h"
 #include "kerval/kerval.h"
 #include "kerval/platform/platform.h"
 
@@ -23,6 +28,7 @@ namespace kp = kerval::platform;
 
 namespace kvtest {
 
+namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 // Sanitizer builds and Windows under Wine run the stress tests with smaller counts.
@@ -54,13 +60,22 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(2
 // A fresh directory under the system temp folder, current while it lives; removed afterwards.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    TempDir()
+    {
+        path_ /= "kvtest-" + std::to_string(std::random_device()()) + "-" + std::to_string(++made_);
+        fs::create_directories(path_);
+        fs::current_path(path_);
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+        fs::remove_all(path_, ignored);
+    }
 
 private:
-    std::filesystem::path previous_, path_;
+    static inline std::atomic<unsigned> made_{0};
+    fs::path previous_ = fs::current_path(), path_ = fs::temp_directory_path();
 };
 
 class TempDirTest : public ::testing::Test {
@@ -70,8 +85,23 @@ protected:
 
 // Standard output capture at descriptor level (printf and the library's output alike), one at
 // a time. The text comes back with "\r\n" turned into "\n".
-void BeginCaptureStdout();
-std::string EndCaptureStdout();
+inline void BeginCaptureStdout()
+{
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+}
+
+inline std::string EndCaptureStdout()
+{
+    std::fflush(stdout);
+    const std::string text = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\r\n") != 0)
+            out.push_back(text[i]);
+    }
+    return out;
+}
 
 template <class Fn>
 std::string CaptureStdoutOf(Fn&& fn)
@@ -81,34 +111,71 @@ std::string CaptureStdoutOf(Fn&& fn)
     return EndCaptureStdout();
 }
 
-// The local time every clock read gives while a FixedClock lives: 05/03/2024 07:08:09.
-class FixedClock {
-public:
-    FixedClock();
-    ~FixedClock();
-    FixedClock(const FixedClock&) = delete;
-    FixedClock& operator=(const FixedClock&) = delete;
+// Every clock read gives 05/03/2024 07:08:09 while a FixedClock lives.
+struct FixedClock {
+    FixedClock()
+    {
+        kp::seams::set_clock([](kp::LocalTime* t) { *t = {2024, 3, 5, 7, 8, 9, 0, 2}; }, nullptr);
+    }
+    ~FixedClock() { kp::seams::set_clock(nullptr, nullptr); }
 };
 
-// The whole file in text mode (so "\r\n" written on Windows reads "\n"); "" when absent.
-std::string ReadTextFile(const std::string& path);
-std::string ReadBinaryFile(const std::string& path);
-void WriteBinaryFile(const std::string& path, const std::string& bytes);
+// The whole file ("" when absent); in text mode "\r\n" written on Windows reads "\n".
+inline std::string ReadTextFile(const std::string& path, std::ios::openmode mode = std::ios::in)
+{
+    std::ifstream in(path, mode);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string ReadBinaryFile(const std::string& path)
+{
+    return ReadTextFile(path, std::ios::in | std::ios::binary);
+}
+
+inline void WriteBinaryFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 // The smallest accepted counts: 20 tasks, 20 mailboxes, 10 semaphores, 60 tempos, 5 of each
 // other kind, no trace console.
-InitOptions MinimalOptions();
+inline InitOptions MinimalOptions()
+{
+    InitOptions options{};
+    options.NbMaxTask = options.NbMaxMailBox = 20;
+    options.NbMaxSem = 10;
+    options.NbMaxTempo = 60;
+    options.NbMaxSock = options.NbMaxSection = options.NbMaxFile = options.NbMaxShare = 5;
+    return options;
+}
 
-// Starts the library once for this process with MinimalOptions(), whose record lives as long as
-// the process; the start-up's output is shown only when it fails. Answers InitKerval's code.
-int32_t StartKerval();
-
-// Starts only the kernel (descriptor, tables, locks): the object table holds INITJOB alone.
-int32_t StartKernelOnly();
+// Starts the library (or only the kernel: descriptor, tables, locks, INITJOB) once for this
+// process with MinimalOptions(); the start-up's output is shown only when it fails.
+inline int32_t StartKerval(int32_t (*start)(InitOptions*) = InitKerval)
+{
+    static InitOptions kept;  // the library keeps its address for the rest of the process
+    kept = MinimalOptions();
+    int32_t code = eNOK;
+    const std::string output = CaptureStdoutOf([&] { code = start(&kept); });
+    if (code != eOK)
+        std::fputs(output.c_str(), stdout);
+    return code;
+}
 
 // Starts the library from a helper thread, which becomes "INITJOB" and stays parked, so that a
 // fatal report's suspension of every task cannot freeze the test's own thread.
-int32_t StartKervalAside();
+inline int32_t StartKervalAside()
+{
+    std::promise<int32_t> started;
+    std::future<int32_t> code = started.get_future();
+    std::thread([promise = std::move(started)]() mutable {
+        promise.set_value(StartKerval());
+        std::mutex parked;  // the thread waits here until the process ends
+        std::unique_lock<std::mutex> lock(parked);
+        std::condition_variable().wait(lock, [] { return false; });
+    }).detach();
+    return code.get();
+}
 
 class KervalTest : public TempDirTest {
 protected:
@@ -117,7 +184,7 @@ protected:
 
 class KernelTest : public TempDirTest {
 protected:
-    void SetUp() override { ASSERT_EQ(StartKernelOnly(), eOK); }
+    void SetUp() override { ASSERT_EQ(StartKerval(kerval::core::StartKernel), eOK); }
 };
 
 }  // namespace kvtest

@@ -39,20 +39,16 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier)
     const int32_t box_a = FindObjectMirror("BOX_A");
     EXPECT_EQ(box_a, g_box_at_start.load());  // attached before the task function ran
     EXPECT_EQ(ObjectExist(box_a), MAILBOX_OBJECT);
-    const TaskDescript& a =
-        _pxSysDescript->pxTaskTab[_pxSysDescript->pxObjectTab[table[0].hTask].nIndex];
-    EXPECT_EQ(3u, a.lParamSize);
-    EXPECT_EQ(0, std::memcmp(a.pParam, "abc", 3));
+    const TaskDescript& a = TaskRecordOf(table[0].hTask);
+    EXPECT_EQ(std::string(static_cast<const char*>(a.pParam), a.lParamSize), "abc");
     EXPECT_EQ(table[2].hTask, DefTaskHandle(7));
     EXPECT_STREQ("DEF_C", DefTaskName(7));
     EXPECT_EQ(nullptr, DefTaskBoxName(7));
-    EXPECT_EQ(-1, DefTaskBoxHandle(7));
-    EXPECT_EQ(-1, DefTaskBoxHandle(8));  // empty box name: no box
-    EXPECT_STREQ("invalid id", DefTaskName(9));
-    EXPECT_STREQ("invalid id", DefTaskBoxName(9));
-    EXPECT_EQ(7, HandleInDefTaskId(table[0].hTask));
-    EXPECT_EQ(-1, HandleInDefTaskId(0));
-    EXPECT_EQ(-1, HandleInDefTaskId(-1));
+    EXPECT_EQ(std::make_pair(-1, -1), std::make_pair(DefTaskBoxHandle(7), DefTaskBoxHandle(8)));
+    EXPECT_EQ(std::string(DefTaskName(9)) + "|" + DefTaskBoxName(9), "invalid id|invalid id");
+    EXPECT_EQ(std::make_tuple(7, -1, -1),
+              std::make_tuple(HandleInDefTaskId(table[0].hTask), HandleInDefTaskId(0),
+                              HandleInDefTaskId(-1)));
     EXPECT_THAT(ReadTextFile("TRACE.001.LOG"), HasSubstr("Task and Box DEF_B created."));
 
     CaptureStdoutOf([] { EXPECT_EQ(eOK, DeleteAllDefTask()); });
@@ -65,14 +61,12 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier)
 
 TEST_F(DefaultTasks, RefusedTablesCreateNothing)
 {
-    DefTask good = {1, "DEF_OK", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
-    DefTask no_name = {2, nullptr, Park, 0, nullptr, 0, 0, -1, nullptr};
-    DefTask no_fn = {3, "DEF_NOFN", nullptr, 0, nullptr, 0, 0, -1, nullptr};
-    DefTask dup_box = {4, "DEF_DUP", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
+    const DefTask good = {1, "DEF_OK", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
     const int32_t max = _pxSysDescript->xInitOptions->NbMaxTask;
     std::vector<DefTask> too_many(static_cast<size_t>(max) + 1, good);
-    DefTask with_no_name[] = {good, no_name};
-    DefTask with_no_fn[] = {good, no_fn};
+    DefTask with_no_name[] = {good, {2, nullptr, Park, 0, nullptr, 0, 0, -1, nullptr}};
+    DefTask with_no_fn[] = {good, {3, "DEF_NOFN", nullptr, 0, nullptr, 0, 0, -1, nullptr}};
+    DefTask twice[] = {good, {4, "DEF_DUP", Park, 0, "DEF_BOX", 2, 0, -1, nullptr}};  // same box
     const int32_t before = Objects();
     std::string out = CaptureStdoutOf([&] {
         EXPECT_EQ(eNOK, CreateAllDefTask(too_many.data(), static_cast<uint16_t>(max + 1)));
@@ -84,8 +78,7 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing)
     EXPECT_EQ(eNOK, CreateAllDefTask(with_no_name, 2));
     EXPECT_EQ(eNOK, CreateAllDefTask(with_no_fn, 2));
     EXPECT_EQ(before, Objects());
-    DefTask twice[] = {good, dup_box};  // the second box fails: no task at all
-    out = CaptureStdoutOf([&] { EXPECT_NE(eOK, CreateAllDefTask(twice, 2)); });
+    out = CaptureStdoutOf([&] { EXPECT_NE(eOK, CreateAllDefTask(twice, 2)); });  // no task at all
     EXPECT_THAT(out, HasSubstr("! KERVAL-CreateAllDefTask : can create default box task[1].\n"));
     EXPECT_EQ(-1, FindObjectMirror("DEF_OK"));
     EXPECT_EQ(nullptr, _pxSysDescript->pxDefTaskTab);

@@ -105,7 +105,7 @@ TEST_F(TcpLinks, AThousandCreateDeleteCyclesLeaveNoSocketOpen)
     kp::socket_close(kp::socket_listen_loopback(&closed));
 #if !defined(_WIN32)  // no descriptor count under Windows: there the cycles prove no wedge only
     const auto open_descriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+        return std::distance(fs::directory_iterator("/proc/self/fd"), {});
     };
     const auto before = open_descriptors();
 #endif
