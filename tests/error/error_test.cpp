@@ -23,7 +23,7 @@ std::string WarningFrom(const char* file, uint8_t flag = 0) {
         [&] { KervalErreur(16, "eOBJECT_EXIST", "KERVAL-Test()", "deja la", file, 42, flag); });
 }
 
-struct ReportTest : TempDirTest { FixedClock clock_; };
+struct ReportTest : TempDirTest { FakeClock clock_{{2024, 3, 5, 7, 8, 9, 0, 2}}; };
 
 TEST_F(ReportTest, WarningShowsEveryFieldWithTheSourcePathSplitAndGoesToTheTrace) {
     const char* cases[][2] = {{"E:\\src\\lib.c", "E:\\src"}, {"E:\\lib.c", "E:\\."}, {"lib.c", ""},

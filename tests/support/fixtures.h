@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -111,13 +112,33 @@ std::string CaptureStdoutOf(Fn&& fn)
     return EndCaptureStdout();
 }
 
-// Every clock read gives 05/03/2024 07:08:09 while a FixedClock lives.
-struct FixedClock {
-    FixedClock()
+// The clock of the seams while a FakeClock lives: reads answer `now`; a set through the library
+// is recorded in `last_set` and becomes `now`.
+struct FakeClock {
+    explicit FakeClock(kp::LocalTime t)
     {
-        kp::seams::set_clock([](kp::LocalTime* t) { *t = {2024, 3, 5, 7, 8, 9, 0, 2}; }, nullptr);
+        Set(t);
+        kp::seams::set_clock(Read, Write);
     }
-    ~FixedClock() { kp::seams::set_clock(nullptr, nullptr); }
+    ~FakeClock() { kp::seams::set_clock(nullptr, nullptr); }
+    static void Set(kp::LocalTime t)
+    {
+        std::lock_guard guard(lock);
+        now = t;
+    }
+    static void Read(kp::LocalTime* t)
+    {
+        std::lock_guard guard(lock);
+        *t = now;
+    }
+    static bool Write(const kp::LocalTime& t)
+    {
+        std::lock_guard guard(lock);
+        last_set = now = t;
+        return t.year != 0;
+    }
+    static inline std::mutex lock;
+    static inline kp::LocalTime now{}, last_set{};
 };
 
 // The whole file ("" when absent); in text mode "\r\n" written on Windows reads "\n".
