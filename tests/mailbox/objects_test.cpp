@@ -8,23 +8,23 @@ using MailBoxObjects = TaskTest;
 
 TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessagesAndHandle)
 {
-    int32_t box = 5;
+    int32_t box = 5, again = 0;
     EXPECT_EQ(CreateMailBox("FULLDEL", 0, &box), eNOK);
-    EXPECT_EQ(box, -1);
-    EXPECT_EQ(FindObjectMirror("FULLDEL"), -1);
+    EXPECT_EQ(std::make_pair(box, FindObjectMirror("FULLDEL")), std::make_pair(-1, -1));
     ASSERT_EQ(CreateMailBox("FULLDEL", 5, &box), eOK);
-    int32_t again = 0;
     CaptureStdoutOf([&] { EXPECT_EQ(CreateMailBox("FULLDEL", 3, &again), eOBJECT_EXIST); });
     EXPECT_EQ(again, -1);
-    ASSERT_EQ(WriteText(box, "a"), eOK);
-    ASSERT_EQ(WriteText(box, "b"), eOK);
-    std::string out = CaptureStdoutOf([&] { EXPECT_EQ(DeleteMailBox(box), eOK); });
-    EXPECT_THAT(out, HasSubstr("Task INITJOB : 2 msg. deleted from box FULLDEL\n"));
+    ASSERT_TRUE(WriteText(box, "a") == eOK && WriteText(box, "b") == eOK);
+    const std::string out = CaptureStdoutOf([&] {
+        EXPECT_EQ(DeleteMailBox(box), eOK);
+        EXPECT_EQ(DeleteMailBox(box), eNOK);
+        EXPECT_EQ(WriteText(box, "late"), eNOK);
+    });
+    for (const char* line : {"Task INITJOB : 2 msg. deleted from box FULLDEL\n",
+                             "KERVAL-DeleteMailBox() : Can't delete mailbox !\n",
+                             "INITJOB : Destination Box dosn't exist !\n"})
+        EXPECT_THAT(out, HasSubstr(line));
     EXPECT_EQ(ObjectExist(box), 0);
-    out = CaptureStdoutOf([&] { EXPECT_EQ(DeleteMailBox(box), eNOK); });
-    EXPECT_THAT(out, HasSubstr("KERVAL-DeleteMailBox() : Can't delete mailbox !\n"));
-    out = CaptureStdoutOf([&] { EXPECT_EQ(WriteText(box, "late"), eNOK); });
-    EXPECT_THAT(out, HasSubstr("INITJOB : Destination Box dosn't exist !\n"));
     EXPECT_EQ(ReadMailBox(box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eINVALID_HANDLE);
     int32_t reused = -1;
     ASSERT_EQ(CreateMailBox("NEW", 1, &reused), eOK);

@@ -19,17 +19,16 @@ constexpr int kOps = 20000;
 constexpr int kWorkers = 4, kSlots = 4;  // below the five links the test options allow
 constexpr uint64_t kEmpty = ~uint64_t{0};
 
-// An echo server with one thread per connection; counts the connections still open.
+// An echo server with one thread per connection; counts the connections still open. Only the
+// acceptor adds servers; they are joined once it has ended.
 struct EchoServer {
     uint16_t port = 0;
     kp::Socket listener = kp::socket_listen_loopback(&port);
-    std::mutex lock;
     std::atomic<int> open{0};
     std::vector<std::thread> servers;
     std::thread acceptor{[this] {
         for (kp::Socket s; (s = kp::socket_accept(listener)) != kp::kInvalidSocket;) {
             ++open;
-            std::lock_guard guard(lock);
             servers.emplace_back([this, s] {
                 char buf[16384];
                 for (int n; (n = kp::socket_recv(s, buf, sizeof buf)) > 0;)
