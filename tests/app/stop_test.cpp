@@ -1,30 +1,18 @@
 // Application stop: the stop flag, the end of the process with its own id as exit code, the
 // suspension after a fatal error and the operator's answer, and the shutdown request.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <string>
-#include <thread>
 
 #include "kerval/core/core.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/report_fixtures.h"
 
 namespace {
 
-namespace platform = kerval::platform;
-namespace seams = kerval::platform::seams;
+using namespace kvtest;
 
 TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested) {
     ApplicationMustStop();  // no descriptor yet: nothing to set
     EXPECT_EQ(HasApplicationToStop(), 0);
-    ASSERT_EQ(kvtest::StartKerval(), eOK);
+    ASSERT_EQ(StartKerval(), eOK);
     EXPECT_EQ(HasApplicationToStop(), 0);
     std::thread([] { ApplicationMustStop(); }).join();
     EXPECT_TRUE(HasApplicationToStop() == 1 && HasApplicationToStop() == 1);
@@ -33,11 +21,9 @@ TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested) {
 // Where a child writes its id; the path travels in the environment to a child started afresh.
 std::string PidFilePath() {
     if (const char* path = std::getenv("KV_TEST_PID_FILE")) return path;
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("kv-pid-" + std::to_string(platform::process_id()) + ".txt"))
-                                 .string();
-    platform::put_environment(("KV_TEST_PID_FILE=" + path).c_str());
-    return path;
+    const auto path = (fs::temp_directory_path() / ("kv-pid-" + std::to_string(kp::process_id())));
+    kp::put_environment(("KV_TEST_PID_FILE=" + path.string()).c_str());
+    return path.string();
 }
 
 // True when the child ended with its own id as exit code (its low 8 bits outside Windows).
@@ -56,7 +42,7 @@ bool ExitedWithOwnPid(const std::string& path, int status) {
 template <class Fn>
 void ExpectEndsWithOwnId(Fn end) {
     const std::string path = PidFilePath();
-    EXPECT_EXIT({ std::ofstream(path) << platform::process_id(); end(); std::abort(); },
+    EXPECT_EXIT({ std::ofstream(path) << kp::process_id(); end(); std::abort(); },
                 [&](int status) { return ExitedWithOwnPid(path, status); }, "");
     std::remove(path.c_str());
 }
@@ -67,41 +53,38 @@ TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) {
 
 TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
     ExpectEndsWithOwnId([] {
-        kvtest::TempDir dir;
-        seams::set_message_box([](const char*, const char*) { return true; });
-        if (kvtest::StartKervalAside() != eOK) std::abort();
+        TempDir dir;
+        kp::seams::set_message_box([](const char*, const char*) { return true; });
+        if (StartKervalAside() != eOK) std::abort();
         KervalErreur(eNOK, "eNOK", "KERVAL-Test()", "fin", "lib.c", 1, 1);
     });
 }
 
 // Tasks counting while they run (their parameter is their counter's index); Faulty reports.
 std::atomic<uint32_t> g_counts[3];  // two workers and the user interface
-std::atomic<bool> g_reportNow{false};
-std::atomic<bool> g_faultyResumed{false};
+std::atomic<bool> g_reportNow{false}, g_faultyResumed{false};
 
 uint32_t Counting(void*) {
     int index = 0;
     RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &index, sizeof index);
     for (;;) {
         g_counts[index].fetch_add(1);
-        platform::sleep_ms(1);
+        kp::sleep_ms(1);
     }
 }
 uint32_t Faulty(void*) {
-    while (!g_reportNow.load()) platform::sleep_ms(1);
+    while (!g_reportNow.load()) kp::sleep_ms(1);
     KervalErreur(eNOK, "eNOK", "KERVAL-Faulty()", "panne", "lib.c", 9, 1);
     g_faultyResumed.store(true);
-    for (;;) platform::sleep_ms(1000);  // a task thread that ended would never be joined
+    for (;;) kp::sleep_ms(1000);  // a task thread that ended would never be joined
 }
 
-// What the message box saw of the application while the question was asked.
-std::atomic<int> g_questions{0};
-std::atomic<bool> g_onlyUserInterfaceRan{false};
+// Whether only the user interface ran while the question was asked (-1: not asked yet).
+std::atomic<int> g_onlyUserInterfaceRan{-1};
 
 bool Advances(const std::atomic<uint32_t>& counter) {
     const uint32_t before = counter.load();
-    for (int i = 0; i < 1000 && counter.load() == before; ++i) platform::sleep_ms(10);
-    return counter.load() != before;
+    return WaitFor([&] { return counter.load() != before; });
 }
 
 bool InspectThenAnswerNo(const char* text, const char* caption) {
@@ -110,14 +93,13 @@ bool InspectThenAnswerNo(const char* text, const char* caption) {
     const uint32_t w0 = g_counts[0].load(), w1 = g_counts[1].load();
     const bool userInterfaceRan = Advances(g_counts[2]);
     g_onlyUserInterfaceRan = asked && userInterfaceRan && g_counts[0] == w0 && g_counts[1] == w1;
-    g_questions.fetch_add(1);
     return false;
 }
 
 TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperator) {
-    kvtest::TempDir dir;
-    ASSERT_EQ(kvtest::StartKervalAside(), eOK);
-    seams::set_message_box(InspectThenAnswerNo);
+    TempDir dir;
+    ASSERT_EQ(StartKervalAside(), eOK);
+    kp::seams::set_message_box(InspectThenAnswerNo);
     int32_t tasks[3] = {-1, -1, -1}, faulty = -1;
     const char* names[3] = {"WORKER0", "WORKER1", "TASK_USRINTF"};
     for (int i = 0; i < 3; ++i)
@@ -125,13 +107,13 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     ASSERT_EQ(CreateTask("FAULTY", 0, Faulty, nullptr, 0, 0, &faulty), eOK);
     ASSERT_TRUE(Advances(g_counts[0]) && Advances(g_counts[1]));
 
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     g_reportNow.store(true);
-    while (g_questions.load() == 0) platform::sleep_ms(5);
-    TaskDescript* faultyRecord = kerval::core::TaskRecord(faulty);
-    while (std::atomic_ref<int32_t>(faultyRecord->bSuspended).load() != 1) platform::sleep_ms(5);
-    const std::string out = kvtest::EndCaptureStdout();
-    EXPECT_TRUE(g_onlyUserInterfaceRan.load());
+    ASSERT_TRUE(WaitFor([] { return g_onlyUserInterfaceRan >= 0; }));
+    TaskDescript* record = kerval::core::TaskRecord(faulty);
+    ASSERT_TRUE(WaitFor([&] { return std::atomic_ref<int32_t>(record->bSuspended).load() == 1; }));
+    const std::string out = EndCaptureStdout();
+    EXPECT_EQ(g_onlyUserInterfaceRan.load(), 1);
     EXPECT_NE(out.find("Task     =FAULTY\n"), std::string::npos) << out;
     EXPECT_NE(out.find("JOB SUSPENDED !\n"), std::string::npos) << out;
     EXPECT_STREQ(_pxSysDescript->xFirstFatal.szTask, "FAULTY");
@@ -142,22 +124,24 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     ActiveTask(tasks[0], 1);
     EXPECT_TRUE(Advances(g_counts[0]));
     ActiveTask(faulty, 1);
-    for (int i = 0; i < 1000 && !g_faultyResumed.load(); ++i) platform::sleep_ms(10);
-    EXPECT_TRUE(g_faultyResumed.load());
+    EXPECT_TRUE(WaitFor([] { return g_faultyResumed.load(); }));
 }
 
 std::atomic<uint32_t> g_shutdownFlags{0};
 
 TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn) {
-    kvtest::TempDir dir;
-    seams::set_privilege([](const char*) { return false; });
-    seams::set_shutdown([](uint32_t flags, uint32_t) { return (g_shutdownFlags = flags) || true; });
+    TempDir dir;
+    kp::seams::set_privilege([](const char*) { return false; });
+    kp::seams::set_shutdown([](uint32_t flags, uint32_t) {
+        g_shutdownFlags = flags;
+        return true;
+    });
     int32_t result = -1;
-    const std::string out = kvtest::CaptureStdoutOf([&] { result = StopProcedure(0x4); });
+    const std::string out = CaptureStdoutOf([&] { result = StopProcedure(0x4); });
     EXPECT_TRUE(result == 0 && g_shutdownFlags == 0);
     EXPECT_NE(out.find("- WARNING ERROR -"), std::string::npos) << out;
     EXPECT_NE(out.find("Procedure=AdjustProcessToken()\n"), std::string::npos) << out;
-    seams::set_privilege([](const char*) { return true; });
+    kp::seams::set_privilege([](const char*) { return true; });
     EXPECT_NE(StopProcedure(0x5), 0);
     EXPECT_EQ(g_shutdownFlags.load(), 0x5u);
 }

@@ -1,22 +1,17 @@
 // Frame dump, check byte, bits as text, and keyboard input from a redirected standard input.
-#include <gtest/gtest.h>
-
 #include <bitset>
-#include <cstdio>
-#include <cstring>
-#include <string>
 
-#include "kerval/kerval.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/report_fixtures.h"
 
 namespace {
 
-class Console : public kvtest::TempDirTest {
+using namespace kvtest;
+
+class Console : public TempDirTest {
 protected:
     void Feed(const std::string& bytes)
     {
-        kvtest::WriteBinaryFile("input.txt", bytes);
+        WriteBinaryFile("input.txt", bytes);
         ASSERT_NE(nullptr, std::freopen("input.txt", "r", stdin));
     }
 };
@@ -32,16 +27,16 @@ TEST_F(Console, FrameDumpHasTheExactLayoutOnTheStreamOrStandardOutput)
         std::string(36, ' ') + "\t.. \xE9" + std::string(12, ' ') + "\n";
     std::FILE* stream = std::fopen("dump.txt", "wb");
     ASSERT_NE(nullptr, stream);
-    EXPECT_EQ("", kvtest::CaptureStdoutOf([&] { PrintTrameDebug(frame, 20, stream, 0); }));
+    EXPECT_EQ("", CaptureStdoutOf([&] { PrintTrameDebug(frame, 20, stream, 0); }));
     std::fclose(stream);
-    EXPECT_EQ(dump, kvtest::ReadBinaryFile("dump.txt"));
-    EXPECT_EQ(dump, kvtest::CaptureStdoutOf([&] { PrintTrameDebug(frame, 20, nullptr, 1); }));
+    EXPECT_EQ(dump, ReadBinaryFile("dump.txt"));
+    EXPECT_EQ(dump, CaptureStdoutOf([&] { PrintTrameDebug(frame, 20, nullptr, 1); }));
     const unsigned char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEF";
     EXPECT_EQ(
         "len=32\n"
         "41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 \tABCDEFGHIJKLMNOP\n"
         "51 52 53 54 55 56 57 58 59 5A 41 42 43 44 45 46 \tQRSTUVWXYZABCDEF\nlen=0\n",
-        kvtest::CaptureStdoutOf([&] {
+        CaptureStdoutOf([&] {
             PrintTrameDebug(letters, 32, nullptr, 1);
             PrintTrameDebug(letters, 0, nullptr, 1);
         }));
@@ -87,8 +82,7 @@ TEST_F(Console, KeysAndMenuChoicesComeFromStandardInput)
     EXPECT_EQ('a', InputChar());
     EXPECT_EQ('z', InputChar());
     int16_t choices[3] = {-1, -1, -1};
-    EXPECT_EQ("\nVotre choix : 7\n\nVotre choix : 0\n\nVotre choix : 0\n",
-              kvtest::CaptureStdoutOf([&] {
+    EXPECT_EQ("\nVotre choix : 7\n\nVotre choix : 0\n\nVotre choix : 0\n", CaptureStdoutOf([&] {
                   for (int16_t& choice : choices)
                       choice = InputMenuChoice();
               }));

@@ -1,18 +1,10 @@
 // The descriptor built at start-up and the read-only queries on the object table.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <thread>
-
-#include "kerval/core/internal.h"
 #include "tests/core/test_objects.h"
-#include "tests/support/fixtures.h"
 
 namespace {
 
-using kvtest::CaptureStdoutOf;
-
-class Descriptor : public kvtest::KernelTest {};
+using namespace kvtest;
+using Descriptor = KernelTest;
 
 TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers)
 {

@@ -1,30 +1,16 @@
 // Placement of objects, the name rules, the name index and generated names.
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "kerval/core/internal.h"
 #include "tests/core/test_objects.h"
-#include "tests/support/fixtures.h"
 
 namespace {
 
+using namespace kvtest;
 using coretest::CreatePlain;
-using kvtest::CaptureStdoutOf;
-
-class Names : public kvtest::KernelTest {};
-
-std::string Numbered(const char* prefix, int32_t i)
-{
-    return prefix + std::to_string(i);
-}
+using Names = KernelTest;
 
 TEST_F(Names, NameOver128CharactersIsReportedAndCut)
 {
-    const std::string long_name(130, 'N');
-    const std::string cut(128, 'N');
-    int32_t h = -1;
-    int32_t code = -1;
+    const std::string long_name(130, 'N'), cut(128, 'N');
+    int32_t h = -1, code = -1;
     const std::string out =
         CaptureStdoutOf([&] { code = CreatePlain(SEM_OBJECT, long_name.c_str(), &h); });
     ASSERT_EQ(code, eOK);
@@ -62,8 +48,7 @@ TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound)
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "KEEP", &b), eOK);
     EXPECT_TRUE(a == 1 && b == 2);
     coretest::Delete(a);
-    EXPECT_EQ(ObjectExist(a), 0);
-    EXPECT_EQ(FindObjectMirror("A"), -1);
+    EXPECT_EQ(ObjectExist(a) + FindObjectMirror("A"), -1);
     ASSERT_EQ(CreatePlain(SHARE_OBJECT, "B", &c), eOK);
     EXPECT_EQ(c, a);                       // lowest free slot first
     EXPECT_EQ(FindObjectMirror("A"), -1);  // never the handle of another object
@@ -95,25 +80,25 @@ TEST_F(Names, MirrorLookupMatchesWholeNamesInOrderAndFallsBackToTheObjectTable)
     EXPECT_EQ(sys->MirrorTab[1].hObject, 9);
 }
 
+// Each table filled (type 7 fills the free slots of the object table), then one more object.
 TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently)
 {
-    int32_t h = -1, code = -1;
-    auto create = [&](int32_t type, const std::string& name) {
-        return CaptureStdoutOf([&] { code = CreatePlain(type, name.c_str(), &h); });
-    };
-    for (int32_t i = 0; i < _pxSysDescript->nNbShare; ++i)
-        ASSERT_EQ(CreatePlain(SHARE_OBJECT, Numbered("S", i).c_str(), &h), eOK);
-    EXPECT_EQ(create(SHARE_OBJECT, "ONE_MORE"), "\nimpossible de placer un objet de type 10\n");
-    EXPECT_EQ(code, eNOK);
-    for (int32_t i = 1; i < _pxSysDescript->nNbTask; ++i)
-        ASSERT_EQ(CreatePlain(TASK_OBJECT, Numbered("T", i).c_str(), &h), eOK);
-    EXPECT_EQ(create(TASK_OBJECT, "ONE_MORE"), "");
-    EXPECT_EQ(code, eNOK);
     const SysDescript* sys = _pxSysDescript;
-    for (int32_t i = sys->nNbShare + sys->nNbTask; i < sys->nNbObject; ++i)  // the free slots
-        ASSERT_EQ(CreatePlain(7, Numbered("X", i).c_str(), &h), eOK);
-    EXPECT_EQ(create(SEM_OBJECT, "LAST"), "\nimpossible de placer un objet Supplementaire\n");
-    EXPECT_EQ(code, eNOK);
+    const std::tuple<int32_t, int32_t, int32_t, const char*> cases[] = {
+        {SHARE_OBJECT, 0, sys->nNbShare, "\nimpossible de placer un objet de type 10\n"},
+        {TASK_OBJECT, 1, sys->nNbTask, ""},
+        {7, sys->nNbShare + sys->nNbTask, sys->nNbObject,
+         "\nimpossible de placer un objet Supplementaire\n"}};
+    for (const auto& [type, from, to, refusal] : cases) {
+        int32_t h = -1, code = -1;
+        for (int32_t i = from; i < to; ++i)
+            ASSERT_EQ(
+                CreatePlain(type, (std::to_string(type) + "_" + std::to_string(i)).c_str(), &h),
+                eOK);
+        const int32_t last = type == 7 ? SEM_OBJECT : type;
+        EXPECT_EQ(CaptureStdoutOf([&] { code = CreatePlain(last, "ONE_MORE", &h); }), refusal);
+        EXPECT_EQ(code, eNOK) << type;
+    }
 }
 
 TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap)

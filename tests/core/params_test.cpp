@@ -1,16 +1,10 @@
 // Start-up options: their check and completion, the printed memory estimate, the start itself.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "kerval/core/internal.h"
 #include "tests/support/fixtures.h"
 
 namespace {
 
-using kvtest::CaptureStdoutOf;
+using namespace kvtest;
 
 int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo)
 {
@@ -40,7 +34,7 @@ TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted)
 
 TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
 {
-    InitOptions o = kvtest::MinimalOptions();
+    InitOptions o = MinimalOptions();
     o.bTraceConsole = 1;
     int32_t code = 0;
     const std::string out = CaptureStdoutOf([&] { code = Param(&o, 20, 20, 59); });
@@ -54,11 +48,11 @@ TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
 
 TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor)
 {
-    kvtest::TempDir dir;
+    TempDir dir;
     EXPECT_EQ(_InternalCurrentTaskHandle(__FILE__, __LINE__), -1);  // nothing started yet
     EXPECT_EQ(ObjectExist(0), 0);
     EXPECT_STREQ(NameFromObject(0), "");
-    InitOptions o = kvtest::MinimalOptions();
+    InitOptions o = MinimalOptions();
     o.NbMaxSem = 9;
     int32_t code = 0;
     const std::string out = CaptureStdoutOf([&] { code = InitKerval(&o); });
@@ -70,12 +64,12 @@ TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor)
 
 TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry)
 {
-    kvtest::TempDir dir;
-    ASSERT_EQ(kvtest::StartKerval(), eOK);
+    TempDir dir;
+    ASSERT_EQ(StartKerval(), eOK);
     const char* tz = std::getenv("TZ ");
     ASSERT_NE(tz, nullptr);
     EXPECT_STREQ(tz, " GMT");
-    InitOptions again = kvtest::MinimalOptions();
+    InitOptions again = MinimalOptions();
     CaptureStdoutOf([&] { EXPECT_EQ(InitKerval(&again), eNOK); });
 }
 

@@ -3,6 +3,7 @@
 
 #include "kerval/core/core.h"
 #include "kerval/core/internal.h"
+#include "tests/support/fixtures.h"
 
 namespace coretest {
 

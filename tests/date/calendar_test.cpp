@@ -1,10 +1,6 @@
 // Calendar rules against an independent calendar, conversions to seconds in a local zone,
 // and the comparison of dates with wildcard patterns.
-#include <gtest/gtest.h>
-
-#include "date_support.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
+#include "tests/date/date_support.h"
 
 namespace {
 
@@ -70,7 +66,7 @@ TEST(Calendar, OutOfRangeIsRefusedTwoDigitYearsPivotAt81AndNamesMatchInUpperCase
 TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone)
 {
     for (const auto& [tz, offset] : {std::pair{"UTC0", 0}, {"XST-3", 3 * 3600}}) {
-        ASSERT_TRUE(kerval::platform::set_time_zone(tz));
+        ASSERT_TRUE(kp::set_time_zone(tz));
         for (int y = 1970; y <= 2100; ++y) {
             for (int m = 1; m <= 12; m += 5) {
                 const int d = 1 + (y * 7 + m) % 28;
@@ -91,7 +87,7 @@ TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone)
 // changes on its own date, so the walk runs from 20 October to 10 November.
 TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
 {
-    ASSERT_TRUE(kerval::platform::set_time_zone("CET-1CEST,M3.5.0,M10.5.0/3"));
+    ASSERT_TRUE(kp::set_time_zone("CET-1CEST,M3.5.0,M10.5.0/3"));
     const MsgDate summer = Date(2023, 7, 1, 12), winter = Date(2023, 1, 1, 12);
     int repeated_hours = 0;
     for (int day = 20; day <= 41; ++day) {
@@ -114,7 +110,7 @@ TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
     const MsgDate cases[] = {Date(1994, 12, 31, 23, 59, 59), Date(1995, 1, 1), Date(2045, 6, 15),
                              Date(2069, 12, 31, 23, 59, 59), Date(2070, 1, 1)};
     for (const char* tz : {"UTC0", "XST-3", "YST5"}) {
-        ASSERT_TRUE(kerval::platform::set_time_zone(tz));
+        ASSERT_TRUE(kp::set_time_zone(tz));
         for (int i = 0; i < 5; ++i)
             EXPECT_EQ(i % 4 != 0, IsDate(&cases[i]) != 0) << tz << " " << cases[i].nYear;
     }
@@ -123,7 +119,7 @@ TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
 
 TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
 {
-    ASSERT_TRUE(kerval::platform::set_time_zone("UTC0"));
+    ASSERT_TRUE(kp::set_time_zone("UTC0"));
     MsgDate date = Date(2000, 2, 28, 12), expected = civil::Full(2000, 2, 29, 12);
     date.nHundredth = expected.nHundredth = 42;
     AddDayToDate(&date, 1);
@@ -193,10 +189,9 @@ TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay)
     const auto in = [](const MsgDate& date, const MsgDate* interval) {
         return IsInInterval(&date, interval) != 0;
     };
-    EXPECT_FALSE(in(Date(2001, 5, 15, 7, 59, 59), hours));
-    EXPECT_TRUE(in(Date(2001, 5, 15, 8), hours));
-    EXPECT_TRUE(in(Date(2001, 5, 15, 17, 59, 59), hours));
-    EXPECT_FALSE(in(Date(2001, 5, 15, 18), hours));
+    for (const auto& [hour, minute, second, inside] :
+         {std::tuple{7, 59, 59, false}, {8, 0, 0, true}, {17, 59, 59, true}, {18, 0, 0, false}})
+        EXPECT_EQ(inside, in(Date(2001, 5, 15, hour, minute, second), hours)) << hour;
     EXPECT_FALSE(IsInInterval(nullptr, hours) || IsInInterval(&hours[0], nullptr));
     for (int day = 1; day <= 14; ++day) {
         for (int hour : {0, 12, 23})

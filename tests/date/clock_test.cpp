@@ -1,19 +1,10 @@
 // The clock and the application date, time-outs, and dates as text in both directions.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <thread>
-
-#include "date_support.h"
 #include "kerval/date/clock.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
-#include "tests/support/fixtures.h"
+#include "tests/date/date_support.h"
 
 namespace {
 
+using namespace kvtest;
 using civil::Fields;
 using civil::Full;
 
@@ -24,14 +15,10 @@ class AppClock : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake_clock::Install(2000, 10, 3, 14, 5, 9, 990);
-        kerval::platform::seams::set_privilege([](const char*) { return g_privilege_granted; });
+        kp::seams::set_privilege([](const char*) { return g_privilege_granted; });
     }
-    void TearDown() override
-    {
-        kerval::platform::seams::set_privilege(nullptr);
-        fake_clock::Remove();
-    }
+    void TearDown() override { kp::seams::set_privilege(nullptr); }
+    FakeClock clock_{{2000, 10, 3, 14, 5, 9, 990, 0}};
 };
 
 TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWholeSeconds)
@@ -49,13 +36,13 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
     GetOffsetSinceStart(&counter);
     EXPECT_EQ(0, counter);
     double result = -1;
-    const std::string out = kvtest::CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
+    const std::string out = CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
     EXPECT_EQ(0.0, result);
     EXPECT_NE(std::string::npos, out.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << out;
     // Time-outs: the frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the
     // elapsed whole seconds cannot change while the test runs.
-    const int64_t frequency = static_cast<int64_t>(kerval::platform::perf_frequency()) * 1000,
-                  now = static_cast<int64_t>(kerval::platform::perf_counter()), zero = 0,
+    const int64_t frequency = static_cast<int64_t>(kp::perf_frequency()) * 1000,
+                  now = static_cast<int64_t>(kp::perf_counter()), zero = 0,
                   nine_and_a_half = now - frequency * 19 / 2,
                   nine_tenths = now - frequency * 9 / 10, future = now + frequency * 100;
     EXPECT_TRUE(IsTimeOutOver(&nine_and_a_half, &frequency, 8999));
@@ -70,11 +57,11 @@ class AppDate : public AppClock {
 protected:
     void SetUp() override
     {
-        kerval::platform::seams::set_manual_tick(true);
-        ASSERT_EQ(eOK, kvtest::StartKerval());
+        kp::seams::set_manual_tick(true);
+        ASSERT_EQ(eOK, StartKerval());
         AppClock::SetUp();
     }
-    kvtest::TempDir dir_;
+    TempDir dir_;
 };
 
 // Hundredths in 0..99 become the milliseconds of the clock set, others 0. A refused set is
@@ -83,7 +70,7 @@ TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused)
 {
     MsgDate date{2001, 5, 15, 10, 20, 30, 42, 0, 0};
     ASSERT_EQ(0, WriteAppDateTime(&date));
-    const auto& set = fake_clock::last_set;
+    const auto& set = clock_.last_set;
     EXPECT_EQ((std::array{2001, 5, 15, 10, 20, 30, 42}),
               (std::array{set.year, set.month, set.day, set.hour, set.minute, set.second,
                           set.milliseconds}));
@@ -91,14 +78,14 @@ TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused)
     EXPECT_EQ(Fields(kept), Fields(kerval::date::LoadAppDate()));
     date.nHundredth = 150;
     ASSERT_EQ(0, WriteAppDateTime(&date));
-    EXPECT_EQ(0, fake_clock::last_set.milliseconds);
+    EXPECT_EQ(0, clock_.last_set.milliseconds);
     g_privilege_granted = false;
-    fake_clock::last_set.year = 0;
+    clock_.last_set.year = 0;
     date.nYear = 2002;
-    const std::string out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
+    const std::string out = CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
     EXPECT_NE(std::string::npos, out.find("KERVAL-WriteLocalTime()")) << out;
     EXPECT_EQ(2001, kerval::date::LoadAppDate().nYear);
-    EXPECT_EQ(0, fake_clock::last_set.year) << "the clock was set";
+    EXPECT_EQ(0, clock_.last_set.year) << "the clock was set";
 }
 
 // A reader running beside a writer only ever sees one of the records written, never a mix.
@@ -191,13 +178,13 @@ TEST(DateText, YearDigitTakesTheDecadeOfTheClock)
                                                            {2010, "0277", Full(2010, 10, 4)},
                                                            {2019, "0277", Full(2010, 10, 4)},
                                                            {2024, "4060", Full(2024, 2, 29)}};
+    FakeClock clock({});
     for (const auto& [clock_year, text, expected] : cases) {
-        fake_clock::Install(clock_year, clock_year == 2019 ? 12 : 3, clock_year == 2019 ? 31 : 1);
+        clock.Set({clock_year, clock_year == 2019 ? 12 : 3, clock_year == 2019 ? 31 : 1});
         EXPECT_EQ(Fields(expected), Fields(Read(text, kYearDigit))) << clock_year << " " << text;
     }
     const MsgDate impossible = Read("3366", kYearDigit);
     EXPECT_EQ(2023 * 10000, impossible.nYear * 10000 + impossible.nMonth * 100 + impossible.nDay);
-    fake_clock::Remove();
 }
 
 }  // namespace

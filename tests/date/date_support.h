@@ -1,12 +1,9 @@
-// Date test helpers: an independent Gregorian calendar, record builders, and a replaceable
-// local clock whose reads answer a set time and whose sets are recorded.
+// Date test helpers: an independent Gregorian calendar and record builders.
 #pragma once
 
 #include <array>
-#include <cstdint>
 
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
+#include "tests/support/fixtures.h"
 
 namespace civil {
 
@@ -48,24 +45,3 @@ inline std::array<int, 9> Fields(const MsgDate& d)
 }
 
 }  // namespace civil
-
-namespace fake_clock {
-
-inline kerval::platform::LocalTime now{}, last_set{};
-
-// Reads answer `now`; sets are recorded in `last_set` and become `now`.
-inline void Install(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
-                    int ms = 0)
-{
-    using kerval::platform::LocalTime;
-    now = LocalTime{year, month, day, hour, minute, second, ms, 0};
-    kerval::platform::seams::set_clock(
-        [](LocalTime* t) { *t = now; },
-        [](const LocalTime& t) { return (last_set = now = t).year != 0; });
-}
-inline void Remove()
-{
-    kerval::platform::seams::set_clock(nullptr, nullptr);
-}
-
-}  // namespace fake_clock

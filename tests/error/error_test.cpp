@@ -1,20 +1,10 @@
 // Error reports (code texts, the report layout, the system error check, the record of the first
 // fatal error) and the trace log (counter file, rotation, console ring, concurrent entries).
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstring>
+#include <map>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "kerval/error/report.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/report_fixtures.h"
 
 namespace {
 
@@ -33,7 +23,7 @@ std::string WarningFrom(const char* file, uint8_t flag = 0) {
         [&] { KervalErreur(16, "eOBJECT_EXIST", "KERVAL-Test()", "deja la", file, 42, flag); });
 }
 
-struct ReportTest : kvtest::TempDirTest { kvtest::FixedClock clock_; };
+struct ReportTest : TempDirTest { FakeClock clock_{{2024, 3, 5, 7, 8, 9, 0, 2}}; };
 
 TEST_F(ReportTest, WarningShowsEveryFieldWithTheSourcePathSplitAndGoesToTheTrace) {
     const char* cases[][2] = {{"E:\\src\\lib.c", "E:\\src"}, {"E:\\lib.c", "E:\\."}, {"lib.c", ""},
@@ -78,7 +68,7 @@ TEST_F(ReportTest, CodeTextsAndOneLineReports) {
 
 TEST_F(ReportTest, ErrorCheckWarningNamesModuleProcedureAndSystemTextCutToTheBuffer) {
     char system[127];
-    kerval::platform::error_text(5, system, sizeof system);
+    kp::error_text(5, system, sizeof system);
     char small[6];
     EXPECT_EQ(kerval::error::SystemErrorText(5, small, sizeof small), small);
     EXPECT_EQ(std::string(small), std::string(system).substr(0, 5));
@@ -96,12 +86,12 @@ protected:
     static inline std::atomic<int> questions_{0};
     static bool AnswerNo(const char*, const char*) { return questions_.fetch_add(1) < 0; }
     void SetUp() override {
-        ASSERT_EQ(kvtest::StartKervalAside(), eOK);
-        kerval::platform::seams::set_message_box(AnswerNo);
+        ASSERT_EQ(StartKervalAside(), eOK);
+        kp::seams::set_message_box(AnswerNo);
     }
     void WaitForQuestions(int count) {
-        while (questions_.load() < count) kerval::platform::sleep_ms(5);
-        kerval::platform::sleep_ms(50);  // lets the last reporter print its last line
+        while (questions_.load() < count) kp::sleep_ms(5);
+        kp::sleep_ms(50);  // lets the last reporter print its last line
     }
     // Reports from a thread that stays frozen by the suspension.
     static void ReportAside(int32_t line, const char* proc, const char* comment) {
@@ -113,10 +103,10 @@ protected:
 TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication) {
     int32_t box = -1;
     ASSERT_EQ(CreateMailBox("BOX_USRINTF", 10, &box), eOK);
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     ReportAside(42, "KERVAL-Test()", "deja la");
     WaitForQuestions(1);
-    const std::string out = kvtest::EndCaptureStdout();
+    const std::string out = EndCaptureStdout();
     EXPECT_EQ(out.find(Report("-  FATAL ERROR  -", "10) : eBAD_LEN", "E:\\src")), 0u) << out;
     EXPECT_NE(out.find("JOB SUSPENDED !\n"), std::string::npos) << out;
 
@@ -148,11 +138,11 @@ TEST_F(FatalReportTest, OnlyOneOfSimultaneousFatalReportsIsRecordedWithLongField
         procs.push_back(std::to_string(i) + std::string(60, 'p'));
         comments.push_back(std::to_string(i) + std::string(100, 'c'));
     }
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     for (int i = 0; i < kReporters; ++i)
         ReportAside(100 + i, procs[i].c_str(), comments[i].c_str());
     WaitForQuestions(kReporters);
-    kvtest::EndCaptureStdout();
+    EndCaptureStdout();
     const FirstFatal& first = _pxSysDescript->xFirstFatal;
     const int winner = first.nLine - 100;
     ASSERT_TRUE(winner >= 0 && winner < kReporters) << winner;
@@ -161,10 +151,10 @@ TEST_F(FatalReportTest, OnlyOneOfSimultaneousFatalReportsIsRecordedWithLongField
 }
 
 TEST_F(FatalReportTest, FatalErrorCheckRecordsTheSystemCode) {
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     std::thread([] { ErrorCheck(31, "E:\\lib.c", "KERVAL-Check()", 87, 1); }).detach();
     WaitForQuestions(1);
-    const std::string out = kvtest::EndCaptureStdout();
+    const std::string out = EndCaptureStdout();
     EXPECT_NE(out.find(" Internal error   05/03/2024 at 07:08:09.\n"), std::string::npos) << out;
     const FirstFatal& first = _pxSysDescript->xFirstFatal;
     EXPECT_TRUE(first.lError == 87 && first.nLine == 31);
@@ -177,6 +167,8 @@ const std::string kFin = "Fin le 05/03/2024 a 07:08:09\n";
 
 // The counter file holds the number of the current file, little-endian like both targets.
 std::string Counter(uint32_t value) { return std::string(reinterpret_cast<char*>(&value), 4); }
+
+std::string TraceFile(int n) { return "TRACE." + std::to_string(1000 + n).substr(1) + ".LOG"; }
 
 void Trace(const std::string& text) { AddTrace(text.c_str(), 0, 0); }
 
@@ -192,43 +184,34 @@ TEST_F(ReportTest, FirstEntryStartsTheFirstFileAndEveryEntryEndsWithOneLineBreak
 #endif
 }
 
-TEST_F(ReportTest, CounterFileOfAPreviousRunNamesTheFile) {
-    WriteBinaryFile("TRACE.000.LOG", Counter(5));
-    WriteBinaryFile("TRACE.005.LOG", "ancien\n");
-    Trace("suite");
-    EXPECT_EQ(ReadTextFile("TRACE.005.LOG"), "ancien\nsuite\n");
+// Numbered trace files (0: the counter) before the process's first entry, and after it. The
+// counter names the file; a damaged one starts again at 1; a file of 100000 bytes is closed with
+// "Fin" and the next one started afresh; the one after 100 is 1. The counter is read once per
+// process: one process per row.
+using Files = std::map<int, std::string>;
+struct Rotation { Files before; const char* entry; Files after; };
+class TraceFiles : public ReportTest, public ::testing::WithParamInterface<Rotation> {};
+
+TEST_P(TraceFiles, CounterNamesTheFileAndFullFilesRotate) {
+    for (const auto& [n, bytes] : GetParam().before) WriteBinaryFile(TraceFile(n), bytes);
+    Trace(GetParam().entry);
+    for (const auto& [n, bytes] : GetParam().after) {
+        const std::string file = TraceFile(n);
+        EXPECT_EQ(n == 0 ? ReadBinaryFile(file) : ReadTextFile(file), bytes) << file;
+    }
 }
 
-TEST_F(ReportTest, DamagedCounterStartsAgainAtTheFirstFile) {
-    WriteBinaryFile("TRACE.000.LOG", Counter(1000));
-    Trace("x");
-    EXPECT_EQ(ReadBinaryFile("TRACE.000.LOG") + ReadTextFile("TRACE.001.LOG"),
-              Counter(1) + kDebut + "x\n");
-}
-
-TEST_F(ReportTest, FileOfOneHundredThousandBytesIsClosedWithFinAndTheNextOneStarted) {
-    WriteBinaryFile("TRACE.000.LOG", Counter(7));
-    WriteBinaryFile("TRACE.007.LOG", std::string(99999, 'a'));
-    Trace("encore");
-    EXPECT_EQ(ReadTextFile("TRACE.007.LOG"), std::string(99999, 'a') + "encore\n");
-    const std::string full(100000, 'a');
-    WriteBinaryFile("TRACE.007.LOG", full);
-    WriteBinaryFile("TRACE.008.LOG", "older file of that number\n");
-    Trace("apres rotation");
-    EXPECT_EQ(ReadTextFile("TRACE.007.LOG"), full + kFin);
-    EXPECT_EQ(ReadBinaryFile("TRACE.000.LOG"), Counter(8));
-    EXPECT_EQ(ReadTextFile("TRACE.008.LOG"), kDebut + "apres rotation\n");
-}
-
-TEST_F(ReportTest, SeriesWrapsFromTheLastFileToTheFirstTruncated) {
-    WriteBinaryFile("TRACE.000.LOG", Counter(100));
-    WriteBinaryFile("TRACE.100.LOG", std::string(100000, 'z'));
-    WriteBinaryFile("TRACE.001.LOG", std::string(5000, 'o'));
-    Trace("tour complet");
-    EXPECT_EQ(ReadBinaryFile("TRACE.000.LOG"), Counter(1));
-    EXPECT_EQ(ReadTextFile("TRACE.001.LOG"), kDebut + "tour complet\n");
-    EXPECT_EQ(ReadTextFile("TRACE.100.LOG"), std::string(100000, 'z') + kFin);
-}
+const std::string kFull(100000, 'a'), kFullZ(100000, 'z');
+INSTANTIATE_TEST_SUITE_P(Rows, TraceFiles, ::testing::Values(
+    Rotation{{{0, Counter(5)}, {5, "ancien\n"}}, "suite",
+             {{0, Counter(5)}, {5, "ancien\nsuite\n"}}},
+    Rotation{{{0, Counter(1000)}}, "x", {{0, Counter(1)}, {1, kDebut + "x\n"}}},
+    Rotation{{{0, Counter(7)}, {7, kFull.substr(1)}}, "encore",
+             {{0, Counter(7)}, {7, kFull.substr(1) + "encore\n"}}},
+    Rotation{{{0, Counter(7)}, {7, kFull}, {8, "older file of that number\n"}}, "apres rotation",
+             {{0, Counter(8)}, {7, kFull + kFin}, {8, kDebut + "apres rotation\n"}}},
+    Rotation{{{0, Counter(100)}, {100, kFullZ}, {1, std::string(5000, 'o')}}, "tour complet",
+             {{0, Counter(1)}, {1, kDebut + "tour complet\n"}, {100, kFullZ + kFin}}}));
 
 TEST_F(ReportTest, DataDumpAndDebugTextGoToTheFileAndOnlyAskedOnesToStandardOutput) {
     const unsigned char bytes[] = {'A', 'B', 0x01};
@@ -243,27 +226,32 @@ TEST_F(ReportTest, DataDumpAndDebugTextGoToTheFileAndOnlyAskedOnesToStandardOutp
 
 std::string ConsoleLine(int line) {
     std::string text;
-    for (int column = 0; column < kerval::platform::kConsoleColumns; ++column)
-        text.push_back(kerval::platform::console_cell(line, column));
+    for (int column = 0; column < kp::kConsoleColumns; ++column)
+        text.push_back(kp::console_cell(line, column));
     return text;
 }
 
-// The console of the start-up, opened here so that no real window is needed.
+// The console of the start-up, opened here so that no real window is needed. It opens once and
+// has lines 0 to 49 only.
 TEST_F(ReportTest, ConsoleRingCutsLinesToTheWidthAndItsFiftyFirstLineOverwritesTheFirst) {
-    ASSERT_EQ(kvtest::StartKerval(), eOK);
-    ASSERT_TRUE(kerval::platform::console_open("KERVAL - Trace Console"));
+    ASSERT_EQ(StartKerval(), eOK);
+    EXPECT_FALSE(kp::console_write_line(0, "x") || kp::console_set_line_attribute(0, 7));
+    ASSERT_TRUE(kp::console_open("KERVAL - Trace Console"));
+    EXPECT_TRUE(kp::console_is_open());
+    EXPECT_FALSE(kp::console_open("again") || kp::console_write_line(-1, "x") ||
+                 kp::console_write_line(50, "x") || kp::console_set_line_attribute(50, 7));
     _pxSysDescript->xConsole = {_pxSysDescript->xConsole.hOutput, 0, 0, 76, 6};
     Trace(std::string(80, 'a') + std::string(20, 'b'));
     Trace("court");
     EXPECT_EQ(ConsoleLine(1), std::string(80, 'a'));
-    EXPECT_EQ(kerval::platform::console_attribute(1, 79), 6);
+    EXPECT_EQ(kp::console_attribute(1, 79), 6);
     EXPECT_EQ(ConsoleLine(2), "court" + std::string(75, ' '));
-    EXPECT_EQ(kerval::platform::console_attribute(2, 79), 76);
+    EXPECT_EQ(kp::console_attribute(2, 79), 76);
     for (int i = 3; i <= 51; ++i) Trace("ligne " + std::to_string(i));
     EXPECT_EQ(ConsoleLine(1).substr(0, 9), "ligne 51 ");
     EXPECT_EQ(ConsoleLine(0).substr(0, 9), "ligne 50 ");
-    EXPECT_TRUE(kerval::platform::console_attribute(1, 0) == 76 &&
-                kerval::platform::console_attribute(0, 0) == 6);
+    EXPECT_TRUE(kp::console_attribute(1, 0) == 76 &&
+                kp::console_attribute(0, 0) == 6);
 }
 
 TEST_F(ReportTest, ConcurrentEntriesStayWholeAndNoneIsLost) {
@@ -275,8 +263,7 @@ TEST_F(ReportTest, ConcurrentEntriesStayWholeAndNoneIsLost) {
     for (std::thread& thread : threads) thread.join();
     int files = 0;
     for (int number = 1; number <= 100; ++number) {
-        const std::string name = "TRACE." + std::to_string(1000 + number).substr(1) + ".LOG";
-        std::istringstream lines(ReadTextFile(name));
+        std::istringstream lines(ReadTextFile(TraceFile(number)));
         files += lines.peek() != EOF;
         for (std::string line; std::getline(lines, line);)
             if (line[0] != 'D' && line[0] != 'F') found.push_back(line);  // not Debut nor Fin

@@ -1,16 +1,11 @@
 // Binary file objects used directly and through the store task's requests.
-#include <gmock/gmock.h>
-
 #include "kerval/file/store_requests.h"
 #include "tests/file/file_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using kvtest::Bytes;
-using kvtest::ReadBinaryFile;
-using ::testing::HasSubstr;
-using BinFile = kvtest::KervalTest;
+using namespace kvtest;
+using BinFile = KervalTest;
 
 int32_t Open(const char* name, const char* path, const char* mode)
 {
@@ -95,13 +90,13 @@ TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes
 TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
 {
     ASSERT_EQ(eOK, DeleteMailBox(FindObjectMirror("_STORE_BOX")));
-    ASSERT_TRUE(kvtest::WaitFor([] { return FindObjectMirror("_STORE_BOX") >= 0; }));
+    ASSERT_TRUE(WaitFor([] { return FindObjectMirror("_STORE_BOX") >= 0; }));
     const std::vector<std::tuple<int32_t, int32_t, size_t>> writes = {
         {100, 0, 5000}, {0, 1, 2048},   {7, 1, 2049}, {0, 2, 1},      {3, 2, 4097},
         {0, 0, 2047},   {50, 0, 70000}, {0, 1, 6144}, {-10, 2, 3000}, {-1, 1, 1}};
-    kvtest::BeginCaptureStdout();  // full-box lines
+    BeginCaptureStdout();  // full-box lines
     ASSERT_EQ(eOK, SlowOpenBinFile("S", "slow.bin", "w+b"));
-    kvtest::FileModel expected;
+    FileModel expected;
     for (const auto& [offset, origin, size] : writes) {
         const std::string bytes = Bytes(size, expected.bytes.size());
         ASSERT_EQ(eOK, SlowWrite("S", offset, origin, bytes)) << size;
@@ -112,7 +107,7 @@ TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
     SlowOpenBinFile("M", "missing_dir/m.bin", "wb");
     SlowCloseBinFile("NOFILE");
     ASSERT_EQ(eOK, kerval::file::WaitForStoreRequests());
-    const std::string output = kvtest::EndCaptureStdout();
+    const std::string output = EndCaptureStdout();
     for (const char* line : {"Error Writing in file object NOFILE (Request from task INITJOB)",
                              "Error Opening file M (missing_dir/m.bin) (Request from task INITJOB)",
                              "Error Closing file NOFILE (Request from task INITJOB)"})
@@ -122,13 +117,12 @@ TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
     // A direct close of an object with queued requests lets the store task perform them first.
     const int32_t h = Open("QUEUED", "queued.bin", "wb");
     const int32_t store = FindObjectMirror("_STORE_TASK");
-    kvtest::CaptureStdoutOf([&] { SuspendTask(store); });
+    CaptureStdoutOf([&] { SuspendTask(store); });
     ASSERT_EQ(eOK, SlowWrite("QUEUED", 0, 0, Bytes(6000)));
     int32_t closed = -1;
     std::thread closer([&] { closed = CloseBinFile(h, 1); });
-    ASSERT_TRUE(kvtest::WaitFor([] {
-        return kvtest::CountIn(FindObjectMirror("_STORE_BOX"), &kerval::mailbox::BoxCore::queued) ==
-               4;
+    ASSERT_TRUE(WaitFor([] {
+        return CountIn(FindObjectMirror("_STORE_BOX"), &kerval::mailbox::BoxCore::queued) == 4;
     }));  // the closer's marker
     ActiveTask(store, 1);
     closer.join();
@@ -139,7 +133,7 @@ TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
 // Without a store task the requests stay in a box of that name and can be inspected.
 TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks)
 {
-    kvtest::CaptureStdoutOf([] {
+    CaptureStdoutOf([] {
         DeleteTask(FindObjectMirror("_STORE_TASK"));
         DeleteMailBox(FindObjectMirror("_STORE_BOX"));
     });
@@ -180,7 +174,7 @@ TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks)
     EXPECT_EQ(eOK, SlowWriteBinFile("N", 0, 0, "x", 0, 0));  // nothing to post
     EXPECT_EQ(std::make_tuple(77, -1, FILE_OBJECT, 0u),      // refusals change nothing
               std::make_tuple(out, HandleFromFile(nullptr), ObjectExist(h),
-                              kvtest::CountIn(box, &kerval::mailbox::BoxCore::queued)));
+                              CountIn(box, &kerval::mailbox::BoxCore::queued)));
     for (const char* absent : {"a.bin", "new.bin", "missing_dir"})
         EXPECT_FALSE(fs::exists(absent)) << absent;
     EXPECT_TRUE(fs::is_empty(dir));
@@ -204,7 +198,7 @@ TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks)
     ASSERT_EQ(eOK, DeleteMailBox(box));
     // The first failed post is the answer and ends the posting.
     const std::string output =
-        kvtest::CaptureStdoutOf([&] { EXPECT_EQ(eNOK, SlowWrite("N", 0, 0, bytes)); });
+        CaptureStdoutOf([&] { EXPECT_EQ(eNOK, SlowWrite("N", 0, 0, bytes)); });
     EXPECT_THAT(output, HasSubstr("Destination Box dosn't exist"));
     EXPECT_EQ(output.find("Destination Box"), output.rfind("Destination Box"));
 }

@@ -1,14 +1,8 @@
 // Helpers of the file tests: recognisable contents and a model of what a file holds.
 #pragma once
 
-#include <algorithm>
-#include <filesystem>
-#include <string>
-#include <thread>
-
 #include "kerval/file/store_service.h"
-#include "tests/mailbox/box_helpers.h"
-#include "tests/support/report_fixtures.h"
+#include "tests/support/tasks.h"
 
 namespace kvtest {
 

@@ -1,18 +1,10 @@
 // File utilities: copy, existence, rename, modification date, and the report of a null path.
-#include <atomic>
-#include <chrono>
-#include <cstring>
-
-#include "kerval/platform/platform.h"
 #include "tests/file/file_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using kvtest::Bytes;
-using kvtest::ReadBinaryFile;
-using kvtest::WriteBinaryFile;
-using FileUtils = kvtest::TempDirTest;
+using namespace kvtest;
+using FileUtils = TempDirTest;
 
 TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure)
 {
@@ -42,7 +34,7 @@ TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure)
 // day before. The day fields are not written; a path without status gives an all-zero date.
 TEST_F(FileUtils, DateIsTheModificationTimeInUtc)
 {
-    ASSERT_TRUE(kerval::platform::set_time_zone("XST-3"));
+    ASSERT_TRUE(kp::set_time_zone("XST-3"));
     using namespace std::chrono;
     WriteBinaryFile("dated.bin", "x");
     const std::pair<sys_seconds, MsgDate> cases[] = {
@@ -67,18 +59,17 @@ std::atomic<int> g_questions{0};
 
 TEST_F(FileUtils, NullPathIsReportedAndTouchesNoFile)
 {
-    kerval::platform::seams::set_message_box(
-        [](const char*, const char*) { return ++g_questions, false; });
+    kp::seams::set_message_box([](const char*, const char*) { return ++g_questions, false; });
     WriteBinaryFile("source.bin", "data");
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     for (auto call :
          {+[] { FileCopy("source.bin", nullptr); }, +[] { RenameFile(nullptr, "source.bin"); }}) {
         const int asked = g_questions.load();
         std::thread(call).detach();
-        ASSERT_TRUE(kvtest::WaitFor([&] { return g_questions.load() > asked; }));
+        ASSERT_TRUE(WaitFor([&] { return g_questions.load() > asked; }));
     }
-    kerval::platform::sleep_ms(50);
-    const std::string out = kvtest::EndCaptureStdout();
+    kp::sleep_ms(50);
+    const std::string out = EndCaptureStdout();
     EXPECT_NE(std::string::npos, out.find("Null pointer !")) << out;
     EXPECT_EQ("data", ReadBinaryFile("source.bin"));
     for (const auto& entry : fs::directory_iterator("."))

@@ -1,10 +1,5 @@
 // Lists of data copies and the wildcard byte comparison.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <vector>
-
-#include "kerval/kerval.h"
+#include "tests/support/fixtures.h"
 
 namespace {
 
@@ -82,15 +77,14 @@ TEST(Lists, FreeingAnElementOrATailLeavesNoLinkToFreedMemory)
     FreeElementInListe(&only);  // nothing to free
 }
 
+// The letter A in the pattern matches any byte (only in the pattern); bytes compare as signed.
 TEST(CompAscii, LetterAInThePatternMatchesAnyByte)
 {
-    EXPECT_EQ(CompAscii("abc", "xyz", 0), 0);
-    EXPECT_EQ(CompAscii("xyz", "AAA", 3), 0);
-    EXPECT_EQ(CompAscii("abc", "abd", 3), -1);
-    EXPECT_EQ(CompAscii("abd", "aAc", 3), 1);
-    EXPECT_EQ(CompAscii("A", "a", 1), -1);  // A is a wildcard only in the pattern
-    const char accented[] = {static_cast<char>(0xE9), 0};
-    EXPECT_EQ(CompAscii(accented, "e", 1), -1);  // bytes compare as signed values
+    const std::tuple<const char*, const char*, int32_t, int32_t> cases[] = {
+        {"abc", "xyz", 0, 0}, {"xyz", "AAA", 3, 0}, {"abc", "abd", 3, -1},
+        {"abd", "aAc", 3, 1}, {"A", "a", 1, -1},    {"\xE9", "e", 1, -1}};
+    for (const auto& [text, pattern, length, order] : cases)
+        EXPECT_EQ(CompAscii(text, pattern, length), order) << text << " " << pattern;
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
 // Mailbox messaging: order, envelopes, sizes, time-outs, flow control and purge.
-#include <gmock/gmock.h>
-
-#include <tuple>
-
 #include "kerval/task/task.h"
-#include "tests/sync/sync_helpers.h"
+#include "tests/support/tasks.h"
 
 using kerval::mailbox::BoxCore;
 using kvtest::CountIn;

@@ -1,34 +1,30 @@
 // Mailbox objects: creation, deletion, and deletion while tasks are blocked on the box.
-#include <gmock/gmock.h>
-
-#include "tests/sync/sync_helpers.h"
-
-using kerval::mailbox::BoxCore;
-using ::testing::HasSubstr;
+#include "tests/support/tasks.h"
 
 namespace {
 
-using MailBoxObjects = kvtest::TaskTest;
+using namespace kvtest;
+using MailBoxObjects = TaskTest;
 
 TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessagesAndHandle)
 {
-    int32_t box = 5;
+    int32_t box = 5, again = 0;
     EXPECT_EQ(CreateMailBox("FULLDEL", 0, &box), eNOK);
-    EXPECT_EQ(box, -1);
-    EXPECT_EQ(FindObjectMirror("FULLDEL"), -1);
+    EXPECT_EQ(std::make_pair(box, FindObjectMirror("FULLDEL")), std::make_pair(-1, -1));
     ASSERT_EQ(CreateMailBox("FULLDEL", 5, &box), eOK);
-    int32_t again = 0;
-    kvtest::CaptureStdoutOf([&] { EXPECT_EQ(CreateMailBox("FULLDEL", 3, &again), eOBJECT_EXIST); });
+    CaptureStdoutOf([&] { EXPECT_EQ(CreateMailBox("FULLDEL", 3, &again), eOBJECT_EXIST); });
     EXPECT_EQ(again, -1);
-    ASSERT_EQ(kvtest::WriteText(box, "a"), eOK);
-    ASSERT_EQ(kvtest::WriteText(box, "b"), eOK);
-    std::string out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(DeleteMailBox(box), eOK); });
-    EXPECT_THAT(out, HasSubstr("Task INITJOB : 2 msg. deleted from box FULLDEL\n"));
+    ASSERT_TRUE(WriteText(box, "a") == eOK && WriteText(box, "b") == eOK);
+    const std::string out = CaptureStdoutOf([&] {
+        EXPECT_EQ(DeleteMailBox(box), eOK);
+        EXPECT_EQ(DeleteMailBox(box), eNOK);
+        EXPECT_EQ(WriteText(box, "late"), eNOK);
+    });
+    for (const char* line : {"Task INITJOB : 2 msg. deleted from box FULLDEL\n",
+                             "KERVAL-DeleteMailBox() : Can't delete mailbox !\n",
+                             "INITJOB : Destination Box dosn't exist !\n"})
+        EXPECT_THAT(out, HasSubstr(line));
     EXPECT_EQ(ObjectExist(box), 0);
-    out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(DeleteMailBox(box), eNOK); });
-    EXPECT_THAT(out, HasSubstr("KERVAL-DeleteMailBox() : Can't delete mailbox !\n"));
-    out = kvtest::CaptureStdoutOf([&] { EXPECT_EQ(kvtest::WriteText(box, "late"), eNOK); });
-    EXPECT_THAT(out, HasSubstr("INITJOB : Destination Box dosn't exist !\n"));
     EXPECT_EQ(ReadMailBox(box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eINVALID_HANDLE);
     int32_t reused = -1;
     ASSERT_EQ(CreateMailBox("NEW", 1, &reused), eOK);
@@ -42,20 +38,20 @@ TEST_F(MailBoxObjects, DeletionWakesBlockedReaderWithInvalidHandleAndWriterWithN
     int32_t rbox = -1, wbox = -1;
     ASSERT_EQ(CreateMailBox("RDEL", 1, &rbox), eOK);
     ASSERT_EQ(CreateMailBox("WDEL", 1, &wbox), eOK);
-    ASSERT_EQ(kvtest::WriteText(wbox, "fills"), eOK);
-    kvtest::StartTask("RTASK", [rbox] {
+    ASSERT_EQ(WriteText(wbox, "fills"), eOK);
+    StartTask("RTASK", [rbox] {
         g_read_result =
             ReadMailBox(rbox, nullptr, nullptr, nullptr, 0, WAIT_FOREVER, nullptr, nullptr);
     });
-    kvtest::StartTask("WTASK", [wbox] { g_write_result = kvtest::WriteText(wbox, "waits"); });
-    const std::string out = kvtest::CaptureStdoutOf([&] {
-        ASSERT_TRUE(kvtest::WaitFor([&] {
-            return kvtest::CountIn(rbox, &BoxCore::readers_waiting) == 1 &&
-                   kvtest::CountIn(wbox, &BoxCore::writers_waiting) == 1;
+    StartTask("WTASK", [wbox] { g_write_result = WriteText(wbox, "waits"); });
+    const std::string out = CaptureStdoutOf([&] {
+        ASSERT_TRUE(WaitFor([&] {
+            return CountIn(rbox, &BoxCore::readers_waiting) == 1 &&
+                   CountIn(wbox, &BoxCore::writers_waiting) == 1;
         }));
         EXPECT_EQ(DeleteMailBox(rbox), eOK);
         EXPECT_EQ(DeleteMailBox(wbox), eOK);
-        EXPECT_TRUE(kvtest::WaitFor([] { return g_read_result != -1 && g_write_result != -1; }));
+        EXPECT_TRUE(WaitFor([] { return g_read_result != -1 && g_write_result != -1; }));
     });
     EXPECT_EQ(g_read_result, eINVALID_HANDLE);
     EXPECT_EQ(g_write_result, eNOK);

@@ -3,12 +3,9 @@
 // flag through the file lock tested in process_test.cpp.
 #ifdef _WIN32
 
-#include <gtest/gtest.h>
-#include <windows.h>
+#include "tests/support/fixtures.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <windows.h>
 
 namespace {
 

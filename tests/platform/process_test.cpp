@@ -1,13 +1,6 @@
 // Process services and their test seams: clock, privileges, exit; error texts, environment and
 // the one-process lock.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "tests/platform/runner.h"
 
@@ -78,7 +71,7 @@ TEST(PlatformProcess, PrivilegeExitSeamAndEnvironment)
             kp::process_exit(3);
             after_exit = true;  // never reached: a returning exit seam ends the caller
         });
-        EXPECT_TRUE(eventually([] { return exit_code >= 0; }));
+        EXPECT_TRUE(WaitFor([] { return exit_code >= 0; }));
     }
     EXPECT_EQ(exit_code.load(), 3);
     EXPECT_FALSE(after_exit.load());

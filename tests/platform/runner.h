@@ -1,11 +1,9 @@
-// Helpers of the platform suite: a thread running a lambda, and polling with a generous limit.
+// Helpers of the platform suite: a thread running a lambda, and elapsed time.
 #pragma once
 
-#include <functional>
+#include "tests/support/fixtures.h"
 
-#include "kerval/platform/platform.h"
-
-namespace kp = kerval::platform;
+using kvtest::WaitFor;
 
 // A platform thread running fn (resumed unless told otherwise); terminated if still running,
 // else joined, and released when the Runner goes.
@@ -29,14 +27,6 @@ private:
     std::function<void()> fn_;
     kp::Thread* thread_;
 };
-
-template <class Done>
-bool eventually(Done done, int limit_ms = 10000)
-{
-    for (int i = 0; i < limit_ms && !done(); ++i)
-        kp::sleep_ms(1);
-    return done();
-}
 
 inline double elapsed_ms(uint64_t since)
 {

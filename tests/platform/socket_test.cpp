@@ -1,8 +1,4 @@
 // TCP client sockets against a loopback listener; Winsock error numbering.
-#include <gtest/gtest.h>
-
-#include <cstring>
-
 #include "tests/platform/runner.h"
 
 TEST(PlatformSocket, LoopbackLinkTimesOutWith10060ExchangesAndClosedPortRefusesWith10061)

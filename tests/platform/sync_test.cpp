@@ -1,16 +1,8 @@
 // Semaphores, owned mutexes and critical sections. Units racing with time-outs are proven by
 // the sync stress test.
-#include <gtest/gtest.h>
-
-#include <atomic>
-
 #include "tests/platform/runner.h"
 
-namespace {
-constexpr auto kSignaled = kp::WaitResult::kSignaled;
-constexpr auto kTimeout = kp::WaitResult::kTimeout;
-constexpr auto kAbandoned = kp::WaitResult::kAbandoned;
-}  // namespace
+using enum kp::WaitResult;
 
 TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing)
 {
@@ -70,20 +62,20 @@ TEST(PlatformMutex, IsRecursiveOwnedAndHandedOverAsAbandoned)
         EXPECT_TRUE(kp::mutex_release(m) && kp::mutex_release(m));
         EXPECT_FALSE(kp::mutex_release(m));  // no longer owned
         EXPECT_EQ(kp::last_error(), kp::kErrNotOwner);
-        ASSERT_TRUE(eventually([&] { return taken == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return taken == 1; }));
         EXPECT_EQ(kp::mutex_wait(m, 10000), kAbandoned);
         EXPECT_TRUE(kp::mutex_release(m));
         EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);  // told only once
         EXPECT_TRUE(kp::mutex_release(m));
         Runner holder([&] { take(true); });
-        ASSERT_TRUE(eventually([&] { return taken == 2; }));
+        ASSERT_TRUE(WaitFor([&] { return taken == 2; }));
         Runner killer([&] {
             kp::sleep_ms(30);  // while this thread waits for the mutex
             taken = kp::thread_terminate(holder.get()) ? 3 : -1;
         });
         EXPECT_EQ(kp::mutex_wait(m, 10000), kAbandoned);
         EXPECT_TRUE(kp::mutex_release(m));
-        EXPECT_TRUE(eventually([&] { return taken == 3; }));
+        EXPECT_TRUE(WaitFor([&] { return taken == 3; }));
     }
     kp::mutex_destroy(m);
 }
@@ -104,7 +96,7 @@ TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads)
         kp::sleep_ms(20);
         EXPECT_FALSE(entered.load());  // still held once
         kp::critical_section_leave(cs);
-        EXPECT_TRUE(eventually([&] { return entered.load(); }));
+        EXPECT_TRUE(WaitFor([&] { return entered.load(); }));
     }
     kp::critical_section_destroy(cs);
 }

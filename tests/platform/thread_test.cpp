@@ -1,8 +1,4 @@
 // Threads: suspended creation, suspend/resume counting, termination, priorities, times.
-#include <gtest/gtest.h>
-
-#include <atomic>
-
 #include "tests/platform/runner.h"
 
 namespace {
@@ -20,7 +16,7 @@ struct Spinner {
     bool progresses() const
     {
         const uint64_t start = progress.load();
-        return eventually([&] { return progress.load() != start; }, 5000);
+        return WaitFor([&] { return progress.load() != start; });
     }
     bool frozen_for(int ms) const
     {
@@ -53,7 +49,7 @@ TEST(PlatformThread, RunsOnlyAfterResumeUnderItsOwnIdAndPriority)
     kp::sleep_ms(50);
     EXPECT_EQ(seen.load(), 0u);
     EXPECT_EQ(kp::thread_resume(r.get()), 1);
-    ASSERT_TRUE(eventually([&] { return seen != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return seen != 0; }));
     EXPECT_EQ(seen.load(), kp::thread_id(r.get()));
     EXPECT_NE(seen.load(), kp::current_thread_id());
 }
@@ -106,7 +102,7 @@ TEST(PlatformThread, TimesGrowWithWorkAndOutliveTheThreadWhichCanReleaseItselfAn
     uint64_t kernel0 = 0, user0 = 0, kernel1 = 0, user1 = 0, kernel2 = 0, user2 = 0;
     ASSERT_TRUE(kp::thread_times(s.get(), &kernel0, &user0));
     kp::thread_resume(s.get());
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(WaitFor([&] {
         return kp::thread_times(s.get(), &kernel1, &user1) && kernel1 + user1 > kernel0 + user0;
     }));
     kp::thread_terminate(s.get());

@@ -1,12 +1,12 @@
 // Shared memory blocks: whole-block copies, names shared with the block's mutex, deletion while
 // copies wait, and no torn reads under concurrent writers.
-#include <vector>
-
-#include "tests/sync/sync_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace {
 
-class Share : public kvtest::TaskTest {};
+using namespace kvtest;
+
+class Share : public TaskTest {};
 
 TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex)
 {
@@ -53,13 +53,13 @@ TEST_F(Share, DeletionWaitsForTheHolderAndWaitingCopiesGetOne)
     ASSERT_EQ(TakeMute(h + 1, WAIT_FOREVER), eOK);
     static std::atomic<int32_t> copy{-1}, deletion{-1};
     static unsigned char buf[4] = {7, 7, 7, 7};
-    kvtest::StartTask("C", [h] { copy = ReadShareMem(h, buf, 4); });
-    kvtest::StartTask("D", [h] { deletion = DeleteShareMem(h); });
-    kerval::platform::sleep_ms(20);
+    StartTask("C", [h] { copy = ReadShareMem(h, buf, 4); });
+    StartTask("D", [h] { deletion = DeleteShareMem(h); });
+    kp::sleep_ms(20);
     EXPECT_EQ(CreateMailBox("BOX", 1, &box), eOK);  // no deadlock with the waiting deletion
     EXPECT_EQ(deletion, -1);
     EXPECT_EQ(FreeMute(h + 1), eOK);
-    EXPECT_TRUE(kvtest::WaitFor([] { return deletion != -1 && copy != -1; }));
+    EXPECT_TRUE(WaitFor([] { return deletion != -1 && copy != -1; }));
     EXPECT_EQ(deletion, eOK);
     // The copy queued before the deletion may have been served first; otherwise it got 1.
     EXPECT_TRUE(copy == eNOK || (copy == eOK && buf[0] == 0)) << copy;
@@ -73,7 +73,7 @@ TEST_F(Share, ReadersNeverSeeAHalfWrittenBlock)
     ASSERT_EQ(CreateShareMem("BIG", kSize, &h), eOK);
     static std::atomic<int> writers_done{0};
     for (const char* name : {"W1", "W2"}) {
-        kvtest::StartTask(name, [] {
+        StartTask(name, [] {
             std::vector<unsigned char> block(kSize);
             for (int i = 1; i <= 200; ++i) {
                 std::fill(block.begin(), block.end(), static_cast<unsigned char>(i));

@@ -1,19 +1,15 @@
 // Seeded random mix of direct and Slow file operations by three tasks, with objects deleted and
 // reopened, closed, and the store task suspended again and again. Every file must end with
 // exactly the bytes its model predicts. Replay with KV_STRESS_SEED.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <random>
 
-#include "kerval/platform/platform.h"
 #include "tests/file/file_support.h"
-#include "tests/mailbox/box_helpers.h"
-#include "tests/support/report_fixtures.h"
 
 namespace {
 
-constexpr int kRounds = kvtest::kSlowBuild ? 300 : 2000;
+using namespace kvtest;
+
+constexpr int kRounds = kSlowBuild ? 300 : 2000, kWorkers = 3;
 // ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and a
 // writer holding the file lock may be waiting for the store task meanwhile: there the store
 // task runs free.
@@ -22,9 +18,8 @@ constexpr bool kSuspendStore = false;
 #else
 constexpr bool kSuspendStore = true;
 #endif
-constexpr int kWorkers = 3;
 
-unsigned g_seed = 0;
+uint32_t g_seed = 0;
 std::atomic<int> g_next{0}, g_done{0};
 std::string g_models[kWorkers];
 
@@ -36,13 +31,13 @@ uint32_t WorkerTask(void*)
     const auto pick = [&](size_t low, size_t high) {
         return static_cast<uint32_t>(std::uniform_int_distribution<size_t>(low, high)(rng));
     };
-    kvtest::FileModel file;
+    FileModel file;
     int32_t h = -1;
     EXPECT_TRUE(OpenBinFile(name.c_str(), path.c_str(), "w+b", &h) == eOK);
     for (int round = 0; round < kRounds; ++round) {
         const uint32_t op = pick(0, 9);
         if (op < 3) {  // direct write
-            const std::string bytes = kvtest::Bytes(pick(1, 5000), rng());
+            const std::string bytes = Bytes(pick(1, 5000), rng());
             const auto at = static_cast<int32_t>(pick(0, file.bytes.size()));
             EXPECT_TRUE(WriteBinFile(h, at, 0, bytes.data(), static_cast<uint32_t>(bytes.size()),
                                      static_cast<uint8_t>(pick(0, 1))) == eOK);
@@ -54,7 +49,7 @@ uint32_t WorkerTask(void*)
                 const auto origin = static_cast<int32_t>(pick(0, 2));
                 const auto at =
                     static_cast<int32_t>(origin == 0 ? pick(0, file.bytes.size()) : pick(0, 9));
-                const std::string bytes = kvtest::Bytes(pick(1, 9000), rng());
+                const std::string bytes = Bytes(pick(1, 9000), rng());
                 EXPECT_TRUE(SlowWriteBinFile(name.c_str(), at, origin, bytes.data(),
                                              static_cast<uint32_t>(bytes.size()), 0) == eOK);
                 file.Write(at, origin, bytes);
@@ -88,39 +83,31 @@ uint32_t WorkerTask(void*)
     return 0;
 }
 
-using FileStress = kvtest::StoreTest;
+using FileStress = StoreTest;
 
 // The store thread is suspended directly: SuspendTask's message would wait for standard output,
 // which a store task suspended while tracing a failure holds, and the test would hang.
 TEST_F(FileStress, RandomDirectAndSlowOperationsKeepEveryByte)
 {
-    const char* env = std::getenv("KV_STRESS_SEED");
-    g_seed = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : 20261206u;
+    g_seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(g_seed));
     std::mt19937 rng(g_seed);
-    kvtest::BeginCaptureStdout();  // full-box lines
-    for (int w = 0; w < kWorkers; ++w) {
-        int32_t h = -1;
-        ASSERT_EQ(eOK,
-                  CreateTask(("FW" + std::to_string(w)).c_str(), 0, WorkerTask, nullptr, 0, 0, &h));
-    }
-    const int32_t store = FindObjectMirror("_STORE_TASK");
-    auto* thread = static_cast<kerval::platform::Thread*>(
-        _pxSysDescript->pxTaskTab[_pxSysDescript->pxObjectTab[store].nIndex].hThread);
+    BeginCaptureStdout();  // full-box lines
+    for (int32_t w = 0, h = -1; w < kWorkers; ++w)
+        ASSERT_EQ(eOK, CreateTask(("FW" + std::to_string(w)).c_str(), 0, WorkerTask, 0, 0, 0, &h));
+    auto* store = static_cast<kp::Thread*>(TaskRecordOf(FindObjectMirror("_STORE_TASK")).hThread);
     while (g_done < kWorkers) {
-        if (!kSuspendStore) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
+        if (kSuspendStore) {
+            kp::thread_suspend(store);
+            std::this_thread::sleep_for(std::chrono::microseconds(50 + rng() % 950));
+            kp::thread_resume(store);
         }
-        kerval::platform::thread_suspend(thread);
-        std::this_thread::sleep_for(std::chrono::microseconds(50 + rng() % 950));
-        kerval::platform::thread_resume(thread);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kp::sleep_ms(1);
     }
-    EXPECT_EQ(kvtest::EndCaptureStdout().find("Error"), std::string::npos);
+    EXPECT_EQ(EndCaptureStdout().find("Error"), std::string::npos);
     for (int w = 0; w < kWorkers; ++w)
-        EXPECT_TRUE(kvtest::ReadBinaryFile("fs" + std::to_string(w) + ".bin") == g_models[w]) << w;
-    kvtest::DeleteTestTasks();
+        EXPECT_TRUE(ReadBinaryFile("fs" + std::to_string(w) + ".bin") == g_models[w]) << w;
+    DeleteTestTasks();
 }
 
 }  // namespace

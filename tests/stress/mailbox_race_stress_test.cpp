@@ -3,21 +3,17 @@
 // resumes and deletes writers and readers (each deleted writer replaced by a new one). Every
 // message written with eOK is read exactly once (or freed by a purge), in its writer's order, and
 // no task stays blocked on a box that has room or messages. Replay a run with KV_STRESS_SEED.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <random>
-#include <regex>
-#include <vector>
 
-#include "tests/mailbox/box_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace {
 
-constexpr int kPurgePerWriter = kvtest::kSlowBuild ? 300 : 20000;
-constexpr int kControlPerWriter = kvtest::kSlowBuild ? 300 : 1500;
-constexpr int kControlOps = kvtest::kSlowBuild ? 60 : 250;
+using namespace kvtest;
+
+constexpr int kPurgePerWriter = kSlowBuild ? 300 : 20000;
+constexpr int kControlPerWriter = kSlowBuild ? 300 : 1500;
+constexpr int kControlOps = kSlowBuild ? 60 : 250;
 constexpr int kMaxWriters = 64;
 
 struct Payload {
@@ -140,21 +136,18 @@ uint32_t Controller(void*)
 // Sum of the counts of the "msg. deleted from box" lines.
 int PurgedIn(const std::string& out)
 {
-    static const std::regex line(" : (\\d+) msg\\. deleted from box ");
     int sum = 0;
-    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it)
-        sum += std::stoi((*it)[1]);
+    for (size_t at = 0; (at = out.find(" msg. deleted from box ", at)) != std::string::npos; ++at)
+        sum += std::stoi(out.substr(out.rfind(' ', at - 1) + 1));
     return sum;
 }
 
 // Parameter: the capacity of the one purged box, or 0 for the suspend/delete runs.
-class MailBoxRace : public kvtest::TaskTest, public ::testing::WithParamInterface<uint16_t> {};
+class MailBoxRace : public TaskTest, public ::testing::WithParamInterface<uint16_t> {};
 
 TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged)
 {
-    const char* env = std::getenv("KV_STRESS_SEED");
-    const auto seed =
-        static_cast<uint32_t>(env != nullptr ? std::strtoul(env, nullptr, 10) : 20261206u);
+    const uint32_t seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     auto run = std::make_unique<RaceRun>();
     g = run.get();
@@ -170,17 +163,16 @@ TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged)
     if (!run->purge) {
         ASSERT_EQ(CreateMailBox("RACE_B", capacity, &run->boxes[1]), eOK);
     }
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     for (int r = 0; r < 2; ++r)
         run->readers[r] = StartTask("CR" + std::to_string(r), Reader);
     StartTask("CONTROL", Controller);
     const bool written =
-        kvtest::WaitFor([&] { return run->controller_done.load(); }, std::chrono::seconds(120));
+        WaitFor([&] { return run->controller_done.load(); }, std::chrono::seconds(120));
     run->stop = true;
-    const bool drained =
-        kvtest::WaitFor([&] { return run->readers_done == 2; }, std::chrono::seconds(60));
-    const int purged = PurgedIn(kvtest::EndCaptureStdout());
-    kvtest::DeleteTestTasks();
+    const bool drained = WaitFor([&] { return run->readers_done == 2; }, std::chrono::seconds(60));
+    const int purged = PurgedIn(EndCaptureStdout());
+    DeleteTestTasks();
     ASSERT_TRUE(written && drained) << "a task stayed blocked";
     EXPECT_EQ(run->failures.load(), 0);
     int confirmed = 0, read = 0, lost = 0, twice = 0;
@@ -196,8 +188,8 @@ TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged)
     } else {
         EXPECT_EQ(lost, 0);  // a deleted writer's last message may or may not have gone in
     }
-    ASSERT_EQ(kvtest::WriteText(run->boxes[0], "after"), eOK);  // the box still works
-    EXPECT_EQ(kvtest::ReadText(run->boxes[0]), "after");
+    ASSERT_EQ(WriteText(run->boxes[0], "after"), eOK);  // the box still works
+    EXPECT_EQ(ReadText(run->boxes[0]), "after");
     g = nullptr;
 }
 

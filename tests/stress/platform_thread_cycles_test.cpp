@@ -1,12 +1,7 @@
 // Create/delete cycles of platform threads and of tasks leave no thread and no stack behind.
-#include <gtest/gtest.h>
-
 #include <fstream>
 
-#include "kerval/platform/platform.h"
-#include "tests/mailbox/box_helpers.h"
-
-namespace kp = kerval::platform;
+#include "tests/support/tasks.h"
 
 namespace {
 

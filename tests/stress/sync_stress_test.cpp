@@ -9,7 +9,7 @@
 #include <random>
 
 #include "kerval/task/task.h"
-#include "tests/sync/sync_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace {
 

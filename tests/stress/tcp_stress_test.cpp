@@ -2,18 +2,13 @@
 // thread transfers on the link). Invariants: an exchange that succeeds got its own bytes back,
 // one that fails only on a deleted link; every connection ends; the TCP task keeps up.
 // KV_STRESS_SEED=<n> replays a run.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <random>
 #include <shared_mutex>
-#include <vector>
 
 #include "tests/tcp/tcp_support.h"
 
 namespace {
 
-namespace kp = kerval::platform;
 #if defined(__SANITIZE_THREAD__) || defined(_WIN32)
 constexpr int kOps = 2000;
 #elif defined(__SANITIZE_ADDRESS__)
@@ -24,17 +19,16 @@ constexpr int kOps = 20000;
 constexpr int kWorkers = 4, kSlots = 4;  // below the five links the test options allow
 constexpr uint64_t kEmpty = ~uint64_t{0};
 
-// An echo server with one thread per connection; counts the connections still open.
+// An echo server with one thread per connection; counts the connections still open. Only the
+// acceptor adds servers; they are joined once it has ended.
 struct EchoServer {
     uint16_t port = 0;
     kp::Socket listener = kp::socket_listen_loopback(&port);
-    std::mutex lock;
     std::atomic<int> open{0};
     std::vector<std::thread> servers;
     std::thread acceptor{[this] {
         for (kp::Socket s; (s = kp::socket_accept(listener)) != kp::kInvalidSocket;) {
             ++open;
-            std::lock_guard guard(lock);
             servers.emplace_back([this, s] {
                 char buf[16384];
                 for (int n; (n = kp::socket_recv(s, buf, sizeof buf)) > 0;)
@@ -112,8 +106,7 @@ using TcpStress = kvtest::TcpTest;
 
 TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
 {
-    const char* env = std::getenv("KV_STRESS_SEED");
-    const auto seed = static_cast<uint32_t>(env != nullptr ? std::strtoul(env, nullptr, 10) : 1);
+    const uint32_t seed = kvtest::StressSeed(1);
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     EchoServer server;
     Links links;

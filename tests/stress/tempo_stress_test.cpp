@@ -1,12 +1,8 @@
 // Seeded run of tempos created, deleted, inactivated, reactivated and changed while a thread ticks;
 // the small box is purged, the reader suspended. Every wake-up is whole, none follows its tempo's
 // stop, nothing wedges. Replay with KV_STRESS_SEED=<seed>.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <map>
 #include <random>
-#include <thread>
 
 #include "kerval/tempo/tempo_internal.h"
 #include "tests/tempo/tempo_helpers.h"
@@ -131,8 +127,7 @@ TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheySt
 {
     TempDir dir;  // the library's trace files go there
     StartTempoService();
-    const char* env = std::getenv("KV_STRESS_SEED");
-    const auto seed = static_cast<uint32_t>(env ? std::strtoul(env, nullptr, 10) : 20261206u);
+    const uint32_t seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     ASSERT_EQ(CreateMailBox("LARGE", 60000, &g_boxes[0]), eOK);
     ASSERT_EQ(CreateMailBox("SMALL", 3, &g_boxes[1]), eOK);

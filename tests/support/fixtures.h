@@ -1,15 +1,36 @@
-// Shared test fixtures: a private working directory per test, standard output capture, and a
-// helper that starts the library with the smallest accepted options.
+// Shared by every test: the usual headers, a private working directory, standard output
+// capture, polling, a fixed clock, whole-file reads and writes, and the library's start.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
+#include "kerval/core/internal.h"
 #include "kerval/kerval.h"
+#include "kerval/platform/platform.h"
+
+namespace kp = kerval::platform;
 
 namespace kvtest {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
 
 // Sanitizer builds and Windows under Wine run the stress tests with smaller counts.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
@@ -18,32 +39,71 @@ inline constexpr bool kSlowBuild = true;
 inline constexpr bool kSlowBuild = false;
 #endif
 
-// Creates a fresh directory under the system temp folder and makes it the current directory;
-// the previous current directory comes back and the folder is removed when it goes.
+// The seed of a stress run: KV_STRESS_SEED when set, to replay a run, else `fallback`.
+inline uint32_t StressSeed(uint32_t fallback = 20261206u)
+{
+    const char* env = std::getenv("KV_STRESS_SEED");
+    return env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : fallback;
+}
+
+template <class Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// A fresh directory under the system temp folder, current while it lives; removed afterwards.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    TempDir()
+    {
+        path_ /= "kvtest-" + std::to_string(std::random_device()()) + "-" + std::to_string(++made_);
+        fs::create_directories(path_);
+        fs::current_path(path_);
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+        fs::remove_all(path_, ignored);
+    }
 
 private:
-    std::filesystem::path previous_;
-    std::filesystem::path path_;
+    static inline std::atomic<unsigned> made_{0};
+    fs::path previous_ = fs::current_path(), path_ = fs::temp_directory_path();
 };
 
-// Fixture: every test of it runs in its own temp directory (the current directory).
 class TempDirTest : public ::testing::Test {
 protected:
     TempDir temp_dir_;
 };
 
-// Standard output capture (file-descriptor level, so printf and the library's output are seen).
-// Only one capture may be active at a time. The text comes back with "\r\n" turned into "\n".
-void BeginCaptureStdout();
-std::string EndCaptureStdout();
+// Standard output capture at descriptor level (printf and the library's output alike), one at
+// a time. The text comes back with "\r\n" turned into "\n".
+inline void BeginCaptureStdout()
+{
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+}
 
-// Captures what fn writes on standard output.
+inline std::string EndCaptureStdout()
+{
+    std::fflush(stdout);
+    const std::string text = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\r\n") != 0)
+            out.push_back(text[i]);
+    }
+    return out;
+}
+
 template <class Fn>
 std::string CaptureStdoutOf(Fn&& fn)
 {
@@ -52,29 +112,100 @@ std::string CaptureStdoutOf(Fn&& fn)
     return EndCaptureStdout();
 }
 
-// The options the library accepts with the smallest counts: 20 tasks, 20 mailboxes,
-// 10 semaphores, 60 tempos, 5 of each other kind, no trace console.
-InitOptions MinimalOptions();
+// The clock of the seams while a FakeClock lives: reads answer `now`; a set through the library
+// is recorded in `last_set` and becomes `now`.
+struct FakeClock {
+    explicit FakeClock(kp::LocalTime t)
+    {
+        Set(t);
+        kp::seams::set_clock(Read, Write);
+    }
+    ~FakeClock() { kp::seams::set_clock(nullptr, nullptr); }
+    static void Set(kp::LocalTime t)
+    {
+        std::lock_guard guard(lock);
+        now = t;
+    }
+    static void Read(kp::LocalTime* t)
+    {
+        std::lock_guard guard(lock);
+        *t = now;
+    }
+    static bool Write(const kp::LocalTime& t)
+    {
+        std::lock_guard guard(lock);
+        last_set = now = t;
+        return t.year != 0;
+    }
+    static inline std::mutex lock;
+    static inline kp::LocalTime now{}, last_set{};
+};
 
-// Starts the library once for this process with MinimalOptions(); the options record lives as
-// long as the process. Standard output of the start-up is swallowed unless it fails.
-// Answers InitKerval's code.
-int32_t StartKerval();
+// The whole file ("" when absent); in text mode "\r\n" written on Windows reads "\n".
+inline std::string ReadTextFile(const std::string& path, std::ios::openmode mode = std::ios::in)
+{
+    std::ifstream in(path, mode);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
-// Starts only the kernel (descriptor, tables, locks) without the library's own objects, so that
-// the object table holds INITJOB alone. Answers eOK or eNOK.
-int32_t StartKernelOnly();
+inline std::string ReadBinaryFile(const std::string& path)
+{
+    return ReadTextFile(path, std::ios::in | std::ios::binary);
+}
 
-// Fixture: a temp directory as current directory, and the library started (asserted).
+inline void WriteBinaryFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The smallest accepted counts: 20 tasks, 20 mailboxes, 10 semaphores, 60 tempos, 5 of each
+// other kind, no trace console.
+inline InitOptions MinimalOptions()
+{
+    InitOptions options{};
+    options.NbMaxTask = options.NbMaxMailBox = 20;
+    options.NbMaxSem = 10;
+    options.NbMaxTempo = 60;
+    options.NbMaxSock = options.NbMaxSection = options.NbMaxFile = options.NbMaxShare = 5;
+    return options;
+}
+
+// Starts the library (or only the kernel: descriptor, tables, locks, INITJOB) once for this
+// process with MinimalOptions(); the start-up's output is shown only when it fails.
+inline int32_t StartKerval(int32_t (*start)(InitOptions*) = InitKerval)
+{
+    static InitOptions kept;  // the library keeps its address for the rest of the process
+    kept = MinimalOptions();
+    int32_t code = eNOK;
+    const std::string output = CaptureStdoutOf([&] { code = start(&kept); });
+    if (code != eOK)
+        std::fputs(output.c_str(), stdout);
+    return code;
+}
+
+// Starts the library from a helper thread, which becomes "INITJOB" and stays parked, so that a
+// fatal report's suspension of every task cannot freeze the test's own thread.
+inline int32_t StartKervalAside()
+{
+    std::promise<int32_t> started;
+    std::future<int32_t> code = started.get_future();
+    std::thread([promise = std::move(started)]() mutable {
+        promise.set_value(StartKerval());
+        std::mutex parked;  // the thread waits here until the process ends
+        std::unique_lock<std::mutex> lock(parked);
+        std::condition_variable().wait(lock, [] { return false; });
+    }).detach();
+    return code.get();
+}
+
 class KervalTest : public TempDirTest {
 protected:
     void SetUp() override { ASSERT_EQ(StartKerval(), eOK); }
 };
 
-// Fixture: a temp directory as current directory, and the kernel alone started (asserted).
 class KernelTest : public TempDirTest {
 protected:
-    void SetUp() override { ASSERT_EQ(StartKernelOnly(), eOK); }
+    void SetUp() override { ASSERT_EQ(StartKerval(kerval::core::StartKernel), eOK); }
 };
 
 }  // namespace kvtest

@@ -1,11 +1,6 @@
 // Counting semaphores: immediate answers, arrival order, time-outs, deletions.
-#include <gmock/gmock.h>
-
-#include <algorithm>
-#include <thread>
-
 #include "kerval/task/task.h"
-#include "tests/sync/sync_helpers.h"
+#include "tests/support/tasks.h"
 
 using kvtest::CountOf;
 using kvtest::QueueBecomes;

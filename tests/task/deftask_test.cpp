@@ -1,18 +1,10 @@
 // Default tasks: the table's creation, refusals, accessors and deletion.
-#include <gmock/gmock.h>
-
-#include <thread>
-#include <vector>
-
-#include "tests/mailbox/box_helpers.h"
-#include "tests/support/report_fixtures.h"
-
-using kvtest::WaitFor;
-using ::testing::HasSubstr;
+#include "tests/support/tasks.h"
 
 namespace {
 
-using DefaultTasks = kvtest::TaskTest;
+using namespace kvtest;
+using DefaultTasks = TaskTest;
 
 std::atomic<int32_t> g_box_at_start{-2};
 std::atomic<int> g_started{0};
@@ -42,29 +34,24 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier)
         {8, "DEF_B", Park, 1, "", 0, 0, -1, nullptr},
         {7, "DEF_C", Park, 0, nullptr, 0, 60000, -1, ""},  // same id: the last row counts
     };
-    const std::string log =
-        kvtest::CaptureStdoutOf([&] { ASSERT_EQ(eOK, CreateAllDefTask(table, 3)); });
+    const std::string log = CaptureStdoutOf([&] { ASSERT_EQ(eOK, CreateAllDefTask(table, 3)); });
     ASSERT_TRUE(WaitFor([] { return g_started.load() == 3; }));
     const int32_t box_a = FindObjectMirror("BOX_A");
     EXPECT_EQ(box_a, g_box_at_start.load());  // attached before the task function ran
     EXPECT_EQ(ObjectExist(box_a), MAILBOX_OBJECT);
-    const TaskDescript& a =
-        _pxSysDescript->pxTaskTab[_pxSysDescript->pxObjectTab[table[0].hTask].nIndex];
-    EXPECT_EQ(3u, a.lParamSize);
-    EXPECT_EQ(0, std::memcmp(a.pParam, "abc", 3));
+    const TaskDescript& a = TaskRecordOf(table[0].hTask);
+    EXPECT_EQ(std::string(static_cast<const char*>(a.pParam), a.lParamSize), "abc");
     EXPECT_EQ(table[2].hTask, DefTaskHandle(7));
     EXPECT_STREQ("DEF_C", DefTaskName(7));
     EXPECT_EQ(nullptr, DefTaskBoxName(7));
-    EXPECT_EQ(-1, DefTaskBoxHandle(7));
-    EXPECT_EQ(-1, DefTaskBoxHandle(8));  // empty box name: no box
-    EXPECT_STREQ("invalid id", DefTaskName(9));
-    EXPECT_STREQ("invalid id", DefTaskBoxName(9));
-    EXPECT_EQ(7, HandleInDefTaskId(table[0].hTask));
-    EXPECT_EQ(-1, HandleInDefTaskId(0));
-    EXPECT_EQ(-1, HandleInDefTaskId(-1));
-    EXPECT_THAT(kvtest::ReadTextFile("TRACE.001.LOG"), HasSubstr("Task and Box DEF_B created."));
+    EXPECT_EQ(std::make_pair(-1, -1), std::make_pair(DefTaskBoxHandle(7), DefTaskBoxHandle(8)));
+    EXPECT_EQ(std::string(DefTaskName(9)) + "|" + DefTaskBoxName(9), "invalid id|invalid id");
+    EXPECT_EQ(std::make_tuple(7, -1, -1),
+              std::make_tuple(HandleInDefTaskId(table[0].hTask), HandleInDefTaskId(0),
+                              HandleInDefTaskId(-1)));
+    EXPECT_THAT(ReadTextFile("TRACE.001.LOG"), HasSubstr("Task and Box DEF_B created."));
 
-    kvtest::CaptureStdoutOf([] { EXPECT_EQ(eOK, DeleteAllDefTask()); });
+    CaptureStdoutOf([] { EXPECT_EQ(eOK, DeleteAllDefTask()); });
     EXPECT_EQ(-1, DefTaskHandle(8));  // the table stays recorded, the tasks are gone
     EXPECT_STREQ("DEF_B", DefTaskName(8));
     int32_t other = -1;  // a new object in the freed slot is not the default task
@@ -74,16 +61,14 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier)
 
 TEST_F(DefaultTasks, RefusedTablesCreateNothing)
 {
-    DefTask good = {1, "DEF_OK", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
-    DefTask no_name = {2, nullptr, Park, 0, nullptr, 0, 0, -1, nullptr};
-    DefTask no_fn = {3, "DEF_NOFN", nullptr, 0, nullptr, 0, 0, -1, nullptr};
-    DefTask dup_box = {4, "DEF_DUP", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
+    const DefTask good = {1, "DEF_OK", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
     const int32_t max = _pxSysDescript->xInitOptions->NbMaxTask;
     std::vector<DefTask> too_many(static_cast<size_t>(max) + 1, good);
-    DefTask with_no_name[] = {good, no_name};
-    DefTask with_no_fn[] = {good, no_fn};
+    DefTask with_no_name[] = {good, {2, nullptr, Park, 0, nullptr, 0, 0, -1, nullptr}};
+    DefTask with_no_fn[] = {good, {3, "DEF_NOFN", nullptr, 0, nullptr, 0, 0, -1, nullptr}};
+    DefTask twice[] = {good, {4, "DEF_DUP", Park, 0, "DEF_BOX", 2, 0, -1, nullptr}};  // same box
     const int32_t before = Objects();
-    std::string out = kvtest::CaptureStdoutOf([&] {
+    std::string out = CaptureStdoutOf([&] {
         EXPECT_EQ(eNOK, CreateAllDefTask(too_many.data(), static_cast<uint16_t>(max + 1)));
     });
     EXPECT_EQ("number of default task > _pxSysDescript->xInitOptions->NbMaxTask (=" +
@@ -93,8 +78,7 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing)
     EXPECT_EQ(eNOK, CreateAllDefTask(with_no_name, 2));
     EXPECT_EQ(eNOK, CreateAllDefTask(with_no_fn, 2));
     EXPECT_EQ(before, Objects());
-    DefTask twice[] = {good, dup_box};  // the second box fails: no task at all
-    out = kvtest::CaptureStdoutOf([&] { EXPECT_NE(eOK, CreateAllDefTask(twice, 2)); });
+    out = CaptureStdoutOf([&] { EXPECT_NE(eOK, CreateAllDefTask(twice, 2)); });  // no task at all
     EXPECT_THAT(out, HasSubstr("! KERVAL-CreateAllDefTask : can create default box task[1].\n"));
     EXPECT_EQ(-1, FindObjectMirror("DEF_OK"));
     EXPECT_EQ(nullptr, _pxSysDescript->pxDefTaskTab);
@@ -114,7 +98,7 @@ uint32_t MeetAtTheBarrier(void*)
 // Nobody passes the barrier before the last of the three tasks has reached it, a late one here.
 TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether)
 {
-    kvtest::BeginCaptureStdout();
+    BeginCaptureStdout();
     ASSERT_EQ(eOK, CreateSynchroDefaultTask(3));
     EXPECT_EQ(eOK, CreateSynchroDefaultTask(0));  // nothing to do for no tasks
     int32_t h = -1;
@@ -133,7 +117,7 @@ TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether)
     WaitSynchroAllDefaultTask(3);
     late.join();
     EXPECT_TRUE(WaitFor([] { return g_passed.load() == 3; }));
-    const std::string out = kvtest::EndCaptureStdout();
+    const std::string out = EndCaptureStdout();
     EXPECT_EQ(0, passed_before_late.load());
     EXPECT_THAT(out, HasSubstr("LATE is waiting.\n"));
     EXPECT_THAT(out, HasSubstr("\nKERVAL-WaitSynchroAllDefaultTask : Go to all Task...\n"));

@@ -1,42 +1,16 @@
 // The thread time report: line layout, table layout, the four sorted orders and the menu.
-#include <gmock/gmock.h>
-
-#include <algorithm>
 #include <sstream>
-#include <vector>
 
-#include "kerval/platform/platform.h"
-#include "tests/mailbox/box_helpers.h"
-#include "tests/support/report_fixtures.h"
+#include "tests/support/tasks.h"
 
-using kvtest::WaitFor;
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
 
-using ThreadReport = kvtest::TaskTest;
+using namespace kvtest;
+using ThreadReport = TaskTest;
 
 std::atomic<bool> g_busy_done{false};
-
-// Spends at least 30 ms of its own processor time, then waits.
-uint32_t Busy(void*)
-{
-    uint64_t kernel = 0, user = 0;
-    volatile uint64_t sink = 0;
-    while (user + kernel < 300000) {
-        for (int i = 0; i < 100000; ++i)
-            sink = sink + static_cast<uint64_t>(i);
-        kerval::platform::thread_times(kerval::platform::thread_current(), &kernel, &user);
-    }
-    g_busy_done = true;
-    WaitAlways();
-}
-
-uint32_t Idle(void*)
-{
-    WaitAlways();
-}
 
 struct Row {
     std::string name;
@@ -59,21 +33,28 @@ std::vector<Row> RowsOf(const std::string& table)
 
 TEST_F(ThreadReport, LinesTablesAndSortedOrders)
 {
-    int32_t busy = -1, idle = -1;
-    const std::string long_name(40, 'L');
-    ASSERT_EQ(eOK, CreateTask(long_name.c_str(), 0, Idle, nullptr, 0, 0, &idle));
-    ASSERT_EQ(eOK, CreateTask("BUSY", 0, Busy, nullptr, 0, 0, &busy));
+    ASSERT_GT(StartTask(std::string(40, 'L').c_str(), [] { WaitAlways(); }), 0);
+    StartTask("BUSY", [] {  // spends at least 30 ms of its own processor time, then waits
+        volatile uint64_t sink = 0;
+        for (uint64_t kernel = 0, user = 0; user + kernel < 300000;) {
+            for (int i = 0; i < 100000; ++i)
+                sink = sink + static_cast<uint64_t>(i);
+            kp::thread_times(kp::thread_current(), &kernel, &user);
+        }
+        g_busy_done = true;
+        WaitAlways();
+    });
     ASSERT_TRUE(WaitFor([] { return g_busy_done.load(); }));
 
-    const std::string lines = kvtest::CaptureStdoutOf([] { DisplayInfoThread(); });
+    const std::string lines = CaptureStdoutOf([] { DisplayInfoThread(); });
     EXPECT_THAT(lines, StartsWith("Task=<                       INITJOB>; Id=<"));
     EXPECT_THAT(lines, HasSubstr("Task=<" + std::string(30, 'L') + ">; Id=<"));
     EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
 
-    kvtest::WriteBinaryFile("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
+    WriteBinaryFile("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
     ASSERT_NE(nullptr, std::freopen("keys.txt", "r", stdin));
     int32_t last = -1;
-    const std::string out = kvtest::CaptureStdoutOf([&] { last = PrintInfoThread(); });
+    const std::string out = CaptureStdoutOf([&] { last = PrintInfoThread(); });
     EXPECT_EQ(0, last);
     const std::string heading =
         std::string(26, ' ') + "NAME\t\tID\tKERNEL-Time(ms)\tUSER-Time(ms)\n";
@@ -90,13 +71,11 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders)
                plain.begin();
     };
     // Ascending, and equal keys in task-table order.
-    const auto sorted_by = [&](const std::vector<Row>& t, auto key) {
-        for (size_t i = 1; i < t.size(); ++i) {
-            if (key(t[i - 1]) > key(t[i]) ||
-                (key(t[i - 1]) == key(t[i]) && rank(t[i - 1]) > rank(t[i])))
-                return false;
-        }
-        return t.size() == plain.size();
+    const auto sorted_by = [&](const std::vector<Row>& printed, auto key) {
+        std::vector<Row> t = printed;
+        std::ranges::sort(t, {}, [&](const Row& r) { return std::make_pair(key(r), rank(r)); });
+        return t.size() == plain.size() &&
+               std::ranges::equal(t, printed, {}, &Row::name, &Row::name);
     };
     EXPECT_TRUE(sorted_by(tables[1], [](const Row& r) { return r.kernel; }));
     EXPECT_TRUE(sorted_by(tables[2], [](const Row& r) { return r.user; }));

@@ -1,10 +1,6 @@
 // Tasks: parameter block, names, suspension, priorities, deletion, main boxes and the life sign.
-#include <gmock/gmock.h>
-
-#include <tuple>
-
 #include "kerval/task/task.h"
-#include "tests/mailbox/box_helpers.h"
+#include "tests/support/tasks.h"
 
 using kerval::mailbox::BoxCore;
 using kvtest::CaptureStdoutOf;
@@ -12,11 +8,6 @@ using kvtest::WaitFor;
 using ::testing::HasSubstr;
 
 namespace {
-
-TaskDescript& RecordOf(int32_t hTask)
-{
-    return _pxSysDescript->pxTaskTab[_pxSysDescript->pxObjectTab[hTask].nIndex];
-}
 
 using Tasks = kvtest::TaskTest;
 
@@ -47,14 +38,14 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty)
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
     EXPECT_TRUE(g_arg_was_null.load());  // the function gets null, not the block
     EXPECT_EQ(g_self.load(), task);
-    EXPECT_EQ(RecordOf(task).lStackSize, 50000u);
+    EXPECT_EQ(kvtest::TaskRecordOf(task).lStackSize, 50000u);
     EXPECT_EQ(Recover(task, 4), "abcdx");                   // no terminator added
     EXPECT_EQ(Recover(task, 3), std::string("\0xxxx", 5));  // one byte short: empty string
     EXPECT_EQ(Recover(-1, 5), "xxxxx");
     RecoverTaskParam(task, nullptr, 10);  // ignored
     ASSERT_EQ(CreateTask("NOPARAM1", 0, RecordArgument, "ignored", 0, 70000, &zero_size), eOK);
     ASSERT_EQ(CreateTask("NOPARAM2", 0, RecordArgument, nullptr, 8, 0, &null_block), eOK);
-    EXPECT_EQ(RecordOf(zero_size).lStackSize, 70000u);
+    EXPECT_EQ(kvtest::TaskRecordOf(zero_size).lStackSize, 70000u);
     for (int32_t without : {zero_size, null_block})
         EXPECT_EQ(Recover(without, 5), std::string("\0xxxx", 5));
 }
@@ -108,10 +99,10 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
     });
     EXPECT_EQ(out, "task SPIN suspended\n");
     ActiveTask(task, 7);  // neither 0 nor 1: nothing
-    EXPECT_EQ(RecordOf(task).bSuspended, 1);
+    EXPECT_EQ(kvtest::TaskRecordOf(task).bSuspended, 1);
     ActiveTask(task, 1);
     ActiveTask(task, 1);  // running already: nothing
-    EXPECT_EQ(RecordOf(task).bSuspended, 0);
+    EXPECT_EQ(kvtest::TaskRecordOf(task).bSuspended, 0);
     kvtest::BeginCaptureStdout();
     int moved_while_suspended = 0;
     for (int i = 0; i < 2000; ++i) {

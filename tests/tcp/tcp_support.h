@@ -1,18 +1,10 @@
 // Loopback peers for the TCP link tests, and the fixture that keeps name servers out.
 #pragma once
 
-#include <atomic>
-#include <functional>
-#include <string>
-#include <thread>
-
-#include "kerval/platform/platform.h"
 #include "kerval/tcp/tcp_service.h"
-#include "tests/mailbox/box_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace kvtest {
-
-namespace kp = kerval::platform;
 
 // What a peer read until the link ended: end 0 for an orderly close, -1 for a reset or silence.
 struct Received {

@@ -1,24 +1,14 @@
 // Tempo tests: a settable clock, a hand-driven tick, the tempo service, wake-ups read at once.
 #pragma once
 
-#include <mutex>
-#include <vector>
-
-#include "kerval/platform/platform.h"
 #include "kerval/tempo/tempo_service.h"
 #include "tests/support/fixtures.h"
 
 namespace kvtest {
 
-namespace kp = kerval::platform;
-
-inline std::mutex g_clock_lock;
-inline kp::LocalTime g_clock{2024, 3, 10, 10, 20, 30, 0, 0};
-
 inline void SetClock(int y, int mo, int d, int h, int mi, int s)
 {
-    std::lock_guard guard(g_clock_lock);
-    g_clock = kp::LocalTime{y, mo, d, h, mi, s, 0, 0};
+    FakeClock::Set({y, mo, d, h, mi, s, 0, 0});
 }
 
 inline void Tick(int n = 1)
@@ -27,14 +17,10 @@ inline void Tick(int n = 1)
         kp::seams::manual_tick();
 }
 
+// The clock is at 2024-03-10 10:20:30 when the service starts.
 inline void StartTempoService()
 {
-    kp::seams::set_clock(
-        [](kp::LocalTime* t) {
-            std::lock_guard guard(g_clock_lock);
-            *t = g_clock;
-        },
-        nullptr);
+    static FakeClock clock({2024, 3, 10, 10, 20, 30, 0, 0});
     kp::seams::set_manual_tick(true);
     ASSERT_EQ(StartKerval(), eOK);
     CaptureStdoutOf([] { ASSERT_EQ(kerval::tempo::StartService(), 0); });

@@ -1,8 +1,6 @@
 // Tempos: expiry rules, control operations, refusals, reports, the wake-up message.
 #include <array>
 #include <cstddef>
-#include <cstring>
-#include <tuple>
 
 #include "kerval/tempo/tempo_internal.h"
 #include "tests/tempo/tempo_helpers.h"
