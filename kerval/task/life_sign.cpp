@@ -78,8 +78,14 @@ void SetWaitSliceMs(uint32_t ms)
 
 platform::Ticker* LifeSignTicker()
 {
+    static std::atomic<platform::Ticker*> made{nullptr};
+    if (platform::Ticker* ticker = made.load(std::memory_order_acquire))
+        return ticker;
+    // Made inside a region: a task stopped halfway would leave it half made for everyone.
+    platform::RegionGuard region;
     static platform::Ticker* const ticker =
         platform::ticker_start(kLifeSignPeriodMs, RefreshBlockedTasks, nullptr);
+    made.store(ticker, std::memory_order_release);
     return ticker;
 }
 

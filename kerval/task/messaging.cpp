@@ -19,8 +19,9 @@ std::atomic_ref<int32_t> MainBox(TaskDescript& rec)
 
 [[noreturn]] void SleepForEver()
 {
+    constexpr uint32_t kNapMs = 5000;
     for (;;)
-        platform::sleep_ms(5000);
+        platform::sleep_ms(kNapMs);
 }
 
 }  // namespace

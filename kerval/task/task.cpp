@@ -176,6 +176,9 @@ void TaskThreadEntry(void* arg)
         return;
     }
     core::BindCurrentThread(hTask);
+    // The life-sign ticker starts here at the latest, where no lock of the library is held: the
+    // manual tick seam runs ticks under the lock that registers it.
+    LifeSignTicker();
     PFN_TASK fn = rec->pfnTask;
     fn(nullptr);
 }
@@ -184,9 +187,6 @@ int32_t CreateTaskWithMainBox(const char* pszName, int32_t lPriority, PFN_TASK p
                               const void* pParam, uint32_t lParamSize, uint32_t lStackSize,
                               int32_t hMainBox, int32_t* phTask)
 {
-    // The ticker starts before the first task can wait, outside every lock of the library: the
-    // manual tick seam calls its ticks under the lock that registers it.
-    LifeSignTicker();
     // The lock also covers the resumption: nobody can delete the task before its thread runs.
     core::SysLock lock;
     platform::Thread* thread = nullptr;
