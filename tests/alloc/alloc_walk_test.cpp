@@ -15,7 +15,7 @@
 #include "kerval/core/internal.h"
 #include "kerval/file/store_requests.h"
 #include "kerval/file/store_service.h"
-#include "tests/mailbox/box_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace {
 

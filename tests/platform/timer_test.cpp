@@ -88,14 +88,14 @@ TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork)
         d.wanted = false;
         const int seen = d.calls.load();
         if (round % 2 == 0) {
-            ASSERT_TRUE(eventually([&] { return kp::ticker_idle(t); })) << round;
+            ASSERT_TRUE(WaitFor([&] { return kp::ticker_idle(t); })) << round;
         } else {  // wakes up during a tick that found no work
             spin_until([&] { return d.calls.load() != seen; }, 100);
         }
         const int before = d.calls.load();
         d.wanted = true;
         kp::ticker_wake(t);
-        ASSERT_TRUE(eventually([&] { return d.calls.load() >= before + 2; })) << round;
+        ASSERT_TRUE(WaitFor([&] { return d.calls.load() >= before + 2; })) << round;
     }
     kp::ticker_stop(t);
 }

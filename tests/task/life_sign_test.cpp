@@ -7,7 +7,7 @@
 
 #include "kerval/platform/platform.h"
 #include "kerval/task/task.h"
-#include "tests/sync/sync_helpers.h"
+#include "tests/support/tasks.h"
 
 namespace kp = kerval::platform;
 using kvtest::CaptureStdoutOf;
