@@ -74,10 +74,12 @@ void KervalStream(benchmark::State& state, uint16_t capacity, int reader_delay_u
     for (auto _ : state) {
         uint32_t size = 0;
         ReadMailBox(box, nullptr, &msg, &size, sizeof msg, WAIT_FOREVER, nullptr, nullptr);
-        if (reader_delay_us > 0) SpinMicroseconds(reader_delay_us);
+        if (reader_delay_us > 0)
+            SpinMicroseconds(reader_delay_us);
     }
     g_stop_flood = true;
-    while (!g_flood_done.load()) ReadMailBox(box, nullptr, nullptr, nullptr, 0, 1, nullptr, nullptr);
+    while (!g_flood_done.load())
+        ReadMailBox(box, nullptr, nullptr, nullptr, 0, 1, nullptr, nullptr);
     DeleteTask(writer);
     DeleteMailBox(box);
     state.SetItemsProcessed(state.iterations());
@@ -97,7 +99,8 @@ void MqueueStream(benchmark::State& state)
     });
     Message msg{};
     kvbench::SwitchCounter switches(state);
-    for (auto _ : state) mq_receive(q, reinterpret_cast<char*>(&msg), sizeof msg, nullptr);
+    for (auto _ : state)
+        mq_receive(q, reinterpret_cast<char*>(&msg), sizeof msg, nullptr);
     stop = true;
     while (!done.load()) {  // a send may be blocked on the full queue
         timespec soon{};
@@ -149,7 +152,8 @@ void KervalQueuedDepth(benchmark::State& state, int depth)
     int32_t box = -1;
     CreateMailBox("DEPTH_BOX", 65535, &box);
     Message msg{};
-    for (int i = 0; i < depth; ++i) WriteMailBox(0, box, 1, &msg, sizeof msg, 0);
+    for (int i = 0; i < depth; ++i)
+        WriteMailBox(0, box, 1, &msg, sizeof msg, 0);
     for (auto _ : state) {
         WriteMailBox(0, box, 1, &msg, sizeof msg, 0);
         uint32_t size = 0;

@@ -6,8 +6,8 @@
 #include <mqueue.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <semaphore.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -70,7 +70,10 @@ inline void PinTo(int cpu)
 // involuntary: it was preempted) as counters of the benchmark, over the scope of one object.
 class SwitchCounter {
 public:
-    explicit SwitchCounter(benchmark::State& state) : state_(state) { getrusage(RUSAGE_SELF, &start_); }
+    explicit SwitchCounter(benchmark::State& state) : state_(state)
+    {
+        getrusage(RUSAGE_SELF, &start_);
+    }
     ~SwitchCounter()
     {
         rusage end{};

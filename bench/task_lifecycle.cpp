@@ -18,7 +18,10 @@ namespace {
 
 constexpr size_t kStack = 64 * 1024;
 
-uint32_t Nothing(void*) { return 0; }
+uint32_t Nothing(void*)
+{
+    return 0;
+}
 
 void KervalCreateDelete(benchmark::State& state)
 {
@@ -30,7 +33,10 @@ void KervalCreateDelete(benchmark::State& state)
     }
 }
 
-void* NothingThread(void*) { return nullptr; }
+void* NothingThread(void*)
+{
+    return nullptr;
+}
 
 void PthreadCreateJoin(benchmark::State& state)
 {
@@ -66,7 +72,8 @@ void KervalSuspendResume(benchmark::State& state)
     for (auto _ : state) {
         SuspendTask(task);
         const uint64_t frozen = g_busy_count.load();
-        if (g_busy_count.load() != frozen) ++moved;
+        if (g_busy_count.load() != frozen)
+            ++moved;
         ActiveTask(task, 1);
     }
     g_stop_busy = true;
@@ -87,7 +94,8 @@ void OnPark(int)
     sigset_t wait_mask;
     pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
     sigdelset(&wait_mask, SIGUSR2);
-    while (g_resume_seq.load() == serving) sigsuspend(&wait_mask);
+    while (g_resume_seq.load() == serving)
+        sigsuspend(&wait_mask);
 }
 
 void OnResume(int) {}
@@ -109,7 +117,8 @@ void SignalSuspendResume(benchmark::State& state)
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> count{0};
     std::thread busy([&] {
-        while (!stop.load(std::memory_order_relaxed)) count.fetch_add(1, std::memory_order_relaxed);
+        while (!stop.load(std::memory_order_relaxed))
+            count.fetch_add(1, std::memory_order_relaxed);
     });
     const pthread_t target = busy.native_handle();
     for (auto _ : state) {

@@ -26,7 +26,8 @@ void ShareCopies(FuzzedDataProvider& in)
         std::abort();
     std::vector<uint8_t> content(block, 0);
     for (int copies = in.ConsumeIntegralInRange<int>(0, 6); copies > 0; --copies) {
-        const uint32_t size = in.ConsumeBool() ? block : in.ConsumeIntegralInRange<uint32_t>(0, 8192);
+        const uint32_t size =
+            in.ConsumeBool() ? block : in.ConsumeIntegralInRange<uint32_t>(0, 8192);
         std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(size);
         bytes.resize(size);
         const bool write = in.ConsumeBool();
@@ -39,7 +40,8 @@ void ShareCopies(FuzzedDataProvider& in)
         if (code == eOK && !write && bytes != content)
             std::abort();
     }
-    if (std::memcmp(PointOnShare(share), content.data(), block) != 0 || DeleteShareMem(share) != eOK)
+    if (std::memcmp(PointOnShare(share), content.data(), block) != 0 ||
+        DeleteShareMem(share) != eOK)
         std::abort();
 }
 

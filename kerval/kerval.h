@@ -82,10 +82,10 @@ enum {
     SHARE_OBJECT = 10
 };
 
-#define WAIT_FOREVER 2000000000    /* a time-out without limit, in milliseconds */
-#define KV_NAME_MAX 128            /* longest object name; longer names are cut */
-#define KV_INPUT_STRING_MAX 256    /* buffer size InputString needs, terminator included */
-#define KV_TASK_BUF_SIZE 1024      /* size of a task's TaskBuf */
+#define WAIT_FOREVER 2000000000      /* a time-out without limit, in milliseconds */
+#define KV_NAME_MAX 128              /* longest object name; longer names are cut */
+#define KV_INPUT_STRING_MAX 256      /* buffer size InputString needs, terminator included */
+#define KV_TASK_BUF_SIZE 1024        /* size of a task's TaskBuf */
 #define KV_SHARED_TASK_BUF_SIZE 4096 /* size of TaskBuf for threads that are not tasks */
 #define KV_DEFAULT_STACK_SIZE 50000
 
@@ -196,11 +196,11 @@ typedef struct TaskDescript {
     uint8_t bUsed;
     int32_t hMainBox; /* main mailbox, -1 for none */
     char szTaskBuf[KV_TASK_BUF_SIZE];
-    void* pParam;        /* private copy of the parameter block */
+    void* pParam; /* private copy of the parameter block */
     uint32_t lParamSize;
     MsgDate xLifeSign; /* application date at the last sign of life */
     uint32_t lStackSize;
-    KvHandle hThread; /* KV_INVALID_HANDLE in a record never used */
+    KvHandle hThread;  /* KV_INVALID_HANDLE in a record never used */
     int32_t lPriority; /* 255 in a record never used */
     PFN_TASK pfnTask;
     uint32_t lThreadId;
@@ -482,8 +482,7 @@ KV_API int32_t DeleteMailBox(int32_t hBox);
 KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lType, const void* pData,
                             uint32_t lSize, int32_t lExtra);
 KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer, uint32_t* plSize,
-                           int32_t lBufSize, int32_t lTimeOut, int32_t* plExtra,
-                           int32_t* phSender);
+                           int32_t lBufSize, int32_t lTimeOut, int32_t* plExtra, int32_t* phSender);
 KV_API int32_t PurgeMailBox(int32_t hBox);
 
 /* ------------------------------------------------------------ semaphores, mutexes, sections */
@@ -514,9 +513,8 @@ KV_API int32_t DeleteCriticalSec(int32_t hSection);
 
 KV_API int32_t CreateActiveTempoWithParam(const char* pszName, uint32_t eType,
                                           const MsgDate* pxDate, uint32_t lDelay,
-                                          uint8_t bProperties, int32_t hBox,
-                                          const char* pszKeyword, const void* pParam,
-                                          int32_t lParamSize, int32_t* phTempo);
+                                          uint8_t bProperties, int32_t hBox, const char* pszKeyword,
+                                          const void* pParam, int32_t lParamSize, int32_t* phTempo);
 KV_API int32_t CreateActiveTempo(const char* pszName, uint32_t eType, const MsgDate* pxDate,
                                  uint32_t lDelay, uint8_t bProperties, int32_t hBox,
                                  int32_t* phTempo);
@@ -524,8 +522,7 @@ KV_API int32_t CreateInactiveTempo(const char* pszName, uint32_t eType, const Ms
                                    uint32_t lDelay, uint8_t bProperties, int32_t hBox,
                                    int32_t* phTempo);
 KV_API int32_t ActivateTempo(const char* pszName, uint32_t eType, const MsgDate* pxDate,
-                             uint32_t lDelay, uint8_t bProperties, int32_t hBox,
-                             int32_t* phTempo);
+                             uint32_t lDelay, uint8_t bProperties, int32_t hBox, int32_t* phTempo);
 KV_API int32_t CreateTempo(const char* pszName, uint32_t eType, const MsgDate* pxDate,
                            uint32_t lDelay, uint8_t bProperties, int32_t hBox, int32_t* phTempo);
 KV_API int32_t ReactivateTempo(int32_t hTempo);
@@ -616,8 +613,8 @@ KV_API int InitDate(MsgDate* pxDate);
 KV_API int Bisextile(int16_t nYear);
 KV_API int16_t JulianDay(int16_t nYear, int16_t nMonth, int16_t nDay);
 KV_API int ConvJulCal(int16_t nYear, int16_t nDayOfYear, uint16_t* pnMonth, uint16_t* pnDay);
-KV_API void DayOfWeekAndYear(uint16_t nYear, uint16_t nMonth, uint16_t nDay,
-                             uint16_t* pnDayOfYear, uint16_t* pnDayOfWeek);
+KV_API void DayOfWeekAndYear(uint16_t nYear, uint16_t nMonth, uint16_t nDay, uint16_t* pnDayOfYear,
+                             uint16_t* pnDayOfWeek);
 KV_API void AddDayToDate(MsgDate* pxDate, uint16_t nDays);
 KV_API void AddHourToDate(MsgDate* pxDate, uint16_t nHours);
 KV_API void Year2ToYear4(int16_t* pnYear);
@@ -649,8 +646,8 @@ KV_API int IsTimeOutOver(const int64_t* pxStart, const int64_t* pxFrequency, uin
 KV_API void KervalErreur(int32_t lError, const char* pszErrorText, const char* pszProc,
                          const char* pszComment, const char* pszFile, int32_t lLine,
                          uint8_t bFatal);
-KV_API void ErrorCheck(int32_t lLine, const char* pszFile, const char* pszProc,
-                       uint32_t lSysError, uint32_t lFatal);
+KV_API void ErrorCheck(int32_t lLine, const char* pszFile, const char* pszProc, uint32_t lSysError,
+                       uint32_t lFatal);
 KV_API const char* _ApplicativErrorComment(uint32_t lCode, int16_t nNbRows,
                                            const ErrorComment* pxTable);
 KV_API int32_t ErreurApp(int32_t lCode, const char* pszProc, const char* pszText);
@@ -681,8 +678,7 @@ KV_API int32_t StopProcedure(uint32_t lFlags);
 /* The list operations copy the data; when an element or its copy cannot be allocated, nothing
  * is linked and they return null. */
 KV_API ElementListe* AjoutApresListe(ElementListe** ppList, const void* pData, uint32_t lSize);
-KV_API ElementListe* InsertAvantListe(ElementListe** ppElement, const void* pData,
-                                      uint32_t lSize);
+KV_API ElementListe* InsertAvantListe(ElementListe** ppElement, const void* pData, uint32_t lSize);
 KV_API ElementListe* TriListe(ElementListe* pList, PFN_COMPARE pfnCompare);
 KV_API void FreeListe(ElementListe** ppList);
 KV_API void FreeElementInListe(ElementListe** ppElement);

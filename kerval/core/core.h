@@ -8,7 +8,10 @@
 
 namespace kerval::core {
 
-inline SysDescript* Sys() { return _pxSysDescript; }
+inline SysDescript* Sys()
+{
+    return _pxSysDescript;
+}
 
 // ---- system lock: recursive per holder (thread identity), holder raised to priority 15.
 void TakeSysSem();

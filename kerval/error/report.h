@@ -12,7 +12,8 @@ extern const ErrorComment ErrorTable[20];
 constexpr int16_t kErrorTableRows = 20;
 
 // The text of one of the library's codes ("undocumented error" when unknown).
-inline const char* CodeText(int32_t code) {
+inline const char* CodeText(int32_t code)
+{
     return _ApplicativErrorComment(static_cast<uint32_t>(code), kErrorTableRows, ErrorTable);
 }
 
@@ -33,7 +34,7 @@ void SendErrorToUsrIntf(const char* pszText);
 }  // namespace kerval::error
 
 // A report from a library operation: code, its text, procedure, comment, this source position.
-#define KV_REPORT(code, proc, comment, fatal)                                                   \
+#define KV_REPORT(code, proc, comment, fatal)                                                    \
     KervalErreur((code), ::kerval::error::CodeText(code), (proc), (comment), __FILE__, __LINE__, \
                  (fatal))
 // A report after a failed system call, with the system error code.

@@ -23,22 +23,31 @@ constexpr const char* kCounterFile = "TRACE.000.LOG";
 // threads still tracing while the process ends find them valid. Their holders are never
 // suspended or ended there.
 template <int kWhich>
-platform::GuardedMutex& ProcessLock() {
+platform::GuardedMutex& ProcessLock()
+{
     alignas(platform::GuardedMutex) static unsigned char storage[sizeof(platform::GuardedMutex)];
     static auto* lock = ::new (storage) platform::GuardedMutex;
     return *lock;
 }
 
-platform::GuardedMutex& TraceLock() { return ProcessLock<0>(); }
-platform::GuardedMutex& StdoutLock() { return ProcessLock<1>(); }
+platform::GuardedMutex& TraceLock()
+{
+    return ProcessLock<0>();
+}
+platform::GuardedMutex& StdoutLock()
+{
+    return ProcessLock<1>();
+}
 
-bool Exists(const char* name) {
+bool Exists(const char* name)
+{
     int64_t seconds = 0;
     return platform::file_mtime(name, &seconds);
 }
 
 // The console mutex "_STDOUT_MUX" once the start-up has made it, else -1.
-int32_t ConsoleMutex() {
+int32_t ConsoleMutex()
+{
     const SysDescript* sys = _pxSysDescript;
     if (sys == nullptr)
         return -1;
@@ -52,12 +61,14 @@ int32_t ConsoleMutex() {
 // is suspended or ended while holding either.
 class StdoutGuard {
 public:
-    StdoutGuard() : mute_(ConsoleMutex()) {
+    StdoutGuard() : mute_(ConsoleMutex())
+    {
         if (mute_ >= 0 && TakeMute(mute_, WAIT_FOREVER) != eOK)
             mute_ = -1;
         StdoutLock().lock();
     }
-    ~StdoutGuard() {
+    ~StdoutGuard()
+    {
         StdoutLock().unlock();
         if (mute_ >= 0)
             FreeMute(mute_);
@@ -73,22 +84,25 @@ private:
 // Current trace file number; -1 until the first entry of the process. Guarded by TraceLock().
 int32_t g_traceFile = -1;
 
-void TraceName(int32_t number, char (&name)[32]) {
+void TraceName(int32_t number, char (&name)[32])
+{
     std::snprintf(name, sizeof name, "TRACE.%03d.LOG", static_cast<int>(number));
 }
 
-bool ValidNumber(int32_t number) {
+bool ValidNumber(int32_t number)
+{
     return number >= kFirstTraceFile && number <= kLastTraceFile;
 }
 
-void WriteCounter(int32_t number) {
+void WriteCounter(int32_t number)
+{
     std::FILE* file = core::OpenStream(kCounterFile, "wb");
-    if (file == nullptr) return;
+    if (file == nullptr)
+        return;
     const auto value = static_cast<uint32_t>(number);
-    const unsigned char bytes[4] = {static_cast<unsigned char>(value),
-                                    static_cast<unsigned char>(value >> 8),
-                                    static_cast<unsigned char>(value >> 16),
-                                    static_cast<unsigned char>(value >> 24)};
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
     (void)std::fwrite(bytes, 1, sizeof bytes, file);  // a short write reads back as no counter
     std::fclose(file);
 }
@@ -96,9 +110,11 @@ void WriteCounter(int32_t number) {
 // The number kept by a previous process, or 1 (written down) when there is none; -1 when the
 // counter file exists but cannot be read now. A counter file too short or out of range starts
 // again at 1 rather than naming a file outside the series.
-int32_t LoadCounter() {
+int32_t LoadCounter()
+{
     std::FILE* file = core::OpenStream(kCounterFile, "rb");
-    if (file == nullptr && Exists(kCounterFile)) return -1;
+    if (file == nullptr && Exists(kCounterFile))
+        return -1;
     if (file != nullptr) {
         unsigned char bytes[4] = {};
         const size_t read = std::fread(bytes, 1, sizeof bytes, file);
@@ -106,7 +122,8 @@ int32_t LoadCounter() {
         const auto number = static_cast<int32_t>(
             static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
             static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
-        if (read == sizeof bytes && ValidNumber(number)) return number;
+        if (read == sizeof bytes && ValidNumber(number))
+            return number;
     }
     WriteCounter(kFirstTraceFile);
     return kFirstTraceFile;
@@ -114,39 +131,50 @@ int32_t LoadCounter() {
 
 // Size in bytes of an existing file, -1 when it does not exist (0 when it cannot be measured now:
 // an existing file is never started afresh for that).
-long FileSize(const char* name) {
+long FileSize(const char* name)
+{
     std::FILE* file = core::OpenStream(name, "rb");
-    if (file == nullptr) return Exists(name) ? 0 : -1;
+    if (file == nullptr)
+        return Exists(name) ? 0 : -1;
     long size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        size = std::ftell(file);
     std::fclose(file);
     return size < 0 ? 0 : size;
 }
 
-void WriteDatedLine(std::FILE* file, const char* word) {
+void WriteDatedLine(std::FILE* file, const char* word)
+{
     platform::LocalTime t{};
     platform::local_time_read(&t);
     std::fprintf(file, "%s le %02d/%02d/%02d a %02d:%02d:%02d\n", word, t.day, t.month, t.year,
                  t.hour, t.minute, t.second);
 }
 
-std::FILE* StartTraceFile(const char* name) {
+std::FILE* StartTraceFile(const char* name)
+{
     std::FILE* file = core::OpenStream(name, "w");
-    if (file != nullptr) WriteDatedLine(file, "Debut");
+    if (file != nullptr)
+        WriteDatedLine(file, "Debut");
     return file;
 }
 
 // Opens the current trace file for an entry, starting or rotating it as needed; null when no
 // file can be opened (the entry is then lost). Caller holds TraceLock().
-std::FILE* OpenTraceFile() {
-    if (g_traceFile == -1) g_traceFile = LoadCounter();
-    if (g_traceFile == -1) return nullptr;
+std::FILE* OpenTraceFile()
+{
+    if (g_traceFile == -1)
+        g_traceFile = LoadCounter();
+    if (g_traceFile == -1)
+        return nullptr;
     char name[32];
     TraceName(g_traceFile, name);
     const long size = FileSize(name);
     std::FILE* file = size < 0 ? nullptr : core::OpenStream(name, "a");
-    if (file == nullptr) return StartTraceFile(name);
-    if (size < kRotateBytes) return file;
+    if (file == nullptr)
+        return StartTraceFile(name);
+    if (size < kRotateBytes)
+        return file;
 
     WriteDatedLine(file, "Fin");
     std::fclose(file);
@@ -160,9 +188,11 @@ std::FILE* OpenTraceFile() {
 // older attribute, the position moves one line down (line 0 after the last), and the text, cut
 // or padded to the console width, is written there with the newest attribute.
 // Caller holds TraceLock().
-void ShowOnConsole(const char* text, size_t max_length) {
+void ShowOnConsole(const char* text, size_t max_length)
+{
     SysDescript* sys = core::Sys();
-    if (sys == nullptr || !platform::console_is_open()) return;
+    if (sys == nullptr || !platform::console_is_open())
+        return;
     char line[platform::kConsoleColumns + 1];
     const size_t length =
         strnlen(text, max_length < sizeof line - 1 ? max_length : sizeof line - 1);
@@ -178,10 +208,12 @@ void ShowOnConsole(const char* text, size_t max_length) {
     platform::console_set_line_attribute(console.nLine, console.nNewestAttribute);
 }
 
-void WriteTextEntry(std::FILE* file, const char* text) {
+void WriteTextEntry(std::FILE* file, const char* text)
+{
     const size_t length = std::strlen(text);
     (void)std::fwrite(text, 1, length, file);  // tracing is best effort: nobody to tell
-    if (length == 0 || text[length - 1] != '\n') std::fputc('\n', file);
+    if (length == 0 || text[length - 1] != '\n')
+        std::fputc('\n', file);
 }
 
 }  // namespace
@@ -191,7 +223,8 @@ using namespace kerval;
 
 extern "C" {
 
-KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode) {
+KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode)
+{
     using namespace kerval::error;
     const bool dataMode = bDataMode != 0;
     const char* text = pData != nullptr ? static_cast<const char*>(pData) : "";
@@ -200,7 +233,8 @@ KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode) {
     std::lock_guard guard(TraceLock());
     std::FILE* file = OpenTraceFile();
     ShowOnConsole(text, dataMode ? static_cast<size_t>(size) : SIZE_MAX);
-    if (file == nullptr) return;
+    if (file == nullptr)
+        return;
     if (dataMode) {
         PrintTrameDebug(pData, size, file, 1);
     } else {
@@ -210,14 +244,17 @@ KV_API void AddTrace(const void* pData, int32_t lSize, uint8_t bDataMode) {
     std::fclose(file);
 }
 
-KV_API void DisplayDebug(const char* pszText, uint8_t bPrint) {
-    if (bPrint != 1 || pszText == nullptr) return;
+KV_API void DisplayDebug(const char* pszText, uint8_t bPrint)
+{
+    if (bPrint != 1 || pszText == nullptr)
+        return;
     error::StdoutGuard guard;
     std::fputs(pszText, stdout);
     std::fflush(stdout);
 }
 
-KV_API void DisplayTraceDebug(const char* pszText, uint8_t bPrint) {
+KV_API void DisplayTraceDebug(const char* pszText, uint8_t bPrint)
+{
     const char* text = pszText != nullptr ? pszText : "";
     DisplayDebug(text, bPrint);
     AddTrace(text, static_cast<int32_t>(std::strlen(text)), 0);

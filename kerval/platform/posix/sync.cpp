@@ -35,7 +35,7 @@ struct Waiter {
     OwnedMutexes* owner = nullptr;  // mutex waits: the waiting thread's list
     bool granted = false;           // guarded by the object's lock
     bool abandoned = false;
-    std::atomic<int> refs{1};       // semaphore waits: the waiter, and the queue while queued
+    std::atomic<int> refs{1};  // semaphore waits: the waiter, and the queue while queued
     Waiter() { sem_init(&wake, 0, 0); }
     ~Waiter() { sem_destroy(&wake); }
     Waiter(const Waiter&) = delete;

@@ -2,8 +2,8 @@
 // console_attribute read) and copied to a real console when the process could allocate one;
 // the memory copy is the screen of record, so a console that cannot display (headless
 // sessions) does not fail the writes.
-#include <windows.h>
 #include <conio.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -24,25 +24,34 @@ struct Screen {
     uint16_t attributes[kConsoleLines][kConsoleColumns];
 };
 
-Screen& screen() {
+Screen& screen()
+{
     static Screen s;
     return s;
 }
 
-bool line_in_range(int line) { return line >= 0 && line < kConsoleLines; }
+bool line_in_range(int line)
+{
+    return line >= 0 && line < kConsoleLines;
+}
 
 // Caller holds the screen lock.
-void clear(Screen& s) {
+void clear(Screen& s)
+{
     std::memset(s.cells, ' ', sizeof s.cells);
     for (auto& row : s.attributes) {
-        for (uint16_t& a : row) a = kDefaultAttribute;
+        for (uint16_t& a : row)
+            a = kDefaultAttribute;
     }
 }
 
-HANDLE allocate_real_console(const char* title) {
-    if (!AllocConsole()) return nullptr;
+HANDLE allocate_real_console(const char* title)
+{
+    if (!AllocConsole())
+        return nullptr;
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return nullptr;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE)
+        return nullptr;
     SetConsoleScreenBufferSize(out, COORD{kConsoleColumns, kConsoleLines});
     const SMALL_RECT window{0, 0, kConsoleColumns - 1, kConsoleLines - 1};
     SetConsoleWindowInfo(out, TRUE, &window);
@@ -53,7 +62,8 @@ HANDLE allocate_real_console(const char* title) {
 
 }  // namespace
 
-bool console_open(const char* title) {
+bool console_open(const char* title)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     if (s.open) {
@@ -66,13 +76,15 @@ bool console_open(const char* title) {
     return true;
 }
 
-bool console_is_open() {
+bool console_is_open()
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     return s.open;
 }
 
-bool console_write_line(int line, const char* text) {
+bool console_write_line(int line, const char* text)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     if (!s.open || !line_in_range(line)) {
@@ -91,14 +103,16 @@ bool console_write_line(int line, const char* text) {
     return true;
 }
 
-bool console_set_line_attribute(int line, uint16_t attribute) {
+bool console_set_line_attribute(int line, uint16_t attribute)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
     if (!s.open || !line_in_range(line)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    for (uint16_t& a : s.attributes[line]) a = attribute;
+    for (uint16_t& a : s.attributes[line])
+        a = attribute;
     DWORD written = 0;
     if (s.output != nullptr) {
         FillConsoleOutputAttribute(s.output, attribute, kConsoleColumns,
@@ -107,23 +121,29 @@ bool console_set_line_attribute(int line, uint16_t attribute) {
     return true;
 }
 
-char console_cell(int line, int column) {
+char console_cell(int line, int column)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
-    if (!s.open || !line_in_range(line) || column < 0 || column >= kConsoleColumns) return '\0';
+    if (!s.open || !line_in_range(line) || column < 0 || column >= kConsoleColumns)
+        return '\0';
     return s.cells[line][column];
 }
 
-uint16_t console_attribute(int line, int column) {
+uint16_t console_attribute(int line, int column)
+{
     Screen& s = screen();
     std::lock_guard guard(s.lock);
-    if (!s.open || !line_in_range(line) || column < 0 || column >= kConsoleColumns) return 0;
+    if (!s.open || !line_in_range(line) || column < 0 || column >= kConsoleColumns)
+        return 0;
     return s.attributes[line][column];
 }
 
-int console_getch() {
+int console_getch()
+{
     DWORD mode = 0;
-    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return _getch();
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
+        return _getch();
     return std::getc(stdin);
 }
 

@@ -17,18 +17,26 @@
 namespace kerval::platform {
 namespace {
 
-HANDLE handle_of(void* object) { return static_cast<HANDLE>(object); }
+HANDLE handle_of(void* object)
+{
+    return static_cast<HANDLE>(object);
+}
 
-WaitResult wait_handle(HANDLE h, uint32_t timeout_ms) {
+WaitResult wait_handle(HANDLE h, uint32_t timeout_ms)
+{
     if (h == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WaitResult::kFailed;
     }
     switch (win32::wait_or_end(h, timeout_ms)) {
-        case WAIT_OBJECT_0: return WaitResult::kSignaled;
-        case WAIT_TIMEOUT: return WaitResult::kTimeout;
-        case WAIT_ABANDONED: return WaitResult::kAbandoned;
-        default: return WaitResult::kFailed;
+        case WAIT_OBJECT_0:
+            return WaitResult::kSignaled;
+        case WAIT_TIMEOUT:
+            return WaitResult::kTimeout;
+        case WAIT_ABANDONED:
+            return WaitResult::kAbandoned;
+        default:
+            return WaitResult::kFailed;
     }
 }
 
@@ -43,14 +51,16 @@ struct Semaphore {
 namespace {
 
 // Spins until a release lets the caller take a unit; true when it took one.
-bool spin_for_unit(Semaphore* s) {
+bool spin_for_unit(Semaphore* s)
+{
     uint32_t seen = s->releases.load(std::memory_order_relaxed);
     bool released = false;
     return detail::spin_for(s->spin, [&] {
         const uint32_t now = s->releases.load(std::memory_order_acquire);
         released = released || now != seen;
         seen = now;
-        if (!released) return detail::Poll::kAgain;
+        if (!released)
+            return detail::Poll::kAgain;
         // The release may not have reached the kernel object yet: keep asking until it has.
         return WaitForSingleObject(s->handle, 0) == WAIT_OBJECT_0 ? detail::Poll::kTaken
                                                                   : detail::Poll::kAgain;
@@ -61,19 +71,23 @@ bool spin_for_unit(Semaphore* s) {
 
 namespace detail {
 
-unsigned processors_usable() {
+unsigned processors_usable()
+{
     DWORD_PTR process = 0;
     DWORD_PTR system = 0;
-    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        return 1;
     const int n = __builtin_popcountll(static_cast<unsigned long long>(process));
     return n > 1 ? static_cast<unsigned>(n) : 1u;
 }
 
 }  // namespace detail
 
-Semaphore* semaphore_create(long initial, long maximum) {
+Semaphore* semaphore_create(long initial, long maximum)
+{
     const HANDLE h = CreateSemaphoreA(nullptr, initial, maximum, nullptr);
-    if (h == nullptr) return nullptr;
+    if (h == nullptr)
+        return nullptr;
     auto* s = new (std::nothrow) Semaphore;
     if (s == nullptr) {
         CloseHandle(h);
@@ -84,45 +98,59 @@ Semaphore* semaphore_create(long initial, long maximum) {
     return s;
 }
 
-void semaphore_destroy(Semaphore* s) {
-    if (s == nullptr) return;
+void semaphore_destroy(Semaphore* s)
+{
+    if (s == nullptr)
+        return;
     CloseHandle(s->handle);
     delete s;
 }
 
-bool semaphore_release(Semaphore* s, long count, long* previous) {
+bool semaphore_release(Semaphore* s, long count, long* previous)
+{
     LONG before = 0;
     if (s == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     s->releases.fetch_add(1, std::memory_order_release);
-    if (!ReleaseSemaphore(s->handle, count, &before)) return false;
-    if (previous != nullptr) *previous = before;
+    if (!ReleaseSemaphore(s->handle, count, &before))
+        return false;
+    if (previous != nullptr)
+        *previous = before;
     return true;
 }
 
-WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms) {
-    if (s == nullptr) return wait_handle(nullptr, timeout_ms);
+WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
+{
+    if (s == nullptr)
+        return wait_handle(nullptr, timeout_ms);
     const WaitResult now = wait_handle(s->handle, 0);
-    if (now != WaitResult::kTimeout || timeout_ms == 0) return now;
-    if (spin_for_unit(s)) return WaitResult::kSignaled;
+    if (now != WaitResult::kTimeout || timeout_ms == 0)
+        return now;
+    if (spin_for_unit(s))
+        return WaitResult::kSignaled;
     return wait_handle(s->handle, timeout_ms);
 }
 
-Mutex* mutex_create(bool initially_owned) {
+Mutex* mutex_create(bool initially_owned)
+{
     return static_cast<Mutex*>(CreateMutexA(nullptr, initially_owned ? TRUE : FALSE, nullptr));
 }
 
-void mutex_destroy(Mutex* m) {
-    if (m != nullptr) CloseHandle(handle_of(m));
+void mutex_destroy(Mutex* m)
+{
+    if (m != nullptr)
+        CloseHandle(handle_of(m));
 }
 
-WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms) {
+WaitResult mutex_wait(Mutex* m, uint32_t timeout_ms)
+{
     return wait_handle(handle_of(m), timeout_ms);
 }
 
-bool mutex_release(Mutex* m) {
+bool mutex_release(Mutex* m)
+{
     if (m == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -134,7 +162,8 @@ struct CriticalSection {
     CRITICAL_SECTION section;
 };
 
-CriticalSection* critical_section_create() {
+CriticalSection* critical_section_create()
+{
     auto* cs = new (std::nothrow) CriticalSection;
     if (cs == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -144,14 +173,22 @@ CriticalSection* critical_section_create() {
     return cs;
 }
 
-void critical_section_destroy(CriticalSection* cs) {
-    if (cs == nullptr) return;
+void critical_section_destroy(CriticalSection* cs)
+{
+    if (cs == nullptr)
+        return;
     DeleteCriticalSection(&cs->section);
     delete cs;
 }
 
-void critical_section_enter(CriticalSection* cs) { EnterCriticalSection(&cs->section); }
+void critical_section_enter(CriticalSection* cs)
+{
+    EnterCriticalSection(&cs->section);
+}
 
-void critical_section_leave(CriticalSection* cs) { LeaveCriticalSection(&cs->section); }
+void critical_section_leave(CriticalSection* cs)
+{
+    LeaveCriticalSection(&cs->section);
+}
 
 }  // namespace kerval::platform

@@ -51,8 +51,10 @@ struct kerval::platform::Thread {
     Thread() = default;
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    ~Thread() {
-        if (stop != nullptr) CloseHandle(stop);
+    ~Thread()
+    {
+        if (stop != nullptr)
+            CloseHandle(stop);
     }
 };
 
@@ -67,18 +69,22 @@ constexpr int kNotOwed = 0;
 constexpr int kOwed = 1;
 constexpr int kPaying = 2;
 
-void unreference(Thread* t) {
-    if (t->references.fetch_sub(1) == 1) delete t;
+void unreference(Thread* t)
+{
+    if (t->references.fetch_sub(1) == 1)
+        delete t;
 }
 
 // The calling thread is leaving: from now on it must not be killed (it may hold the loader
 // lock while it ends), only waited for.
-void leave_own_record() {
+void leave_own_record()
+{
     Thread* const own = t_own;
     t_own = nullptr;
     t_current = nullptr;
     t_regions = nullptr;
-    if (own == nullptr) return;
+    if (own == nullptr)
+        return;
     // Wine may report 0 for an ended thread: keep the times it had on its way out.
     FILETIME created, exited, kernel, user;
     if (GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) {
@@ -88,32 +94,38 @@ void leave_own_record() {
         own->kernel_at_kill = ticks(kernel);
         own->user_at_kill = ticks(user);
     }
-    if (own->running.exchange(false)) unreference(own);
+    if (own->running.exchange(false))
+        unreference(own);
 }
 
-[[noreturn]] void end_current_thread() {
+[[noreturn]] void end_current_thread()
+{
     leave_own_record();
     ExitThread(0);
 }
 
-DWORD WINAPI thread_entry(LPVOID param) {
+DWORD WINAPI thread_entry(LPVOID param)
+{
     auto* self = static_cast<Thread*>(param);
     t_current = self;
     t_own = self;
     t_regions = self;
     self->started = true;
-    if (!self->cancelled) self->fn(self->arg);
+    if (!self->cancelled)
+        self->fn(self->arg);
     leave_own_record();
     return 0;
 }
 
-uint64_t filetime_100ns(const FILETIME& ft) {
+uint64_t filetime_100ns(const FILETIME& ft)
+{
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
 // Wine releases a terminated thread's memory a little after its handle is signalled, and a
 // creation in that window fails with ERROR_INVALID_PARAMETER: retry it briefly.
-HANDLE create_thread(size_t stack_size, Thread* t) {
+HANDLE create_thread(size_t stack_size, Thread* t)
+{
     constexpr int kAttempts = 200;
     for (int attempt = 0;; ++attempt) {
         const HANDLE h =
@@ -125,15 +137,18 @@ HANDLE create_thread(size_t stack_size, Thread* t) {
     }
 }
 
-bool valid(const Thread* t) {
-    if (t != nullptr && t->handle != nullptr) return true;
+bool valid(const Thread* t)
+{
+    if (t != nullptr && t->handle != nullptr)
+        return true;
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 }  // namespace
 
-Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
+Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size)
+{
     auto* t = new (std::nothrow) Thread;
     if (t == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -142,7 +157,8 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     t->fn = fn;
     t->arg = arg;
     t->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (t->stop != nullptr) t->handle = create_thread(stack_size, t);
+    if (t->stop != nullptr)
+        t->handle = create_thread(stack_size, t);
     if (t->handle == nullptr) {
         const DWORD code = GetLastError();
         delete t;
@@ -152,8 +168,10 @@ Thread* thread_create_suspended(ThreadFn fn, void* arg, size_t stack_size) {
     return t;
 }
 
-Thread* thread_adopt_current() {
-    if (t_current != nullptr) return t_current;
+Thread* thread_adopt_current()
+{
+    if (t_current != nullptr)
+        return t_current;
     auto* t = new Thread;
     t->references = 1;  // an adopted thread holds no reference of its own
     t->running = false;
@@ -167,14 +185,21 @@ Thread* thread_adopt_current() {
     return t;
 }
 
-Thread* thread_current() { return t_current; }
+Thread* thread_current()
+{
+    return t_current;
+}
 
 namespace {
 
-bool in_region(const Thread* t) { return t->regions.load() > 0 || t->lock_waits.load() > 0; }
+bool in_region(const Thread* t)
+{
+    return t->regions.load() > 0 || t->lock_waits.load() > 0;
+}
 
 // Returns once a thread just suspended really stands still.
-void wait_until_stopped(Thread* t) {
+void wait_until_stopped(Thread* t)
+{
     CONTEXT context{};
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(t->handle, &context);
@@ -182,11 +207,14 @@ void wait_until_stopped(Thread* t) {
 
 // Resumes a thread suspended by the system; a suspension it makes of itself may not have landed
 // yet (ResumeThread answers 0): wait for it briefly.
-long resume_system(Thread* t) {
+long resume_system(Thread* t)
+{
     for (int attempt = 0; attempt < 2000; ++attempt) {
         const DWORD previous = ResumeThread(t->handle);
-        if (previous == static_cast<DWORD>(-1)) return -1;
-        if (previous > 0) return static_cast<long>(previous);
+        if (previous == static_cast<DWORD>(-1))
+            return -1;
+        if (previous > 0)
+            return static_cast<long>(previous);
         Sleep(attempt < 10 ? 0 : 1);
     }
     return 0;
@@ -194,7 +222,8 @@ long resume_system(Thread* t) {
 
 // Suspends the calling thread, or owes the suspension while it is inside a region other than
 // the control lock it holds here.
-long suspend_self(Thread* t, long previous) {
+long suspend_self(Thread* t, long previous)
+{
     if (t->regions.load() > 1 || t->lock_waits.load() > 0) {
         t->owed = kOwed;
         return previous;
@@ -207,35 +236,48 @@ long suspend_self(Thread* t, long previous) {
 }
 
 // The suspension or termination owed by the calling thread, paid as it leaves its last region.
-void settle_owed(Thread* t) {
-    if (t->end_requested.load() && t == t_own) end_current_thread();
+void settle_owed(Thread* t)
+{
+    if (t->end_requested.load() && t == t_own)
+        end_current_thread();
     int expected = kOwed;
-    if (t->owed.compare_exchange_strong(expected, kPaying)) SuspendThread(GetCurrentThread());
+    if (t->owed.compare_exchange_strong(expected, kPaying))
+        SuspendThread(GetCurrentThread());
 }
 
 }  // namespace
 
-long thread_resume(Thread* t) {
-    if (!valid(t)) return -1;
+long thread_resume(Thread* t)
+{
+    if (!valid(t))
+        return -1;
     std::lock_guard guard(t->control);
     const long previous = t->suspensions.load();
-    if (previous == 0) return 0;
+    if (previous == 0)
+        return 0;
     t->suspensions.fetch_sub(1);
-    if (previous > 1) return previous;
+    if (previous > 1)
+        return previous;
     int expected = kOwed;
-    if (t->owed.compare_exchange_strong(expected, kNotOwed)) return previous;  // never paid
+    if (t->owed.compare_exchange_strong(expected, kNotOwed))
+        return previous;  // never paid
     const long resumed = resume_system(t);
     t->owed = kNotOwed;
-    if (resumed < 0) t->suspensions.fetch_add(1);
+    if (resumed < 0)
+        t->suspensions.fetch_add(1);
     return resumed < 0 ? -1 : previous;
 }
 
-long thread_suspend(Thread* t) {
-    if (!valid(t)) return -1;
+long thread_suspend(Thread* t)
+{
+    if (!valid(t))
+        return -1;
     std::lock_guard guard(t->control);
     const long previous = t->suspensions.fetch_add(1);
-    if (previous > 0) return previous;  // already stopped (or owing): only counted
-    if (t == t_regions) return suspend_self(t, previous);
+    if (previous > 0)
+        return previous;  // already stopped (or owing): only counted
+    if (t == t_regions)
+        return suspend_self(t, previous);
     if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) {
         t->suspensions.fetch_sub(1);
         return -1;
@@ -250,26 +292,34 @@ long thread_suspend(Thread* t) {
 
 // Stops a running thread outside any lock region (a thread inside one ends itself on leaving
 // it): true when it ended meanwhile, false when it now stands still outside every region.
-static bool ended_or_stopped_outside(Thread* t, DWORD grace_ms) {
+static bool ended_or_stopped_outside(Thread* t, DWORD grace_ms)
+{
     for (;;) {
-        if (SuspendThread(t->handle) == static_cast<DWORD>(-1)) return true;
+        if (SuspendThread(t->handle) == static_cast<DWORD>(-1))
+            return true;
         wait_until_stopped(t);
-        if (t->regions.load() == 0) return false;
+        if (t->regions.load() == 0)
+            return false;
         ResumeThread(t->handle);
-        if (WaitForSingleObject(t->handle, grace_ms) == WAIT_OBJECT_0) return true;
+        if (WaitForSingleObject(t->handle, grace_ms) == WAIT_OBJECT_0)
+            return true;
     }
 }
 
 // Keeps the thread's processor times so that they outlive a kill.
-static void keep_times_before_kill(Thread* t) {
+static void keep_times_before_kill(Thread* t)
+{
     FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user)) return;
+    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user))
+        return;
     t->kernel_at_kill = filetime_100ns(kernel);
     t->user_at_kill = filetime_100ns(user);
 }
 
-bool thread_terminate(Thread* t) {
-    if (!valid(t)) return false;
+bool thread_terminate(Thread* t)
+{
+    if (!valid(t))
+        return false;
     if (t->id == GetCurrentThreadId()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -287,7 +337,8 @@ bool thread_terminate(Thread* t) {
     bool stopped_here = false;
     if (t->stop != nullptr && (t->suspensions.load() == 0 || t->owed.load() == kOwed)) {
         SetEvent(t->stop);
-        if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0) return true;
+        if (WaitForSingleObject(t->handle, kGraceMs) == WAIT_OBJECT_0)
+            return true;
         if (ended_or_stopped_outside(t, kGraceMs)) {
             WaitForSingleObject(t->handle, 5000);
             return true;
@@ -297,56 +348,81 @@ bool thread_terminate(Thread* t) {
     // A thread past its function is already ending: killing it there could leave the loader
     // lock held for good, so it is only waited for.
     const bool kill = t->running.exchange(false);
-    if (!kill && stopped_here) ResumeThread(t->handle);
-    if (kill) keep_times_before_kill(t);
+    if (!kill && stopped_here)
+        ResumeThread(t->handle);
+    if (kill)
+        keep_times_before_kill(t);
     if (kill && !TerminateThread(t->handle, 0)) {
         t->running = true;
-        if (stopped_here) ResumeThread(t->handle);
+        if (stopped_here)
+            ResumeThread(t->handle);
         return false;
     }
     // TerminateThread only starts the end; wait so the thread is gone when we return.
     WaitForSingleObject(t->handle, 5000);
-    if (kill) unreference(t);  // the reference the killed thread held
+    if (kill)
+        unreference(t);  // the reference the killed thread held
     return true;
 }
 
-void thread_exit_current() { end_current_thread(); }
+void thread_exit_current()
+{
+    end_current_thread();
+}
 
-void thread_release(Thread* t) {
-    if (t == nullptr) return;
-    if (t == t_current) t_current = nullptr;
-    if (t->handle != nullptr) CloseHandle(t->handle);
+void thread_release(Thread* t)
+{
+    if (t == nullptr)
+        return;
+    if (t == t_current)
+        t_current = nullptr;
+    if (t->handle != nullptr)
+        CloseHandle(t->handle);
     t->handle = nullptr;
     unreference(t);
 }
 
-bool thread_set_priority(Thread* t, int priority) {
+bool thread_set_priority(Thread* t, int priority)
+{
     return valid(t) && SetThreadPriority(t->handle, priority) != 0;
 }
 
-bool thread_set_brief_priority(Thread* t, int priority) {
+bool thread_set_brief_priority(Thread* t, int priority)
+{
     return thread_set_priority(t, priority);
 }
 
-int thread_get_priority(Thread* t) {
-    if (!valid(t)) return kPrioError;
+int thread_get_priority(Thread* t)
+{
+    if (!valid(t))
+        return kPrioError;
     return GetThreadPriority(t->handle);
 }
 
-uint32_t thread_id(Thread* t) { return t != nullptr ? t->id : 0; }
+uint32_t thread_id(Thread* t)
+{
+    return t != nullptr ? t->id : 0;
+}
 
-uint32_t current_thread_id() { return GetCurrentThreadId(); }
+uint32_t current_thread_id()
+{
+    return GetCurrentThreadId();
+}
 
-bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns) {
-    if (!valid(t)) return false;
+bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns)
+{
+    if (!valid(t))
+        return false;
     FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user)) return false;
+    if (!GetThreadTimes(t->handle, &created, &exited, &kernel, &user))
+        return false;
     *kernel_100ns = std::max(filetime_100ns(kernel), t->kernel_at_kill.load());
     *user_100ns = std::max(filetime_100ns(user), t->user_at_kill.load());
     return true;
 }
 
-void sleep_ms(uint32_t ms) {
+void sleep_ms(uint32_t ms)
+{
     if (ms == 0 || t_own == nullptr) {
         Sleep(ms);
         return;
@@ -356,37 +432,50 @@ void sleep_ms(uint32_t ms) {
 
 namespace win32 {
 
-DWORD wait_or_end(HANDLE h, DWORD timeout_ms) {
+DWORD wait_or_end(HANDLE h, DWORD timeout_ms)
+{
     Thread* const own = t_own;
     // Inside a lock region the thread must not end here: it ends as it leaves the region.
-    if (own == nullptr || own->regions.load() > 0) return WaitForSingleObject(h, timeout_ms);
+    if (own == nullptr || own->regions.load() > 0)
+        return WaitForSingleObject(h, timeout_ms);
     const HANDLE handles[2] = {own->stop, h};
     const DWORD count = h == own->stop ? 1 : 2;
     const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout_ms);
-    if (result == WAIT_OBJECT_0) end_current_thread();
-    if (result == WAIT_OBJECT_0 + 1) return WAIT_OBJECT_0;
-    if (result == WAIT_ABANDONED_0 + 1) return WAIT_ABANDONED;
+    if (result == WAIT_OBJECT_0)
+        end_current_thread();
+    if (result == WAIT_OBJECT_0 + 1)
+        return WAIT_OBJECT_0;
+    if (result == WAIT_ABANDONED_0 + 1)
+        return WAIT_ABANDONED;
     return result;
 }
 
 }  // namespace win32
 
-void region_enter() {
-    if (Thread* t = t_regions) t->regions.fetch_add(1);
+void region_enter()
+{
+    if (Thread* t = t_regions)
+        t->regions.fetch_add(1);
 }
 
-void region_leave() {
+void region_leave()
+{
     Thread* const t = t_regions;
-    if (t != nullptr && t->regions.fetch_sub(1) == 1 && t->lock_waits.load() == 0) settle_owed(t);
+    if (t != nullptr && t->regions.fetch_sub(1) == 1 && t->lock_waits.load() == 0)
+        settle_owed(t);
 }
 
-void lock_wait_begin() {
-    if (Thread* t = t_regions) t->lock_waits.fetch_add(1);
+void lock_wait_begin()
+{
+    if (Thread* t = t_regions)
+        t->lock_waits.fetch_add(1);
 }
 
-void lock_wait_end() {
+void lock_wait_end()
+{
     Thread* const t = t_regions;
-    if (t != nullptr && t->lock_waits.fetch_sub(1) == 1 && t->regions.load() == 0) settle_owed(t);
+    if (t != nullptr && t->lock_waits.fetch_sub(1) == 1 && t->regions.load() == 0)
+        settle_owed(t);
 }
 
 }  // namespace kerval::platform

@@ -10,12 +10,14 @@
 namespace kerval::platform {
 namespace {
 
-LocalTime from_systemtime(const SYSTEMTIME& st) {
+LocalTime from_systemtime(const SYSTEMTIME& st)
+{
     return LocalTime{st.wYear,   st.wMonth,  st.wDay,          st.wHour,
                      st.wMinute, st.wSecond, st.wMilliseconds, st.wDayOfWeek};
 }
 
-SYSTEMTIME to_systemtime(const LocalTime& t) {
+SYSTEMTIME to_systemtime(const LocalTime& t)
+{
     SYSTEMTIME st{};
     st.wYear = static_cast<WORD>(t.year);
     st.wMonth = static_cast<WORD>(t.month);
@@ -30,7 +32,8 @@ SYSTEMTIME to_systemtime(const LocalTime& t) {
 
 }  // namespace
 
-void local_time_read(LocalTime* t) {
+void local_time_read(LocalTime* t)
+{
     if (auto read = detail::clock_read_seam()) {
         read(t);
         return;
@@ -40,8 +43,10 @@ void local_time_read(LocalTime* t) {
     *t = from_systemtime(st);
 }
 
-bool local_time_set(const LocalTime& t) {
-    if (auto set = detail::clock_set_seam()) return set(t);
+bool local_time_set(const LocalTime& t)
+{
+    if (auto set = detail::clock_set_seam())
+        return set(t);
     // A privilege refused by the test seam keeps the real clock untouched.
     auto check = detail::privilege_seam();
     if (check != nullptr && !check("SeSystemtimePrivilege")) {
@@ -52,26 +57,33 @@ bool local_time_set(const LocalTime& t) {
     return SetLocalTime(&st) != 0;
 }
 
-uint64_t perf_counter() {
+uint64_t perf_counter()
+{
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<uint64_t>(now.QuadPart);
 }
 
-uint64_t perf_frequency() {
+uint64_t perf_frequency()
+{
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     return static_cast<uint64_t>(frequency.QuadPart);
 }
 
-bool local_from_time(int64_t t, std::tm* out) {
+bool local_from_time(int64_t t, std::tm* out)
+{
     const __time64_t value = t;
     return _localtime64_s(out, &value) == 0;
 }
 
-int64_t time_from_local(std::tm* in) { return _mktime64(in); }
+int64_t time_from_local(std::tm* in)
+{
+    return _mktime64(in);
+}
 
-int64_t time_now() {
+int64_t time_now()
+{
     if (auto read = detail::clock_read_seam()) {
         LocalTime now{};
         read(&now);

@@ -1,7 +1,7 @@
 // Periodic timer on the Win32 multimedia timer. All multimedia timer callbacks of a process run
 // on one thread, and tick_target_fire serialises them with manual ticks.
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 #include <new>
 
@@ -20,7 +20,8 @@ namespace {
 
 thread_local Timer* t_ticking = nullptr;
 
-void on_tick(void* ctx) {
+void on_tick(void* ctx)
+{
     auto* timer = static_cast<Timer*>(ctx);
     Timer* const outer = t_ticking;
     t_ticking = timer;
@@ -28,17 +29,21 @@ void on_tick(void* ctx) {
     t_ticking = outer;
 }
 
-void CALLBACK on_timer(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+void CALLBACK on_timer(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
+{
     auto* timer = reinterpret_cast<Timer*>(user);
-    if (detail::manual_tick_enabled()) return;
+    if (detail::manual_tick_enabled())
+        return;
     detail::tick_target_fire(&timer->target);
     // A timer stopped by its own callback is freed here, once the call has fully returned.
-    if (timer->stopped_by_own_tick) delete timer;
+    if (timer->stopped_by_own_tick)
+        delete timer;
 }
 
 }  // namespace
 
-Timer* timer_start(uint32_t period_ms, uint32_t resolution_ms, TickFn fn, void* ctx) {
+Timer* timer_start(uint32_t period_ms, uint32_t resolution_ms, TickFn fn, void* ctx)
+{
     auto* timer = new (std::nothrow) Timer;
     if (timer == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -60,8 +65,10 @@ Timer* timer_start(uint32_t period_ms, uint32_t resolution_ms, TickFn fn, void* 
     return timer;
 }
 
-void timer_stop(Timer* t) {
-    if (t == nullptr) return;
+void timer_stop(Timer* t)
+{
+    if (t == nullptr)
+        return;
     // Synchronous kill: once it returns no OS callback runs or will run (unless we are it).
     timeKillEvent(t->id);
     detail::tick_target_remove(&t->target);
