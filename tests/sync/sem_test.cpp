@@ -85,7 +85,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
     kerval::task::SetWaitSliceMs(10);
     const int32_t sem_ = NewSem();
     EXPECT_EQ(TakeSem(sem_, 1, -1), eTIME_OVER);
-    const int32_t requests[][3] = {{2, WAIT_FOREVER, -2}, {1, 100, 15},  {1, 60000, 0},
+    const int32_t requests[][3] = {{2, WAIT_FOREVER, -2}, {1, 1000, 15}, {1, 60000, 0},
                                    {2, WAIT_FOREVER, 0},  {1, 60000, 0}, {5, WAIT_FOREVER, 0}};
     std::vector<int32_t> q;  // each request queued, in arrival order, before the next is made
     for (const auto& [units, ms, priority] : requests) {
@@ -99,7 +99,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
     }
     kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
     EXPECT_EQ(FreeSem(sem_, 1), eOK);
-    kerval::platform::sleep_ms(150);  // the time-out of q[1]
+    kerval::platform::sleep_ms(1100);  // the time-out of q[1], long enough to queue four more
     EXPECT_TRUE(QueueBecomes(sem_, q));
     EXPECT_EQ(TakeSem(sem_, 1, 0), eOK);
     ActiveTask(q[1], 1);
