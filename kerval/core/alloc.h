@@ -99,6 +99,8 @@ struct Allocator {
     }
     T* allocate(size_t count)
     {
+        // T may itself be a pointer: its size is the size of the stored element.
+        // NOLINTNEXTLINE(bugprone-sizeof-expression)
         void* block = count > SIZE_MAX / sizeof(T) ? nullptr : Alloc(count * sizeof(T));
         if (block == nullptr)
             throw std::bad_alloc();

@@ -2,8 +2,9 @@
 // console_attribute read) and copied to a real console when the process could allocate one;
 // the memory copy is the screen of record, so a console that cannot display (headless
 // sessions) does not fail the writes.
-#include <conio.h>
 #include <windows.h>
+
+#include <conio.h>
 
 #include <cstdio>
 #include <cstring>

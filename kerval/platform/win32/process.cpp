@@ -1,6 +1,7 @@
 // Errors, process control, privileges, environment and the one-process flag on Win32.
-#include <sys/stat.h>
 #include <windows.h>
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,8 @@
 // Periodic timer on the Win32 multimedia timer. All multimedia timer callbacks of a process run
 // on one thread, and tick_target_fire serialises them with manual ticks.
-#include <mmsystem.h>
 #include <windows.h>
+
+#include <mmsystem.h>
 
 #include <new>
 
