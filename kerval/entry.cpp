@@ -12,12 +12,17 @@ constexpr unsigned long kProcessAttach = 1;
 }  // namespace
 
 // BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID), spelled without the Windows headers.
-extern "C" int __stdcall DllMain(void* /*hModule*/, unsigned long lReason, void* /*pReserved*/)
+extern "C" int __stdcall DllMain(void* /*hModule*/, unsigned long lReason, void* pReserved)
 {
     if (lReason == kProcessAttach)
         return kerval::platform::single_process_attach() ? 1 : 0;
-    if (lReason == kProcessDetach)
+    if (lReason == kProcessDetach) {
+        // Unloaded while the process goes on (pReserved null): threads ending later must not
+        // call into the library any more. At the process's end nothing runs after us.
+        if (pReserved == nullptr)
+            kerval::platform::thread_end_calls_unload();
         kerval::platform::single_process_detach();
+    }
     return 1;
 }
 

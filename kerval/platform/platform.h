@@ -92,6 +92,18 @@ bool thread_times(Thread* t, uint64_t* kernel_100ns, uint64_t* user_100ns);
 // Sleeps ms milliseconds; 0 only yields the processor.
 void sleep_ms(uint32_t ms);
 
+// The end call of a thread, for per-thread state that must be settled when the thread ends (locks
+// it still owns, a semaphore of its own). A thread-local destructor cannot do it: on Windows it
+// may run after the variable's storage is gone. A thread that armed the call with a non-null
+// value gets fn(value) on its own stack as it ends, after its function returned or it called
+// thread_exit_current, whoever made the thread. fn is the same for every thread of the process;
+// arming again replaces the value, null disarms. When the library is unloaded while threads
+// still hold values, their calls may run on the unloading thread.
+using ThreadEndFn = void (*)(void* value);
+bool thread_arm_end_call(ThreadEndFn fn, void* value);
+// Drops the end calls still armed (the library is being unloaded), see above.
+void thread_end_calls_unload();
+
 // ---------------------------------------------------------------- synchronisation
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 

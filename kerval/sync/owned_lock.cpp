@@ -14,26 +14,12 @@ namespace kerval::sync {
 
 namespace {
 
-// Locks the calling thread may still own when it ends (a hint: a stale count only costs one
-// scan at the end).
-struct HeldLocks {
-    int32_t count = 0;
-    uint32_t thread_id = 0;
-    ~HeldLocks()
-    {
-        if (count > 0)
-            AbandonLocksOf(thread_id);
-    }
-};
-thread_local HeldLocks t_held KV_HOT_TLS;
-
 void BecomeOwner(SyncCore& c, uint32_t tid, platform::Thread* thread)
 {
     c.owner_tid = tid;
     c.owner_thread = thread;
     c.depth = 1;
-    t_held.thread_id = tid;
-    ++t_held.count;
+    NoteLockOwned();
 }
 
 void Enqueue(SyncCore& c, LockWaiter& w)
@@ -153,8 +139,7 @@ Acquired AcquireLock(SyncCore& c, uint32_t gen, OwnerHook on_enter)
             record->core.store(nullptr, std::memory_order_relaxed);
         if (!me.granted)
             return Acquired::kClosed;
-        t_held.thread_id = tid;
-        ++t_held.count;
+        NoteLockOwned();
         if (on_enter != nullptr && !closed)
             on_enter(c);
         return me.abandoned ? Acquired::kAbandoned : Acquired::kOwned;
@@ -181,7 +166,6 @@ Released ReleaseLock(SyncCore& c, uint32_t gen, OwnerHook on_leave)
         on_leave(c);
     if (c.depth > 0)
         return Released::kReleased;
-    --t_held.count;
     HandOver(c, false);
     return Released::kReleased;
 }

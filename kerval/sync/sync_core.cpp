@@ -60,12 +60,20 @@ Tables* CurrentTables()
     return tables != nullptr && tables->owner == core::Sys() ? tables : nullptr;
 }
 
-// The wake semaphore of a thread that is no task, made on its first wait.
-struct ThreadWake {
-    platform::Semaphore* sem = nullptr;
-    ~ThreadWake() { platform::semaphore_destroy(sem); }
-};
-thread_local ThreadWake t_wake;
+// A thread that owned a lock or made a wake semaphore of its own settles them as it ends, through
+// its end call (see platform::thread_arm_end_call): the locks it still owns go to their next
+// waiters, the semaphore is destroyed. The call's value is that semaphore, or kNoWake.
+thread_local platform::Semaphore* t_wake = nullptr;  // of a thread that is no task
+thread_local bool t_end_armed = false;
+char g_no_wake;
+void* const kNoWake = &g_no_wake;
+
+void SettleThreadEnd(void* value)
+{
+    AbandonLocksOf(platform::current_thread_id());
+    if (value != kNoWake)
+        platform::semaphore_destroy(static_cast<platform::Semaphore*>(value));
+}
 
 }  // namespace
 
@@ -150,9 +158,18 @@ platform::Semaphore* CallerWake(TaskDescript* task)
 {
     if (task != nullptr)
         return static_cast<platform::Semaphore*>(task->hWakeSem);
-    if (t_wake.sem == nullptr)
-        t_wake.sem = platform::semaphore_create(0, 1);
-    return t_wake.sem;
+    if (t_wake == nullptr) {
+        t_wake = platform::semaphore_create(0, 1);
+        if (t_wake != nullptr)
+            t_end_armed = platform::thread_arm_end_call(SettleThreadEnd, t_wake);
+    }
+    return t_wake;
+}
+
+void NoteLockOwned()
+{
+    if (!t_end_armed)
+        t_end_armed = platform::thread_arm_end_call(SettleThreadEnd, kNoWake);
 }
 
 void Post(platform::Semaphore* wake)

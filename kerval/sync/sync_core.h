@@ -63,6 +63,8 @@ void ReportNotASemaphore(const char* proc, int32_t h);
 
 // The wake semaphore of the calling thread: its task's, else one of the thread's own.
 platform::Semaphore* CallerWake(TaskDescript* task);
+// The calling thread owns a lock: the ones it still owns when it ends go to their next waiters.
+void NoteLockOwned();
 // Posts one wake-up (caller holds the lock of the core the waiter is queued on).
 void Post(platform::Semaphore* wake);
 // Takes a wake-up that was posted for a wait that had already ended.

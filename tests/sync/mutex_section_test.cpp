@@ -42,7 +42,10 @@ TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker)
         WaitAlways();
     });
     ASSERT_TRUE(WaitFor([] { return g_takes[0] == eOK; }));
-    StartTask("W", [mute] { g_takes[1] = TakeMute(mute, 0); });
+    StartTask("W", [mute] {
+        g_takes[1] = TakeMute(mute, 0);
+        kp::sleep_ms(50);  // returns once the test's thread waits for the mutex
+    });
     kp::sleep_ms(20);
     EXPECT_EQ(g_takes[1], -1);
     const std::string out = CaptureStdoutOf([&] {

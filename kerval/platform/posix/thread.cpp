@@ -631,6 +631,52 @@ uint32_t thread_id(Thread* t)
     return static_cast<uint32_t>(t->tid.load());
 }
 
+namespace {
+
+std::atomic<ThreadEndFn> g_end_fn{nullptr};
+
+void run_end_call(void* value)
+{
+    if (const ThreadEndFn fn = g_end_fn.load())
+        fn(value);
+}
+
+// The key of the end calls; deleted when the library goes, so that no thread ending later calls
+// into it.
+struct EndCallKey {
+    pthread_key_t key{};
+    bool made = pthread_key_create(&key, run_end_call) == 0;
+    EndCallKey() = default;
+    EndCallKey(const EndCallKey&) = delete;
+    EndCallKey& operator=(const EndCallKey&) = delete;
+    ~EndCallKey() { thread_end_calls_unload(); }
+};
+
+EndCallKey& end_call_key()
+{
+    static EndCallKey key;
+    return key;
+}
+
+}  // namespace
+
+bool thread_arm_end_call(ThreadEndFn fn, void* value)
+{
+    EndCallKey& k = end_call_key();
+    if (!k.made)
+        return false;
+    g_end_fn.store(fn);
+    return pthread_setspecific(k.key, value) == 0;
+}
+
+void thread_end_calls_unload()
+{
+    EndCallKey& k = end_call_key();
+    if (k.made)
+        pthread_key_delete(k.key);
+    k.made = false;
+}
+
 uint32_t current_thread_id()
 {
     return static_cast<uint32_t>(gettid());

@@ -404,6 +404,42 @@ uint32_t thread_id(Thread* t)
     return t != nullptr ? t->id : 0;
 }
 
+namespace {
+
+std::atomic<ThreadEndFn> g_end_fn{nullptr};
+
+VOID WINAPI run_end_call(PVOID value)
+{
+    if (const ThreadEndFn fn = g_end_fn.load())
+        fn(value);
+}
+
+// Fiber-local storage: its callback runs as a thread ends, before the loader frees the
+// thread-local storage of the modules.
+std::atomic<DWORD>& end_call_index()
+{
+    static std::atomic<DWORD> index{FlsAlloc(run_end_call)};
+    return index;
+}
+
+}  // namespace
+
+bool thread_arm_end_call(ThreadEndFn fn, void* value)
+{
+    const DWORD index = end_call_index().load();
+    if (index == FLS_OUT_OF_INDEXES)
+        return false;
+    g_end_fn.store(fn);
+    return FlsSetValue(index, value) != 0;
+}
+
+void thread_end_calls_unload()
+{
+    const DWORD index = end_call_index().exchange(FLS_OUT_OF_INDEXES);
+    if (index != FLS_OUT_OF_INDEXES)
+        FlsFree(index);
+}
+
 uint32_t current_thread_id()
 {
     return GetCurrentThreadId();
