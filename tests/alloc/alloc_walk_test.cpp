@@ -42,43 +42,27 @@ struct Path {
     bool (*intact)(Context&);  // what the tables do not show; may be null
 };
 
-uint32_t Idle(void*)
-{
-    return 0;
-}
+uint32_t Idle(void*) { return 0; }
 
-uint8_t Ascending(void* a, void* b)
-{
+uint8_t Ascending(void* a, void* b) {
     return *static_cast<char*>(a) >= *static_cast<char*>(b) ? 1 : 0;
 }
 
-int32_t Answer(bool done)
-{
-    return done ? eOK : eNOK;
-}
+int32_t Answer(bool done) { return done ? eOK : eNOK; }
 
-size_t Length(const ElementListe* e)
-{
-    return e == nullptr ? 0 : 1 + Length(e->pNext);
-}
+size_t Length(const ElementListe* e) { return e == nullptr ? 0 : 1 + Length(e->pNext); }
 
-bool NothingQueued(Context&)
-{
-    return !kerval::file::HasQueuedRequests(kName);
-}
+bool NothingQueued(Context&) { return !kerval::file::HasQueuedRequests(kName); }
 
-std::string FileText(const char* path)
-{
+std::string FileText(const char* path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The counter names a trace file of the series, and that file (when there) begins as it must.
-bool TraceSeriesIntact(Context&)
-{
+bool TraceSeriesIntact(Context&) {
     const std::string counter = FileText("TRACE.000.LOG");
-    if (counter.empty())
-        return true;
+    if (counter.empty()) return true;
     const int number = static_cast<unsigned char>(counter[0]);
     char name[32];
     std::snprintf(name, sizeof name, "TRACE.%03d.LOG", number);
@@ -145,16 +129,13 @@ const Path kPaths[] = {
 };
 
 // Entries in use: object slots, each type's records, MirrorTab.
-std::vector<int> UsedCounts()
-{
+std::vector<int> UsedCounts() {
     const SysDescript* sys = _pxSysDescript;
     std::vector<int> counts(SHARE_OBJECT + 2, 0);
-    for (int32_t h = 0; h < sys->nNbObject; ++h)
-        counts[0] += sys->pxObjectTab[h].bUsed;
+    for (int32_t h = 0; h < sys->nNbObject; ++h) counts[0] += sys->pxObjectTab[h].bUsed;
     for (int32_t type = MAILBOX_OBJECT; type <= SHARE_OBJECT; ++type) {
         const kc::TypeTable table = kc::TableOf(sys, type);
-        for (int32_t i = 0; i < table.capacity; ++i)
-            counts[type] += *table.UsedFlag(i);
+        for (int32_t i = 0; i < table.capacity; ++i) counts[type] += *table.UsedFlag(i);
     }
     counts[SHARE_OBJECT + 1] = sys->nNbMirror;
     return counts;
@@ -163,16 +144,14 @@ std::vector<int> UsedCounts()
 class AllocationWalk : public kvtest::KervalTest,
                        public ::testing::WithParamInterface<std::tuple<int, bool>> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         KervalTest::SetUp();
         ASSERT_EQ(CreateMailBox("ALLOC_BOX", 8, &context_.box), eOK);
         listener_ = kp::socket_listen_loopback(&context_.port);
         AjoutApresListe(&context_.list, "b", 2);
         AjoutApresListe(&context_.list, "a", 2);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         kc::PlanAllocationFailure(0);
         FreeListe(&context_.list);
         FreeListe(&context_.sorted);
@@ -182,8 +161,7 @@ protected:
     kp::Socket listener_ = kp::kInvalidSocket;
 };
 
-TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind)
-{
+TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind) {
     const Path& path = kPaths[std::get<0>(GetParam())];
     const bool every_after = std::get<1>(GetParam());
     for (uint32_t n = 1; n < 64; ++n) {

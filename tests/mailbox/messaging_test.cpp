@@ -13,16 +13,14 @@ namespace {
 
 class MailBoxMessaging : public kvtest::TaskTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TaskTest::SetUp();
         ASSERT_EQ(CreateMailBox("BOX", 10, &box_), eOK);
     }
     int32_t box_ = -1;
 };
 
-TEST_F(MailBoxMessaging, DeliversInWritingOrderWithEnvelope)
-{
+TEST_F(MailBoxMessaging, DeliversInWritingOrderWithEnvelope) {
     ASSERT_EQ(WriteMailBox(7, box_, 11, "one", 4, 101), eOK);
     ASSERT_EQ(WriteMailBox(8, box_, 12, "two", 4, 102), eOK);
     ASSERT_EQ(WriteMailBox(9, box_, 13, "three", 6, -1), eOK);
@@ -41,8 +39,7 @@ TEST_F(MailBoxMessaging, DeliversInWritingOrderWithEnvelope)
 
 // A zero-size message, a buffer one byte short, no buffer: each read gives the envelope, copies
 // nothing (the buffer is filled with 0xEE) and consumes the message.
-TEST_F(MailBoxMessaging, ReadsThatCopyNoDataStillGiveTheEnvelopeAndConsume)
-{
+TEST_F(MailBoxMessaging, ReadsThatCopyNoDataStillGiveTheEnvelopeAndConsume) {
     using Case = std::tuple<const char*, uint32_t, uint32_t, bool, int32_t>;
     for (const auto& [data, length, capacity, buffer, code] : {Case{nullptr, 0, 8, true, eOK},
                                                                {"hello", 6, 5, true, eBAD_LEN},
@@ -55,8 +52,7 @@ TEST_F(MailBoxMessaging, ReadsThatCopyNoDataStillGiveTheEnvelopeAndConsume)
             ReadMailBox(box_, &type, buffer ? buf : nullptr, &size, capacity, 0, &extra, &sender),
             code);
         EXPECT_EQ(std::tie(size, type, extra, sender), std::make_tuple(0u, 21, 55, 4));
-        for (uint32_t i = 0; buffer && i < capacity; ++i)
-            EXPECT_EQ(buf[i], 0xEE);
+        for (uint32_t i = 0; buffer && i < capacity; ++i) EXPECT_EQ(buf[i], 0xEE);
         EXPECT_EQ(CountIn(box_, &BoxCore::queued), 0u);
     }
     EXPECT_EQ(WriteMailBox(0, box_, -1, "x", 2, 0), eINVALID_PARAM);  // negative type
@@ -66,8 +62,7 @@ TEST_F(MailBoxMessaging, ReadsThatCopyNoDataStillGiveTheEnvelopeAndConsume)
 std::atomic<int> g_written{0};
 std::atomic<bool> g_go{false};
 
-TEST_F(MailBoxMessaging, TimedReadsEndInTimeOver)
-{
+TEST_F(MailBoxMessaging, TimedReadsEndInTimeOver) {
     kerval::task::SetWaitSliceMs(10);
     for (int32_t ms : {0, -1, 20}) {
         int32_t type = 9;
@@ -79,8 +74,7 @@ TEST_F(MailBoxMessaging, TimedReadsEndInTimeOver)
 
 // A writer deleted while it waits for room: its message is still delivered, in its place, and
 // every later message is readable.
-TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxStaysWhole)
-{
+TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxStaysWhole) {
     int32_t one = -1;
     ASSERT_EQ(CreateMailBox("ONE", 1, &one), eOK);
     ASSERT_EQ(WriteText(one, "first"), eOK);
@@ -98,8 +92,7 @@ TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxSta
 // WRITER puts six messages through a box of two and waits at each write once it is full, its
 // message chained already: three reads let three through in order, the purge takes the last
 // three. The writer starts once the output is captured.
-TEST_F(MailBoxMessaging, FullBoxWriterWaitsInOrderAndThePurgeOfThreeMessagesReleasesIt)
-{
+TEST_F(MailBoxMessaging, FullBoxWriterWaitsInOrderAndThePurgeOfThreeMessagesReleasesIt) {
     int32_t small = -1;
     ASSERT_EQ(CreateMailBox("SMALL", 2, &small), eOK);
     g_written = 0;
@@ -116,8 +109,7 @@ TEST_F(MailBoxMessaging, FullBoxWriterWaitsInOrderAndThePurgeOfThreeMessagesRele
             ASSERT_TRUE(WaitFor([&] {
                 return g_written == i + 2 && CountIn(small, &BoxCore::writers_waiting) == 1;
             }));
-            if (i < 3)
-                read += ReadText(small);
+            if (i < 3) read += ReadText(small);
         }
         EXPECT_EQ(PurgeMailBox(small), eOK);
         EXPECT_TRUE(WaitFor([] { return g_written == 6; }));

@@ -14,8 +14,7 @@ struct TickCount {
     int sleep_ms = 0;
 };
 
-void count_tick(void* ctx)
-{
+void count_tick(void* ctx) {
     auto* c = static_cast<TickCount*>(ctx);
     c->overlaps += c->running.fetch_add(1) != 0;
     ++c->ticks;
@@ -25,8 +24,7 @@ void count_tick(void* ctx)
 
 }  // namespace
 
-TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTakesOver)
-{
+TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTakesOver) {
     TickCount slow, manual;
     slow.sleep_ms = 70;  // longer than the period
     kp::Timer* timer = kp::timer_start(20, 10, count_tick, &slow);
@@ -40,9 +38,8 @@ TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTa
     kp::sleep_ms(150);
     EXPECT_EQ(slow.ticks.load(), at_stop);
     EXPECT_EQ(slow.overlaps.load(), 0);
-    EXPECT_EQ(manual.ticks.load(), 0);  // the OS timer stays silent
-    for (int i = 0; i < 3; ++i)
-        kp::seams::manual_tick();  // in this thread, once per call
+    EXPECT_EQ(manual.ticks.load(), 0);                     // the OS timer stays silent
+    for (int i = 0; i < 3; ++i) kp::seams::manual_tick();  // in this thread, once per call
     kp::timer_stop(timer);
     kp::seams::manual_tick();
     EXPECT_EQ(manual.ticks.load(), 3);
@@ -57,15 +54,12 @@ struct Demand {
 };
 
 template <class Done>
-void spin_until(Done done, double limit_ms)
-{
+void spin_until(Done done, double limit_ms) {
     const uint64_t since = kp::perf_counter();
-    while (!done() && elapsed_ms(since) < limit_ms) {
-    }
+    while (!done() && elapsed_ms(since) < limit_ms) {}
 }
 
-bool answer_demand(void* ctx)
-{
+bool answer_demand(void* ctx) {
     auto* d = static_cast<Demand*>(ctx);
     const bool wanted = d->wanted.load();
     ++d->calls;
@@ -77,8 +71,7 @@ bool answer_demand(void* ctx)
 
 // Idle from the start; a wake-up starts the ticks, which go on while there is work and end at
 // the first tick that finds none. A wake-up racing with that tick is never lost.
-TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork)
-{
+TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork) {
     Demand d;
     kp::Ticker* t = kp::ticker_start(1, answer_demand, &d);
     ASSERT_NE(t, nullptr);
@@ -101,8 +94,7 @@ TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork)
 }
 
 // Manual ticks call the ticker once each, after the timers, idle or not.
-TEST(PlatformTicker, ManualTickCallsItAfterTheTimers)
-{
+TEST(PlatformTicker, ManualTickCallsItAfterTheTimers) {
     static std::string order;
     kp::seams::set_manual_tick(true);
     kp::Ticker* ticker = kp::ticker_start(

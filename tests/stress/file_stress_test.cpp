@@ -23,8 +23,7 @@ uint32_t g_seed = 0;
 std::atomic<int> g_next{0}, g_done{0};
 std::string g_models[kWorkers];
 
-uint32_t WorkerTask(void*)
-{
+uint32_t WorkerTask(void*) {
     const int w = g_next++;
     const std::string name = "FS" + std::to_string(w), path = "fs" + std::to_string(w) + ".bin";
     std::mt19937 rng(g_seed + static_cast<unsigned>(w));
@@ -87,8 +86,7 @@ using FileStress = StoreTest;
 
 // The store thread is suspended directly: SuspendTask's message would wait for standard output,
 // which a store task suspended while tracing a failure holds, and the test would hang.
-TEST_F(FileStress, RandomDirectAndSlowOperationsKeepEveryByte)
-{
+TEST_F(FileStress, RandomDirectAndSlowOperationsKeepEveryByte) {
     g_seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(g_seed));
     std::mt19937 rng(g_seed);

@@ -35,8 +35,7 @@ struct Shared {
 };
 Shared* g = nullptr;
 
-void Worker(int index)
-{
+void Worker(int index) {
     static constexpr int32_t kTimeOuts[] = {0, 1, 2, 5, -1, WAIT_FOREVER};
     std::mt19937 rng(g->seed + static_cast<uint32_t>(index));
     const bool sections = !(kSuspendedWorkersSkipSections && index < kSuspendable);
@@ -62,23 +61,19 @@ void Worker(int index)
     ++g->workers_done;
 }
 
-int32_t StartVictim(int n)
-{
+int32_t StartVictim(int n) {
     return kvtest::StartTask(('V' + std::to_string(n)).c_str(), [] {
-        while (TakeSem(g->gate, 1, WAIT_FOREVER) == eOK)
-            ++g->consumed;
+        while (TakeSem(g->gate, 1, WAIT_FOREVER) == eOK) ++g->consumed;
     });
 }
 
-bool QueueIsWhole(const std::vector<int32_t>& queue)
-{
+bool QueueIsWhole(const std::vector<int32_t>& queue) {
     return std::none_of(queue.begin(), queue.end(), [](int32_t h) { return h < 0; });
 }
 
 using SyncStress = kvtest::TaskTest;
 
-TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDeletions)
-{
+TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDeletions) {
     Shared shared;
     g = &shared;
     const char* env = std::getenv("KV_STRESS_SEED");
@@ -103,8 +98,7 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     std::mt19937 rng(shared.seed ^ 0x9a7e);
     int32_t victims[kVictims];
     int started = 0, freed = 0;
-    for (int32_t& v : victims)
-        v = StartVictim(started++);
+    for (int32_t& v : victims) v = StartVictim(started++);
     // A lost unit would wedge the workers' unlimited waits: give up after a generous while.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (shared.workers_done < kWorkers && std::chrono::steady_clock::now() < limit) {

@@ -12,16 +12,14 @@ using Semaphore = kvtest::TaskTest;
 
 std::atomic<int32_t> g_results[6];
 
-int32_t NewSem()
-{
+int32_t NewSem() {
     int32_t h = -1;
     kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &h); });
     return h;
 }
 
 // Immediate answers keep the counts; every type shares one namespace; the table fills up.
-TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
-{
+TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable) {
     const int32_t sem_ = NewSem();
     int32_t mute = -1, big = -1, section = -1, box = -1, h = 7, from_thread = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
@@ -80,8 +78,7 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
 // Arrival order whatever the priority, kept through time-outs (middle, while suspended; end) and
 // deletions; the head holds back smaller requests; a newcomer finding units takes them at once;
 // handed units are never taken twice, and go on to the next if their waiter is deleted.
-TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
-{
+TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions) {
     kerval::task::SetWaitSliceMs(10);
     const int32_t sem_ = NewSem();
     EXPECT_EQ(TakeSem(sem_, 1, -1), eTIME_OVER);

@@ -20,8 +20,7 @@ std::atomic<int> g_year{2030};
 
 // The year of the local clock moves on; the tick's tempo pass takes it as the application date
 // before the ticker runs.
-int16_t TickNextYear()
-{
+int16_t TickNextYear() {
     ++g_year;
     kp::seams::manual_tick();
     return static_cast<int16_t>(g_year.load());
@@ -30,14 +29,12 @@ int16_t TickNextYear()
 template <class Base>
 class ManualClock : public Base {
 protected:
-    ManualClock()
-    {
+    ManualClock() {
         kp::seams::set_clock([](kp::LocalTime* t) { *t = {g_year.load(), 1, 1, 12, 0, 0, 0, 2}; },
                              nullptr);
         kp::seams::set_manual_tick(true);
     }
-    ~ManualClock() override
-    {
+    ~ManualClock() override {
         kp::seams::set_manual_tick(false);
         kp::seams::set_clock(nullptr, nullptr);
     }
@@ -53,46 +50,40 @@ struct WaitKind {
     void (*release)(int32_t h);  // ends it (null: never ends)
 };
 
-int32_t EmptyBox()
-{
+int32_t EmptyBox() {
     int32_t h = -1;
     CreateMailBox("EMPTY", 1, &h);
     return h;
 }
 
-int32_t FullBox()
-{
+int32_t FullBox() {
     int32_t h = -1;
     CreateMailBox("FULL", 1, &h);
     kvtest::WriteText(h, "first");
     return h;
 }
 
-int32_t EmptySem()
-{
+int32_t EmptySem() {
     int32_t h = -1;
     CreateSem("NONE", 1, 0, &h);
     return h;
 }
 
-int32_t HeldMute()
-{
+int32_t HeldMute() {
     int32_t h = -1;
     CreateMute("HELD", 1, &h);
     TakeMute(h, WAIT_FOREVER);
     return h;
 }
 
-int32_t HeldSection()
-{
+int32_t HeldSection() {
     int32_t h = -1;
     CreateCriticalSec("CS", &h);
     EnterCriticalSec(h);
     return h;
 }
 
-int32_t Read(int32_t h, int32_t ms)
-{
+int32_t Read(int32_t h, int32_t ms) {
     return ReadMailBox(h, nullptr, nullptr, nullptr, 0, ms, nullptr, nullptr);
 }
 
@@ -114,8 +105,7 @@ std::atomic<int> g_ended{0};
 
 // Every tick refreshes a blocked task, unless it is suspended; the task leaves the ticker's
 // sight when its wait ends.
-TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended)
-{
+TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended) {
     for (const WaitKind& kind : kWaitKinds) {
         SCOPED_TRACE(kind.name);
         int32_t h = -1;
@@ -141,8 +131,7 @@ TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended)
 
 // The deletion takes the task out of the ticker's sight: its freed record stays clear, and the
 // next tick, finding no blocked task, leaves the ticker idle.
-TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle)
-{
+TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle) {
     kvtest::EnsureAppDate();
     const int32_t box = EmptyBox();
     int32_t sem = -1;
@@ -164,8 +153,7 @@ TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle)
 }
 
 // A jump of the local clock, either way, neither shortens nor stretches a timed wait.
-TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps)
-{
+TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps) {
     using namespace std::chrono;
     int32_t sem = -1;
     CaptureStdoutOf([&] { sem = EmptySem(); });

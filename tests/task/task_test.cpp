@@ -14,23 +14,20 @@ using Tasks = kvtest::TaskTest;
 std::atomic<bool> g_arg_was_null{false}, g_done{false};
 std::atomic<int32_t> g_self{-1};
 
-uint32_t RecordArgument(void* arg)
-{
+uint32_t RecordArgument(void* arg) {
     g_arg_was_null = arg == nullptr;
     g_self = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     g_done = true;
     return 0;
 }
 
-std::string Recover(int32_t hTask, uint32_t size)
-{
+std::string Recover(int32_t hTask, uint32_t size) {
     std::string out(5, 'x');
     RecoverTaskParam(hTask, out.data(), size);
     return out;
 }
 
-TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty)
-{
+TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     char block[] = {'a', 'b', 'c', 'd'};
     int32_t task = -1, zero_size = -1, null_block = -1;
     ASSERT_EQ(CreateTask("PARAM", 0, RecordArgument, block, sizeof block, 0, &task), eOK);
@@ -50,8 +47,7 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty)
         EXPECT_EQ(Recover(without, 5), std::string("\0xxxx", 5));
 }
 
-TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted)
-{
+TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted) {
     int32_t task = -1, again = 7, code = eNOK;
     ASSERT_EQ(CreateTask("SHORT", 0, RecordArgument, nullptr, 0, 0, &task), eOK);
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
@@ -72,21 +68,18 @@ TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted)
 std::atomic<uint64_t> g_spins{0};
 std::atomic<bool> g_stop_spinning{false};
 
-uint32_t Spin(void*)
-{
+uint32_t Spin(void*) {
     while (!g_stop_spinning.load(std::memory_order_relaxed))
         g_spins.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
-bool Progresses()
-{
+bool Progresses() {
     const uint64_t before = g_spins.load();
     return WaitFor([&] { return g_spins.load() != before; });
 }
 
-TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
-{
+TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) {
     int32_t task = -1;
     ASSERT_EQ(CreateTask("SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0, &task), eOK);
     EXPECT_EQ(GetPriority(task), THREAD_PRIORITY_BELOW_NORMAL);
@@ -108,8 +101,7 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
     for (int i = 0; i < 2000; ++i) {
         SuspendTask(task);
         const uint64_t before = g_spins.load();
-        if (i % 100 == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         moved_while_suspended += g_spins.load() != before;
         ActiveTask(task, 1);
     }
@@ -121,8 +113,7 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
 
 std::atomic<int32_t> g_self_deleted{-1};
 
-uint32_t DeleteMyself(void*)
-{
+uint32_t DeleteMyself(void*) {
     g_self_deleted = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     DeleteTask(g_self_deleted);
     g_self_deleted = -2;  // never reached: the thread ends inside DeleteTask
@@ -130,8 +121,7 @@ uint32_t DeleteMyself(void*)
 }
 
 // Once given a main box, sends every message of it back to INITJOB, doubled, up to one of type 0.
-uint32_t Echo(void*)
-{
+uint32_t Echo(void*) {
     const int32_t me = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     WaitFor([&] { return GetTaskMainMailBox(me) != -1; });
     int32_t value = 0, type = 0;
@@ -147,8 +137,7 @@ uint32_t Echo(void*)
 
 // Only a task with a main box can be written or read; deleting a task blocked on its main box
 // deletes the box too, and a deleted main box is forgotten in every task naming it.
-TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
-{
+TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
     int32_t self = -1, echo = -1, echo_box = -1, my_box = -1, other = -1, code = eOK;
     ASSERT_EQ(CreateTask("SELFDEL", 0, DeleteMyself, nullptr, 0, 0, &self), eOK);
     ASSERT_TRUE(WaitFor([&] { return ObjectExist(self) == 0; }));
@@ -187,8 +176,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
     EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);
 }
 
-TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly)
-{
+TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly) {
     kvtest::EnsureAppDate();
     kvtest::LifeSignYear(0).store(0);
     std::thread([] { UpdateLifeSign(); }).join();
@@ -197,9 +185,6 @@ TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly)
     EXPECT_NE(kvtest::LifeSignYear(0).load(), 0);
 }
 
-TEST(TasksBeforeStart, JobPriorityIsZero)
-{
-    EXPECT_EQ(GetJobPriority(), 0);
-}
+TEST(TasksBeforeStart, JobPriorityIsZero) { EXPECT_EQ(GetJobPriority(), 0); }
 
 }  // namespace
