@@ -2,25 +2,16 @@
 // turn (only that one, or every one from it on) until the path runs through. Each failure must
 // answer the path's error code, leave every table as it was and the name free, and leak nothing
 // (LeakSanitizer in the asan build); the final run, with the same name, must succeed.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "kerval/core/alloc.h"
-#include "kerval/core/internal.h"
 #include "kerval/file/store_requests.h"
 #include "kerval/file/store_service.h"
 #include "tests/support/tasks.h"
 
 namespace {
 
+using namespace kvtest;
+
 namespace kc = kerval::core;
-namespace kp = kerval::platform;
 
 constexpr const char* kName = "ALLOC_OBJECT";
 const int64_t kParam = 7;
@@ -54,19 +45,12 @@ size_t Length(const ElementListe* e) { return e == nullptr ? 0 : 1 + Length(e->p
 
 bool NothingQueued(Context&) { return !kerval::file::HasQueuedRequests(kName); }
 
-std::string FileText(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The counter names a trace file of the series, and that file (when there) begins as it must.
 bool TraceSeriesIntact(Context&) {
-    const std::string counter = FileText("TRACE.000.LOG");
+    const std::string counter = ReadBinaryFile("TRACE.000.LOG");
     if (counter.empty()) return true;
     const int number = static_cast<unsigned char>(counter[0]);
-    char name[32];
-    std::snprintf(name, sizeof name, "TRACE.%03d.LOG", number);
-    const std::string trace = FileText(name);
+    const auto trace = ReadBinaryFile("TRACE." + std::to_string(1000 + number).substr(1) + ".LOG");
     return counter == std::string(1, static_cast<char>(number)) + std::string(3, '\0') &&
            number >= 1 && number <= 100 && (trace.empty() || trace.rfind("Debut le", 0) == 0);
 }
@@ -99,32 +83,22 @@ const Path kPaths[] = {
      [](Context& c) { CloseBinFile(c.made, 1); }, nullptr},
     {"SlowOpenBinFile", eNOK, eNOK,
      [](Context&) { return SlowOpenBinFile(kName, "alloc.bin", "wb"); },
-     [](Context&) {
-         SlowCloseBinFile(kName);
-         kerval::file::WaitForStoreRequests();
-     },
+     [](Context&) { SlowCloseBinFile(kName), kerval::file::WaitForStoreRequests(); },
      NothingQueued},
     {"SlowWriteBinFile", eNOK, eNOK,
      [](Context&) { return SlowWriteBinFile(kName, 0, SEEK_SET, "data", 4, 0); },
      [](Context&) { kerval::file::WaitForStoreRequests(); }, NothingQueued},
     {"WriteMailBox", eNOK, eNOK, [](Context& c) { return WriteMailBox(0, c.box, 1, "data", 5, 0); },
      [](Context& c) { PurgeMailBox(c.box); },
-     [](Context& c) { return kvtest::CountIn(c.box, &kerval::mailbox::BoxCore::queued) == 0; }},
+     [](Context& c) { return CountIn(c.box, &kerval::mailbox::BoxCore::queued) == 0; }},
     {"AjoutApresListe", eNOK, eNOK,
      [](Context& c) { return Answer(AjoutApresListe(&c.list, "c", 2) != nullptr); },
      [](Context&) {}, [](Context& c) { return Length(c.list) == 2; }},
     {"TriListe", eNOK, eNOK,
-     [](Context& c) {
-         c.sorted = TriListe(c.list, Ascending);
-         return Answer(c.sorted != nullptr);
-     },
+     [](Context& c) { return Answer((c.sorted = TriListe(c.list, Ascending)) != nullptr); },
      [](Context&) {}, nullptr},
     // A trace entry may be lost, never the series.
-    {"Trace", eOK, eOK,
-     [](Context&) {
-         AddTrace("alloc", 5, 0);
-         return Answer(true);
-     },
+    {"Trace", eOK, eOK, [](Context&) { return AddTrace("alloc", 5, 0), Answer(true); },
      [](Context&) {}, TraceSeriesIntact},
 };
 
@@ -141,7 +115,7 @@ std::vector<int> UsedCounts() {
     return counts;
 }
 
-class AllocationWalk : public kvtest::KervalTest,
+class AllocationWalk : public KervalTest,
                        public ::testing::WithParamInterface<std::tuple<int, bool>> {
 protected:
     void SetUp() override {
@@ -168,7 +142,7 @@ TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind) {
         const std::vector<int> before = UsedCounts();
         int32_t code = -1;
         bool failed = false;
-        kvtest::CaptureStdoutOf([&] {
+        CaptureStdoutOf([&] {
             kc::PlanAllocationFailure(n, every_after);
             code = path.create(context_);
             failed = kc::PlannedFailureHappened();
@@ -176,7 +150,7 @@ TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind) {
         });
         if (!failed) {
             EXPECT_EQ(code, eOK) << "after " << n - 1 << " allocations";
-            kvtest::CaptureStdoutOf([&] { path.undo(context_); });
+            CaptureStdoutOf([&] { path.undo(context_); });
             return;
         }
         EXPECT_EQ(code, n == 1 ? path.first_failure : path.failure) << "allocation " << n;

@@ -1,7 +1,5 @@
 // Application stop: the stop flag, the end of the process with its own id as exit code, the
 // suspension after a fatal error and the operator's answer, and the shutdown request.
-#include <fstream>
-
 #include "kerval/core/core.h"
 #include "tests/support/fixtures.h"
 
@@ -39,8 +37,7 @@ bool ExitedWithOwnPid(const std::string& path, int status) {
 }
 
 // Runs `end` in a child process that wrote its id first: the child must end with its id.
-template <class Fn>
-void ExpectEndsWithOwnId(Fn end) {
+template <class Fn> void ExpectEndsWithOwnId(Fn end) {
     const std::string path = PidFilePath();
     EXPECT_EXIT(
         {

@@ -1,5 +1,4 @@
 // Start-up options: their check and completion, the printed memory estimate, the start itself.
-#include "kerval/core/internal.h"
 #include "tests/support/fixtures.h"
 
 namespace {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "kerval/core/core.h"
-#include "kerval/core/internal.h"
 #include "tests/support/fixtures.h"
 
 namespace coretest {

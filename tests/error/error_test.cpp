@@ -85,20 +85,10 @@ TEST_F(ReportTest, ErrorCheckWarningNamesModuleProcedureAndSystemTextCutToTheBuf
     EXPECT_NE(ReadTextFile("TRACE.001.LOG").find(std::string(system) + "\n"), std::string::npos);
 }
 
-// Fatal reports: the message box is answered No, so each reporting thread ends frozen. Only the
-// first fatal report of a process is recorded, so each case reports in a process of its own.
-class FatalReportTest : public ReportTest {
+// Fatal reports freeze their threads; each case reports in a process of its own.
+class FatalReportTest : public FatalTest {
 protected:
-    static inline std::atomic<int> questions_{0};
-    static bool AnswerNo(const char*, const char*) { return questions_.fetch_add(1) < 0; }
-    void SetUp() override {
-        ASSERT_EQ(StartKervalAside(), eOK);
-        kp::seams::set_message_box(AnswerNo);
-    }
-    void WaitForQuestions(int count) {
-        while (questions_.load() < count) kp::sleep_ms(5);
-        kp::sleep_ms(50);  // lets the last reporter print its last line
-    }
+    FakeClock clock_{{2024, 3, 5, 7, 8, 9, 0, 2}};
     // Reports from a thread that stays frozen by the suspension.
     static void ReportAside(int32_t line, const char* proc, const char* comment) {
         auto run = [=] { KervalErreur(10, "eBAD_LEN", proc, comment, "E:\\src\\lib.c", line, 1); };

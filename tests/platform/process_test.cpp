@@ -1,7 +1,5 @@
 // Process services and their test seams: clock, privileges, exit; error texts, environment and
 // the one-process lock.
-#include <fstream>
-
 #include "tests/platform/runner.h"
 
 TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes) {

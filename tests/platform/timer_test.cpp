@@ -1,10 +1,5 @@
 // Periodic timer: serial calls, stop, manual tick (its delivery rate is measured in bench/); the
 // on-demand ticker.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-
 #include "tests/platform/runner.h"
 
 namespace {
@@ -53,8 +48,7 @@ struct Demand {
     std::atomic<int> calls{0};
 };
 
-template <class Done>
-void spin_until(Done done, double limit_ms) {
+template <class Done> void spin_until(Done done, double limit_ms) {
     const uint64_t since = kp::perf_counter();
     while (!done() && elapsed_ms(since) < limit_ms) {}
 }
@@ -91,20 +85,4 @@ TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork) {
         ASSERT_TRUE(WaitFor([&] { return d.calls.load() >= before + 2; })) << round;
     }
     kp::ticker_stop(t);
-}
-
-// Manual ticks call the ticker once each, after the timers, idle or not.
-TEST(PlatformTicker, ManualTickCallsItAfterTheTimers) {
-    static std::string order;
-    kp::seams::set_manual_tick(true);
-    kp::Ticker* ticker = kp::ticker_start(
-        1000, [](void*) { return order += 'k', false; }, nullptr);
-    kp::Timer* timer = kp::timer_start(
-        20, 10, [](void*) { order += 't'; }, nullptr);
-    kp::seams::manual_tick();
-    kp::seams::manual_tick();
-    kp::ticker_stop(ticker);
-    kp::timer_stop(timer);
-    kp::seams::set_manual_tick(false);
-    EXPECT_EQ(order, "tktk");
 }

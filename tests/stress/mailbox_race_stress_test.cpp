@@ -3,8 +3,6 @@
 // resumes and deletes writers and readers (each deleted writer replaced by a new one). Every
 // message written with eOK is read exactly once (or freed by a purge), in its writer's order, and
 // no task stays blocked on a box that has room or messages. Replay a run with KV_STRESS_SEED.
-#include <random>
-
 #include "tests/support/tasks.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // Create/delete cycles of platform threads and of tasks leave no thread and no stack behind.
-#include <fstream>
-
 #include "tests/support/tasks.h"
 
 namespace {
 
-constexpr int kTaskCycles = kvtest::kSlowBuild ? 1000 : 10000;
+using namespace kvtest;
+
+constexpr int kTaskCycles = kSlowBuild ? 1000 : 10000;
 
 // A field of /proc/self/status, or -1 where there is none.
 long StatusValue(const std::string& key) {
@@ -18,8 +18,7 @@ long StatusValue(const std::string& key) {
 
 // Runs `cycle` to warm up, then `cycles` times more: threads and resident memory stay put. A
 // leaked stack keeps its touched pages; the margin allows an allocator arena's first growth.
-template <class Cycle>
-void ExpectNoLeak(int cycles, Cycle cycle) {
+template <class Cycle> void ExpectNoLeak(int cycles, Cycle cycle) {
     for (int i = 0; i < 100; ++i) cycle(i);
     const long threads = StatusValue("Threads:");
     [[maybe_unused]] const long rss = StatusValue("VmRSS:");
@@ -56,11 +55,11 @@ uint32_t Idle(void*) {
     return 0;
 }
 
-using TaskCycles = kvtest::TaskTest;
+using TaskCycles = TaskTest;
 
 // Every other task is deleted while blocked on its main box, the others possibly before running.
 TEST_F(TaskCycles, CreateDeleteCyclesLeaveThreadsAndMemoryWhereTheyWere) {
-    kvtest::BeginCaptureStdout();  // "task CYCLE suspended" per cycle
+    BeginCaptureStdout();  // "task CYCLE suspended" per cycle
     ExpectNoLeak(kTaskCycles, [](int n) {
         const int started = g_started;
         int32_t task = -1, box = -1;
@@ -68,11 +67,11 @@ TEST_F(TaskCycles, CreateDeleteCyclesLeaveThreadsAndMemoryWhereTheyWere) {
         ASSERT_EQ(CreateTask("CYCLE", 0, Idle, "p", 2, 64 * 1024, &task), eOK);
         ASSERT_EQ(SetTaskMainMailBox(task, box), eOK);
         if (n % 2 == 0) {
-            ASSERT_TRUE(kvtest::WaitFor([&] { return g_started > started; }));
+            ASSERT_TRUE(WaitFor([&] { return g_started > started; }));
         }
         ASSERT_EQ(DeleteTask(task), eOK);
     });
-    kvtest::EndCaptureStdout();
+    EndCaptureStdout();
 }
 
 }  // namespace

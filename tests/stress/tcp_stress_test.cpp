@@ -2,20 +2,15 @@
 // thread transfers on the link). Invariants: an exchange that succeeds got its own bytes back,
 // one that fails only on a deleted link; every connection ends; the TCP task keeps up.
 // KV_STRESS_SEED=<n> replays a run.
-#include <random>
 #include <shared_mutex>
 
 #include "tests/tcp/tcp_support.h"
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(_WIN32)
-constexpr int kOps = 2000;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kOps = 5000;
-#else
-constexpr int kOps = 20000;
-#endif
+using namespace kvtest;
+
+constexpr int kOps = kSlowBuild ? 2000 : 20000;
 constexpr int kWorkers = 4, kSlots = 4;  // below the five links the test options allow
 constexpr uint64_t kEmpty = ~uint64_t{0};
 
@@ -32,7 +27,7 @@ struct EchoServer {
             servers.emplace_back([this, s] {
                 char buf[16384];
                 for (int n; (n = kp::socket_recv(s, buf, sizeof buf)) > 0;)
-                    kvtest::SendAll(s, std::string(buf, static_cast<size_t>(n)));
+                    SendAll(s, std::string(buf, static_cast<size_t>(n)));
                 kp::socket_close(s);
                 --open;
             });
@@ -77,7 +72,7 @@ struct Links {
         bool idle = false;
         if (v == kEmpty || !busy[slot].compare_exchange_strong(idle, true)) return;
         const auto h = static_cast<int32_t>(v);
-        const std::string sent = kvtest::Pattern(1 + rng() % 8192, static_cast<unsigned>(rng()));
+        const std::string sent = Pattern(1 + rng() % 8192, static_cast<unsigned>(rng()));
         std::string back(sent.size(), '\0');
         const auto size = static_cast<uint32_t>(sent.size());
         int32_t code = SendTcpLink(h, sent.data(), size);
@@ -93,15 +88,15 @@ struct Links {
     }
 };
 
-using TcpStress = kvtest::TcpTest;
+using TcpStress = TcpTest;
 
 TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket) {
-    const uint32_t seed = kvtest::StressSeed(1);
+    const uint32_t seed = StressSeed(1);
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     EchoServer server;
     Links links;
     links.port = server.port;
-    kvtest::CaptureStdoutOf([&] {
+    CaptureStdoutOf([&] {
         std::vector<std::thread> workers;
         for (uint32_t w = 0; w < kWorkers; ++w) {
             workers.emplace_back([&links, rng = std::mt19937(seed * 7919u + w)]() mutable {
@@ -122,8 +117,8 @@ TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
         for (int i = 0; i < kSlots; ++i) links.Delete(i);
     });
     EXPECT_GT(links.exchanged.load(), 0);
-    EXPECT_TRUE(kvtest::WaitFor([&] { return server.open == 0; }));
-    EXPECT_TRUE(kvtest::WaitFor(kvtest::TcpBoxIsEmpty));
+    EXPECT_TRUE(WaitFor([&] { return server.open == 0; }));
+    EXPECT_TRUE(WaitFor(TcpBoxIsEmpty));
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // the small box is purged, the reader suspended. Every wake-up is whole, none follows its tempo's
 // stop, nothing wedges. Replay with KV_STRESS_SEED=<seed>.
 #include <map>
-#include <random>
 
 #include "kerval/tempo/tempo_internal.h"
+#include "tests/support/tasks.h"
 #include "tests/tempo/tempo_helpers.h"
 
 namespace kvtest {
@@ -46,13 +46,6 @@ void ReadUntilStopped() {
             << "damaged wake-up " << m.szKeyword;
         EXPECT_FALSE(stopped[m.lEvent]) << "wake-up after its tempo stopped: " << m.szKeyword;
     }
-}
-
-// Done only once its map is gone: the task is deleted as soon as it says so.
-uint32_t Reader(void*) {
-    ReadUntilStopped();
-    g_reader_done = true;
-    return 0;
 }
 
 struct Tracked {
@@ -121,8 +114,9 @@ TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheySt
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     ASSERT_EQ(CreateMailBox("LARGE", 60000, &g_boxes[0]), eOK);
     ASSERT_EQ(CreateMailBox("SMALL", 3, &g_boxes[1]), eOK);
-    int32_t reader = -1;
-    ASSERT_EQ(CreateTask("READER", 0, Reader, nullptr, 0, 0, &reader), eOK);
+    // Done only once its map is gone: the task is deleted as soon as it says so.
+    const int32_t reader = StartTask("READER", [] { ReadUntilStopped(), g_reader_done = true; });
+    ASSERT_GT(reader, 0);
     std::atomic<bool> ticking{true};
     std::thread ticker([&] {
         for (int t = 1; ticking; ++t) {

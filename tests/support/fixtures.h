@@ -33,10 +33,15 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 // Sanitizer builds and Windows under Wine run the stress tests with smaller counts.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 inline constexpr bool kSlowBuild = true;
 #else
-inline constexpr bool kSlowBuild = false;
+inline constexpr bool kSlowBuild = kThreadSanitizer;
 #endif
 
 // The seed of a stress run: KV_STRESS_SEED when set, to replay a run, else `fallback`.
@@ -88,16 +93,12 @@ inline void BeginCaptureStdout() {
 
 inline std::string EndCaptureStdout() {
     std::fflush(stdout);
-    const std::string text = ::testing::internal::GetCapturedStdout();
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, 2, "\r\n") != 0) out.push_back(text[i]);
-    }
-    return out;
+    std::string text = ::testing::internal::GetCapturedStdout();
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+    return text;
 }
 
-template <class Fn>
-std::string CaptureStdoutOf(Fn&& fn) {
+template <class Fn> std::string CaptureStdoutOf(Fn&& fn) {
     BeginCaptureStdout();
     fn();
     return EndCaptureStdout();
@@ -177,6 +178,30 @@ inline int32_t StartKervalAside() {
     }).detach();
     return code.get();
 }
+
+// The handle a creating call gives through its last argument (-1 when it gives none), e.g.
+// Made(CreateMailBox, "BOX", 4); for calls whose answer the test does not check.
+template <class... Params, class... Args> int32_t Made(int32_t (*create)(Params...), Args... args) {
+    int32_t h = -1;
+    create(args..., &h);
+    return h;
+}
+
+// The library started aside, and the question of every fatal report answered No: the reporting
+// thread stays frozen. Only the first fatal report of a process is recorded.
+class FatalTest : public TempDirTest {
+protected:
+    static inline std::atomic<int> questions_{0};
+    void SetUp() override {
+        ASSERT_EQ(StartKervalAside(), eOK);
+        kp::seams::set_message_box([](const char*, const char*) { return ++questions_ < 0; });
+    }
+    // Waits for the count-th question, then lets its reporter print its last line.
+    static void WaitForQuestions(int count) {
+        while (questions_.load() < count) kp::sleep_ms(5);
+        kp::sleep_ms(50);
+    }
+};
 
 class KervalTest : public TempDirTest {
 protected:

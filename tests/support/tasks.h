@@ -3,11 +3,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "kerval/core/core.h"
 #include "kerval/mailbox/box_core.h"
 #include "kerval/sync/sync_core.h"
+#include "kerval/task/task.h"
 #include "tests/support/fixtures.h"
 
 namespace kvtest {

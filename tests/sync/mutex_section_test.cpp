@@ -53,21 +53,17 @@ TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker) {
 }
 
 // The ownership check finds a FreeMute by a thread that does not own the mutex; the report is
-// fatal. The library runs aside, so the suspension of every task spares the test's thread.
-class MuteOwnership : public TempDirTest {};
+// fatal (the operator is asked once the report is recorded).
+using MuteOwnership = FatalTest;
 
 TEST_F(MuteOwnership, FreeMuteByAThreadThatDoesNotOwnItIsAFatalReport) {
-    ASSERT_EQ(StartKervalAside(), eOK);
-    static std::atomic<int> questions{0};  // the operator is asked once the report is recorded
-    kp::seams::set_message_box([](const char*, const char*) { return ++questions < 0; });
     int32_t mute = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
-    BeginCaptureStdout();
-    std::thread([mute] { FreeMute(mute); }).detach();
-    EXPECT_TRUE(WaitFor([] { return questions > 0; }));
-    kp::sleep_ms(50);
-    EndCaptureStdout();
+    CaptureStdoutOf([mute] {
+        std::thread([mute] { FreeMute(mute); }).detach();
+        WaitForQuestions(1);
+    });
     EXPECT_EQ(std::string(_pxSysDescript->xFirstFatal.szProc), "KERVAL-FreeMute()");
     EXPECT_EQ(_pxSysDescript->xFirstFatal.lError, 288u);
 }

@@ -1,15 +1,11 @@
 // Tasks: parameter block, names, suspension, priorities, deletion, main boxes and the life sign.
-#include "kerval/task/task.h"
 #include "tests/support/tasks.h"
-
-using kerval::mailbox::BoxCore;
-using kvtest::CaptureStdoutOf;
-using kvtest::WaitFor;
-using ::testing::HasSubstr;
 
 namespace {
 
-using Tasks = kvtest::TaskTest;
+using namespace kvtest;
+
+using Tasks = TaskTest;
 
 std::atomic<bool> g_arg_was_null{false}, g_done{false};
 std::atomic<int32_t> g_self{-1};
@@ -35,14 +31,14 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
     EXPECT_TRUE(g_arg_was_null.load());  // the function gets null, not the block
     EXPECT_EQ(g_self.load(), task);
-    EXPECT_EQ(kvtest::TaskRecordOf(task).lStackSize, 50000u);
+    EXPECT_EQ(TaskRecordOf(task).lStackSize, 50000u);
     EXPECT_EQ(Recover(task, 4), "abcdx");                   // no terminator added
     EXPECT_EQ(Recover(task, 3), std::string("\0xxxx", 5));  // one byte short: empty string
     EXPECT_EQ(Recover(-1, 5), "xxxxx");
     RecoverTaskParam(task, nullptr, 10);  // ignored
     ASSERT_EQ(CreateTask("NOPARAM1", 0, RecordArgument, "ignored", 0, 70000, &zero_size), eOK);
     ASSERT_EQ(CreateTask("NOPARAM2", 0, RecordArgument, nullptr, 8, 0, &null_block), eOK);
-    EXPECT_EQ(kvtest::TaskRecordOf(zero_size).lStackSize, 70000u);
+    EXPECT_EQ(TaskRecordOf(zero_size).lStackSize, 70000u);
     for (int32_t without : {zero_size, null_block})
         EXPECT_EQ(Recover(without, 5), std::string("\0xxxx", 5));
 }
@@ -92,11 +88,11 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) 
     });
     EXPECT_EQ(out, "task SPIN suspended\n");
     ActiveTask(task, 7);  // neither 0 nor 1: nothing
-    EXPECT_EQ(kvtest::TaskRecordOf(task).bSuspended, 1);
+    EXPECT_EQ(TaskRecordOf(task).bSuspended, 1);
     ActiveTask(task, 1);
     ActiveTask(task, 1);  // running already: nothing
-    EXPECT_EQ(kvtest::TaskRecordOf(task).bSuspended, 0);
-    kvtest::BeginCaptureStdout();
+    EXPECT_EQ(TaskRecordOf(task).bSuspended, 0);
+    BeginCaptureStdout();
     int moved_while_suspended = 0;
     for (int i = 0; i < 2000; ++i) {
         SuspendTask(task);
@@ -105,7 +101,7 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) 
         moved_while_suspended += g_spins.load() != before;
         ActiveTask(task, 1);
     }
-    kvtest::EndCaptureStdout();
+    EndCaptureStdout();
     EXPECT_EQ(moved_while_suspended, 0);
     EXPECT_TRUE(Progresses());
     g_stop_spinning = true;
@@ -128,10 +124,8 @@ uint32_t Echo(void*) {
     uint32_t size = 0;
     while (ReadFromTask(me, &type, &value, &size, sizeof value, WAIT_FOREVER, nullptr, nullptr) ==
                eOK &&
-           type != 0) {
-        value *= 2;
-        WriteToTask(me, 0, type, &value, sizeof value, 0);
-    }
+           type != 0)
+        WriteToTask(me, 0, type, &(value *= 2), sizeof value, 0);
     return 0;
 }
 
@@ -165,7 +159,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
                   eOK);
         EXPECT_EQ(std::tie(value, sender), std::make_tuple(2 * i, echo));
     }
-    ASSERT_TRUE(WaitFor([&] { return kvtest::CountIn(echo_box, &BoxCore::readers_waiting) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return CountIn(echo_box, &BoxCore::readers_waiting) == 1; }));
     EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_EQ(DeleteTask(echo), eOK); }),
                 HasSubstr("task ECHO suspended\n"));
     EXPECT_EQ(ObjectExist(echo) + ObjectExist(echo_box), 0);
@@ -177,12 +171,12 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
 }
 
 TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly) {
-    kvtest::EnsureAppDate();
-    kvtest::LifeSignYear(0).store(0);
+    EnsureAppDate();
+    LifeSignYear(0).store(0);
     std::thread([] { UpdateLifeSign(); }).join();
-    EXPECT_EQ(kvtest::LifeSignYear(0).load(), 0);  // not a task of the library: nothing
+    EXPECT_EQ(LifeSignYear(0).load(), 0);  // not a task of the library: nothing
     EXPECT_EQ(WaitTime(0), 0);
-    EXPECT_NE(kvtest::LifeSignYear(0).load(), 0);
+    EXPECT_NE(LifeSignYear(0).load(), 0);
 }
 
 TEST(TasksBeforeStart, JobPriorityIsZero) { EXPECT_EQ(GetJobPriority(), 0); }
