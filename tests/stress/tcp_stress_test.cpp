@@ -118,7 +118,8 @@ TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
     });
     EXPECT_GT(links.exchanged.load(), 0);
     EXPECT_TRUE(WaitFor([&] { return server.open == 0; }));
-    EXPECT_TRUE(WaitFor(TcpBoxIsEmpty));
+    EXPECT_TRUE(
+        WaitFor([] { return CountIn(FindObjectMirror("_TCP_BOX"), &BoxCore::queued) == 0; }));
 }
 
 }  // namespace

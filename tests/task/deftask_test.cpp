@@ -19,8 +19,7 @@ uint32_t Park(void*) {
 
 int32_t Objects() {
     int32_t used = 0;
-    for (int32_t h = 0; h < _pxSysDescript->nNbObject; ++h)
-        used += ObjectExist(h) != NULL_OBJECT ? 1 : 0;
+    for (int32_t h = 0; h < _pxSysDescript->nNbObject; ++h) used += ObjectExist(h) != NULL_OBJECT;
     return used;
 }
 

@@ -60,10 +60,6 @@ struct Peer {
     std::thread thread_;
 };
 
-inline bool TcpBoxIsEmpty() {
-    return CountIn(FindObjectMirror("_TCP_BOX"), &kerval::mailbox::BoxCore::queued) == 0;
-}
-
 // No name server is ever asked: host names are unknown unless a test answers them.
 class TcpTest : public KervalTest {
 protected:
