@@ -2,25 +2,16 @@
 // turn (only that one, or every one from it on) until the path runs through. Each failure must
 // answer the path's error code, leave every table as it was and the name free, and leak nothing
 // (LeakSanitizer in the asan build); the final run, with the same name, must succeed.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "kerval/core/alloc.h"
-#include "kerval/core/internal.h"
 #include "kerval/file/store_requests.h"
 #include "kerval/file/store_service.h"
 #include "tests/support/tasks.h"
 
 namespace {
 
+using namespace kvtest;
+
 namespace kc = kerval::core;
-namespace kp = kerval::platform;
 
 constexpr const char* kName = "ALLOC_OBJECT";
 const int64_t kParam = 7;
@@ -42,47 +33,24 @@ struct Path {
     bool (*intact)(Context&);  // what the tables do not show; may be null
 };
 
-uint32_t Idle(void*)
-{
-    return 0;
-}
+uint32_t Idle(void*) { return 0; }
 
-uint8_t Ascending(void* a, void* b)
-{
+uint8_t Ascending(void* a, void* b) {
     return *static_cast<char*>(a) >= *static_cast<char*>(b) ? 1 : 0;
 }
 
-int32_t Answer(bool done)
-{
-    return done ? eOK : eNOK;
-}
+int32_t Answer(bool done) { return done ? eOK : eNOK; }
 
-size_t Length(const ElementListe* e)
-{
-    return e == nullptr ? 0 : 1 + Length(e->pNext);
-}
+size_t Length(const ElementListe* e) { return e == nullptr ? 0 : 1 + Length(e->pNext); }
 
-bool NothingQueued(Context&)
-{
-    return !kerval::file::HasQueuedRequests(kName);
-}
-
-std::string FileText(const char* path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+bool NothingQueued(Context&) { return !kerval::file::HasQueuedRequests(kName); }
 
 // The counter names a trace file of the series, and that file (when there) begins as it must.
-bool TraceSeriesIntact(Context&)
-{
-    const std::string counter = FileText("TRACE.000.LOG");
-    if (counter.empty())
-        return true;
+bool TraceSeriesIntact(Context&) {
+    const std::string counter = ReadBinaryFile("TRACE.000.LOG");
+    if (counter.empty()) return true;
     const int number = static_cast<unsigned char>(counter[0]);
-    char name[32];
-    std::snprintf(name, sizeof name, "TRACE.%03d.LOG", number);
-    const std::string trace = FileText(name);
+    const auto trace = ReadBinaryFile("TRACE." + std::to_string(1000 + number).substr(1) + ".LOG");
     return counter == std::string(1, static_cast<char>(number)) + std::string(3, '\0') &&
            number >= 1 && number <= 100 && (trace.empty() || trace.rfind("Debut le", 0) == 0);
 }
@@ -115,64 +83,49 @@ const Path kPaths[] = {
      [](Context& c) { CloseBinFile(c.made, 1); }, nullptr},
     {"SlowOpenBinFile", eNOK, eNOK,
      [](Context&) { return SlowOpenBinFile(kName, "alloc.bin", "wb"); },
-     [](Context&) {
-         SlowCloseBinFile(kName);
-         kerval::file::WaitForStoreRequests();
-     },
+     [](Context&) { SlowCloseBinFile(kName), kerval::file::WaitForStoreRequests(); },
      NothingQueued},
     {"SlowWriteBinFile", eNOK, eNOK,
      [](Context&) { return SlowWriteBinFile(kName, 0, SEEK_SET, "data", 4, 0); },
      [](Context&) { kerval::file::WaitForStoreRequests(); }, NothingQueued},
     {"WriteMailBox", eNOK, eNOK, [](Context& c) { return WriteMailBox(0, c.box, 1, "data", 5, 0); },
      [](Context& c) { PurgeMailBox(c.box); },
-     [](Context& c) { return kvtest::CountIn(c.box, &kerval::mailbox::BoxCore::queued) == 0; }},
+     [](Context& c) { return CountIn(c.box, &kerval::mailbox::BoxCore::queued) == 0; }},
     {"AjoutApresListe", eNOK, eNOK,
      [](Context& c) { return Answer(AjoutApresListe(&c.list, "c", 2) != nullptr); },
      [](Context&) {}, [](Context& c) { return Length(c.list) == 2; }},
     {"TriListe", eNOK, eNOK,
-     [](Context& c) {
-         c.sorted = TriListe(c.list, Ascending);
-         return Answer(c.sorted != nullptr);
-     },
+     [](Context& c) { return Answer((c.sorted = TriListe(c.list, Ascending)) != nullptr); },
      [](Context&) {}, nullptr},
     // A trace entry may be lost, never the series.
-    {"Trace", eOK, eOK,
-     [](Context&) {
-         AddTrace("alloc", 5, 0);
-         return Answer(true);
-     },
+    {"Trace", eOK, eOK, [](Context&) { return AddTrace("alloc", 5, 0), Answer(true); },
      [](Context&) {}, TraceSeriesIntact},
 };
 
 // Entries in use: object slots, each type's records, MirrorTab.
-std::vector<int> UsedCounts()
-{
+std::vector<int> UsedCounts() {
     const SysDescript* sys = _pxSysDescript;
     std::vector<int> counts(SHARE_OBJECT + 2, 0);
-    for (int32_t h = 0; h < sys->nNbObject; ++h)
-        counts[0] += sys->pxObjectTab[h].bUsed;
+    for (int32_t h = 0; h < sys->nNbObject; ++h) counts[0] += sys->pxObjectTab[h].bUsed;
     for (int32_t type = MAILBOX_OBJECT; type <= SHARE_OBJECT; ++type) {
         const kc::TypeTable table = kc::TableOf(sys, type);
-        for (int32_t i = 0; i < table.capacity; ++i)
-            counts[type] += *table.UsedFlag(i);
+        for (int32_t i = 0; i < table.capacity; ++i) counts[type] += *table.UsedFlag(i);
     }
     counts[SHARE_OBJECT + 1] = sys->nNbMirror;
     return counts;
 }
 
-class AllocationWalk : public kvtest::KervalTest,
+class AllocationWalk : public KervalTest,
                        public ::testing::WithParamInterface<std::tuple<int, bool>> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         KervalTest::SetUp();
         ASSERT_EQ(CreateMailBox("ALLOC_BOX", 8, &context_.box), eOK);
         listener_ = kp::socket_listen_loopback(&context_.port);
         AjoutApresListe(&context_.list, "b", 2);
         AjoutApresListe(&context_.list, "a", 2);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         kc::PlanAllocationFailure(0);
         FreeListe(&context_.list);
         FreeListe(&context_.sorted);
@@ -182,15 +135,14 @@ protected:
     kp::Socket listener_ = kp::kInvalidSocket;
 };
 
-TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind)
-{
+TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind) {
     const Path& path = kPaths[std::get<0>(GetParam())];
     const bool every_after = std::get<1>(GetParam());
     for (uint32_t n = 1; n < 64; ++n) {
         const std::vector<int> before = UsedCounts();
         int32_t code = -1;
         bool failed = false;
-        kvtest::CaptureStdoutOf([&] {
+        CaptureStdoutOf([&] {
             kc::PlanAllocationFailure(n, every_after);
             code = path.create(context_);
             failed = kc::PlannedFailureHappened();
@@ -198,7 +150,7 @@ TEST_P(AllocationWalk, EachFailureAnswersTheCodeAndLeavesNothingBehind)
         });
         if (!failed) {
             EXPECT_EQ(code, eOK) << "after " << n - 1 << " allocations";
-            kvtest::CaptureStdoutOf([&] { path.undo(context_); });
+            CaptureStdoutOf([&] { path.undo(context_); });
             return;
         }
         EXPECT_EQ(code, n == 1 ? path.first_failure : path.failure) << "allocation " << n;

@@ -1,7 +1,5 @@
 // Application stop: the stop flag, the end of the process with its own id as exit code, the
 // suspension after a fatal error and the operator's answer, and the shutdown request.
-#include <fstream>
-
 #include "kerval/core/core.h"
 #include "tests/support/fixtures.h"
 
@@ -9,8 +7,7 @@ namespace {
 
 using namespace kvtest;
 
-TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested)
-{
+TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested) {
     ApplicationMustStop();  // no descriptor yet: nothing to set
     EXPECT_EQ(HasApplicationToStop(), 0);
     ASSERT_EQ(StartKerval(), eOK);
@@ -20,18 +17,15 @@ TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested)
 }
 
 // Where a child writes its id; the path travels in the environment to a child started afresh.
-std::string PidFilePath()
-{
-    if (const char* path = std::getenv("KV_TEST_PID_FILE"))
-        return path;
+std::string PidFilePath() {
+    if (const char* path = std::getenv("KV_TEST_PID_FILE")) return path;
     const auto path = (fs::temp_directory_path() / ("kv-pid-" + std::to_string(kp::process_id())));
     kp::put_environment(("KV_TEST_PID_FILE=" + path.string()).c_str());
     return path.string();
 }
 
 // True when the child ended with its own id as exit code (its low 8 bits outside Windows).
-bool ExitedWithOwnPid(const std::string& path, int status)
-{
+bool ExitedWithOwnPid(const std::string& path, int status) {
     uint32_t pid = 0;
     std::ifstream(path) >> pid;
 #ifdef _WIN32
@@ -43,9 +37,7 @@ bool ExitedWithOwnPid(const std::string& path, int status)
 }
 
 // Runs `end` in a child process that wrote its id first: the child must end with its id.
-template <class Fn>
-void ExpectEndsWithOwnId(Fn end)
-{
+template <class Fn> void ExpectEndsWithOwnId(Fn end) {
     const std::string path = PidFilePath();
     EXPECT_EXIT(
         {
@@ -57,18 +49,15 @@ void ExpectEndsWithOwnId(Fn end)
     std::remove(path.c_str());
 }
 
-TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode)
-{
+TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) {
     ExpectEndsWithOwnId([] { StopJob(); });
 }
 
-TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId)
-{
+TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
     ExpectEndsWithOwnId([] {
         TempDir dir;
         kp::seams::set_message_box([](const char*, const char*) { return true; });
-        if (StartKervalAside() != eOK)
-            std::abort();
+        if (StartKervalAside() != eOK) std::abort();
         KervalErreur(eNOK, "eNOK", "KERVAL-Test()", "fin", "lib.c", 1, 1);
     });
 }
@@ -77,8 +66,7 @@ TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId)
 std::atomic<uint32_t> g_counts[3];  // two workers and the user interface
 std::atomic<bool> g_reportNow{false}, g_faultyResumed{false};
 
-uint32_t Counting(void*)
-{
+uint32_t Counting(void*) {
     int index = 0;
     RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &index, sizeof index);
     for (;;) {
@@ -86,27 +74,22 @@ uint32_t Counting(void*)
         kp::sleep_ms(1);
     }
 }
-uint32_t Faulty(void*)
-{
-    while (!g_reportNow.load())
-        kp::sleep_ms(1);
+uint32_t Faulty(void*) {
+    while (!g_reportNow.load()) kp::sleep_ms(1);
     KervalErreur(eNOK, "eNOK", "KERVAL-Faulty()", "panne", "lib.c", 9, 1);
     g_faultyResumed.store(true);
-    for (;;)
-        kp::sleep_ms(1000);  // a task thread that ended would never be joined
+    for (;;) kp::sleep_ms(1000);  // a task thread that ended would never be joined
 }
 
 // Whether only the user interface ran while the question was asked (-1: not asked yet).
 std::atomic<int> g_onlyUserInterfaceRan{-1};
 
-bool Advances(const std::atomic<uint32_t>& counter)
-{
+bool Advances(const std::atomic<uint32_t>& counter) {
     const uint32_t before = counter.load();
     return WaitFor([&] { return counter.load() != before; });
 }
 
-bool InspectThenAnswerNo(const char* text, const char* caption)
-{
+bool InspectThenAnswerNo(const char* text, const char* caption) {
     const bool asked = std::string(text) == "Voulez-vous quitter l'application ?" &&
                        std::string(caption) == "Erreur Critique";
     const uint32_t w0 = g_counts[0].load(), w1 = g_counts[1].load();
@@ -115,8 +98,7 @@ bool InspectThenAnswerNo(const char* text, const char* caption)
     return false;
 }
 
-TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperator)
-{
+TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperator) {
     TempDir dir;
     ASSERT_EQ(StartKervalAside(), eOK);
     kp::seams::set_message_box(InspectThenAnswerNo);
@@ -149,8 +131,7 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
 
 std::atomic<uint32_t> g_shutdownFlags{0};
 
-TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn)
-{
+TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn) {
     TempDir dir;
     kp::seams::set_privilege([](const char*) { return false; });
     kp::seams::set_shutdown([](uint32_t flags, uint32_t) {

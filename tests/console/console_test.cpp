@@ -9,16 +9,14 @@ using namespace kvtest;
 
 class Console : public TempDirTest {
 protected:
-    void Feed(const std::string& bytes)
-    {
+    void Feed(const std::string& bytes) {
         WriteBinaryFile("input.txt", bytes);
         ASSERT_NE(nullptr, std::freopen("input.txt", "r", stdin));
     }
 };
 
 // A full line of 16 bytes then 4 with LF, a control byte, a space and 0xE9; whole lines; none.
-TEST_F(Console, FrameDumpHasTheExactLayoutOnTheStreamOrStandardOutput)
-{
+TEST_F(Console, FrameDumpHasTheExactLayoutOnTheStreamOrStandardOutput) {
     const unsigned char frame[20] = {0x02, 0x41, 0x42, 0x7E, 0x7F, 0x80, 0xFF, 0x00, 0x30, 0x31,
                                      0x5A, 0x61, 0x10, 0x1B, 0x2E, 0x39, 0x0A, 0x1F, 0x20, 0xE9};
     const std::string dump =
@@ -42,8 +40,7 @@ TEST_F(Console, FrameDumpHasTheExactLayoutOnTheStreamOrStandardOutput)
         }));
 }
 
-TEST(ConsoleText, BinaryTextAndCheckByte)
-{
+TEST(ConsoleText, BinaryTextAndCheckByte) {
     for (int value = 0; value < 256; ++value) {
         char out[9] = "########";
         EXPECT_EQ(std::bitset<8>(value).to_string(), FmtBinaire(static_cast<uint8_t>(value), out));
@@ -56,8 +53,7 @@ TEST(ConsoleText, BinaryTextAndCheckByte)
 }
 
 // Lines lose their line break; a longer line is cut to the buffer and its rest consumed.
-TEST_F(Console, LinesAreReadWithoutBreakAndCutToTheBuffer)
-{
+TEST_F(Console, LinesAreReadWithoutBreakAndCutToTheBuffer) {
     const std::string exact(KV_INPUT_STRING_MAX - 1, 'e'), longer(1000, 'L');
     Feed("first line\nsecond\r\n\n" + exact + "\n" + longer + "\nnext\n" +
          std::string(KV_INPUT_STRING_MAX, 'x') + "\r\nlast without break");
@@ -76,15 +72,13 @@ TEST_F(Console, LinesAreReadWithoutBreakAndCutToTheBuffer)
 }
 
 // Keys one by one; a menu choice echoes the digit, or 0 for anything else and at the end.
-TEST_F(Console, KeysAndMenuChoicesComeFromStandardInput)
-{
+TEST_F(Console, KeysAndMenuChoicesComeFromStandardInput) {
     Feed("az7a");
     EXPECT_EQ('a', InputChar());
     EXPECT_EQ('z', InputChar());
     int16_t choices[3] = {-1, -1, -1};
     EXPECT_EQ("\nVotre choix : 7\n\nVotre choix : 0\n\nVotre choix : 0\n", CaptureStdoutOf([&] {
-                  for (int16_t& choice : choices)
-                      choice = InputMenuChoice();
+                  for (int16_t& choice : choices) choice = InputMenuChoice();
               }));
     EXPECT_EQ(700, choices[0] * 100 + choices[1] * 10 + choices[2]);
     EXPECT_EQ(-1, InputChar());

@@ -6,8 +6,7 @@ namespace {
 using namespace kvtest;
 using Descriptor = KernelTest;
 
-TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers)
-{
+TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers) {
     const SysDescript* sys = _pxSysDescript;
     ASSERT_NE(sys, nullptr);
     EXPECT_EQ(sys->lStatus, 1u);
@@ -32,8 +31,7 @@ TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers)
     other.join();
 }
 
-TEST_F(Descriptor, FreeRecordsAndBadHandlesDesignateNoObject)
-{
+TEST_F(Descriptor, FreeRecordsAndBadHandlesDesignateNoObject) {
     SysDescript* sys = _pxSysDescript;
     for (int32_t unset : {sys->hSctKerval, sys->pxObjectTab[1].nIndex, sys->MirrorTab[1].hObject,
                           sys->pxTaskTab[1].hMainBox, sys->pxMailBoxTab[0].lReserved1,
@@ -55,8 +53,7 @@ TEST_F(Descriptor, FreeRecordsAndBadHandlesDesignateNoObject)
     EXPECT_EQ(ObjectExist(h), 0);
 }
 
-TEST_F(Descriptor, ListingsAreExact)
-{
+TEST_F(Descriptor, ListingsAreExact) {
     const std::string legend =
         "\nLes differents type d'objets:\nNULL_OBJECT\t= 0\nMAILBOX_OBJECT\t= 1\nTEMPO_OBJECT\t= "
         "2\nTASK_OBJECT\t= 3\nSEM_OBJECT\t= 4\nSOCK_OBJECT\t= 5\nSECTION_OBJECT\t= 8\nFILE_OBJECT"

@@ -7,8 +7,7 @@ using namespace kvtest;
 using coretest::CreatePlain;
 using Names = KernelTest;
 
-TEST_F(Names, NameOver128CharactersIsReportedAndCut)
-{
+TEST_F(Names, NameOver128CharactersIsReportedAndCut) {
     const std::string long_name(130, 'N'), cut(128, 'N');
     int32_t h = -1, code = -1;
     const std::string out =
@@ -20,8 +19,7 @@ TEST_F(Names, NameOver128CharactersIsReportedAndCut)
     EXPECT_EQ(FindObjectMirror(cut.c_str()), h);
 }
 
-TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused)
-{
+TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused) {
     int32_t h = 7;
     for (const char* none : {"", static_cast<const char*>(nullptr)}) {
         EXPECT_EQ(CreatePlain(SEM_OBJECT, none, &h), eNOK);
@@ -41,8 +39,7 @@ TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused)
     EXPECT_EQ(h, -1);
 }
 
-TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound)
-{
+TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound) {
     int32_t a = -1, b = -1, c = -1, d = -1;
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "A", &a), eOK);
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "KEEP", &b), eOK);
@@ -60,8 +57,7 @@ TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound)
     EXPECT_EQ(FindObjectMirror("A"), d);
 }
 
-TEST_F(Names, MirrorLookupMatchesWholeNamesInOrderAndFallsBackToTheObjectTable)
-{
+TEST_F(Names, MirrorLookupMatchesWholeNamesInOrderAndFallsBackToTheObjectTable) {
     int32_t task1 = -1, task10 = -1, block = -1;
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK10", &task10), eOK);
     ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK1", &task1), eOK);
@@ -73,16 +69,14 @@ TEST_F(Names, MirrorLookupMatchesWholeNamesInOrderAndFallsBackToTheObjectTable)
     const SysDescript* sys = _pxSysDescript;
     ASSERT_EQ(sys->nNbMirror, 3);  // in name order, shared memory left out
     const char* order[] = {"INITJOB", "TASK1", "TASK10"};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_STREQ(sys->MirrorTab[i].szName, order[i]);
+    for (int i = 0; i < 3; ++i) EXPECT_STREQ(sys->MirrorTab[i].szName, order[i]);
     InsertObjectMirror("TASK1", 9);  // replaces the entry of that name
     EXPECT_EQ(sys->nNbMirror, 3);
     EXPECT_EQ(sys->MirrorTab[1].hObject, 9);
 }
 
 // Each table filled (type 7 fills the free slots of the object table), then one more object.
-TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently)
-{
+TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently) {
     const SysDescript* sys = _pxSysDescript;
     const std::tuple<int32_t, int32_t, int32_t, const char*> cases[] = {
         {SHARE_OBJECT, 0, sys->nNbShare, "\nimpossible de placer un objet de type 10\n"},
@@ -101,8 +95,7 @@ TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently)
     }
 }
 
-TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap)
-{
+TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap) {
     char name[13];
     EXPECT_STREQ(GenerateName(name), "_O0000000002");
     EXPECT_STREQ(GenerateName(name), "_O0000000003");

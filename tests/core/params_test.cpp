@@ -1,24 +1,20 @@
 // Start-up options: their check and completion, the printed memory estimate, the start itself.
-#include "kerval/core/internal.h"
 #include "tests/support/fixtures.h"
 
 namespace {
 
 using namespace kvtest;
 
-int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo)
-{
+int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo) {
     return InitParamSystem(1, task, box, 10, tempo, 5, 5, 5, 5, o);
 }
 
-std::vector<int32_t> Counts(const InitOptions& o)
-{
+std::vector<int32_t> Counts(const InitOptions& o) {
     return {o.NbMaxTask,    o.NbMaxMailBox, o.NbMaxSem,   o.NbMaxTempo, o.NbMaxSock,
             o.NbMaxSection, o.NbMaxFile,    o.NbMaxShare, o.NbMaxObject};
 }
 
-TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted)
-{
+TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted) {
     InitOptions o{};
     ASSERT_EQ(Param(&o, 20, 20, 60), 0);
     EXPECT_EQ(o.bTraceConsole, 1);
@@ -32,8 +28,7 @@ TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted)
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
-TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
-{
+TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord) {
     InitOptions o = MinimalOptions();
     o.bTraceConsole = 1;
     int32_t code = 0;
@@ -46,8 +41,7 @@ TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord)
     EXPECT_EQ(Param(&o, 19, 20, 60), 1);
 }
 
-TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor)
-{
+TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor) {
     TempDir dir;
     EXPECT_EQ(_InternalCurrentTaskHandle(__FILE__, __LINE__), -1);  // nothing started yet
     EXPECT_EQ(ObjectExist(0), 0);
@@ -62,8 +56,7 @@ TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor)
     EXPECT_EQ(ObjectExist(0), 0);
 }
 
-TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry)
-{
+TEST(InitKerval, StartsOnceAndPutsTheTimeZoneEntry) {
     TempDir dir;
     ASSERT_EQ(StartKerval(), eOK);
     const char* tz = std::getenv("TZ ");

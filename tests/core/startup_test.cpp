@@ -8,14 +8,12 @@ using StartUp = TempDirTest;
 
 std::atomic<int32_t> g_started_as{-2};
 
-int32_t NoteCaller()
-{
+int32_t NoteCaller() {
     g_started_as = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     return 0;
 }
 
-TEST_F(StartUp, ApplicationStartsWithTheLibrarysObjectsAndOneBanner)
-{
+TEST_F(StartUp, ApplicationStartsWithTheLibrarysObjectsAndOneBanner) {
     static InitOptions options = MinimalOptions();
     CaptureStdoutOf([] { ASSERT_EQ(eOK, InitApplication(&options, NoteCaller)); });
     EXPECT_EQ(0, g_started_as.load());  // in the calling thread, INITJOB
@@ -41,8 +39,7 @@ TEST_F(StartUp, ApplicationStartsWithTheLibrarysObjectsAndOneBanner)
     EXPECT_EQ(log.find("InitKerval() at"), log.rfind("InitKerval() at"));
 }
 
-TEST_F(StartUp, RefusedOptionsSkipTheStartFunction)
-{
+TEST_F(StartUp, RefusedOptionsSkipTheStartFunction) {
     static InitOptions options = MinimalOptions();
     options.NbMaxTask = 5;
     CaptureStdoutOf([] { EXPECT_EQ(eNOK, InitApplication(&options, NoteCaller)); });
@@ -51,8 +48,7 @@ TEST_F(StartUp, RefusedOptionsSkipTheStartFunction)
 }
 
 // The application may hold "_STDOUT_MUX" around its own output: library lines wait for it.
-TEST_F(StartUp, DebugLinesWaitForTheConsoleMutex)
-{
+TEST_F(StartUp, DebugLinesWaitForTheConsoleMutex) {
     ASSERT_EQ(eOK, StartKerval());
     const int32_t mux = FindObjectMirror("_STDOUT_MUX");
     ASSERT_EQ(eOK, TakeMute(mux, WAIT_FOREVER));

@@ -10,14 +10,12 @@ using kerval::core::TakeSysSem;
 using SysLockTest = KervalTest;
 
 // The owner, the depth and the priority of the thread.
-std::vector<int32_t> LockState(kp::Thread* self)
-{
+std::vector<int32_t> LockState(kp::Thread* self) {
     return {_pxSysDescript->hSysSemOwner, _pxSysDescript->nSysSemDepth,
             kp::thread_get_priority(self)};
 }
 
-TEST_F(SysLockTest, RecursiveHoldRaisesPriorityUntilLastRelease)
-{
+TEST_F(SysLockTest, RecursiveHoldRaisesPriorityUntilLastRelease) {
     kp::Thread* self = kp::thread_adopt_current();
     kp::thread_set_priority(self, kp::kPrioBelowNormal);
     TakeSysSem();
@@ -30,8 +28,7 @@ TEST_F(SysLockTest, RecursiveHoldRaisesPriorityUntilLastRelease)
     EXPECT_EQ(LockState(self), (std::vector<int32_t>{-1, 0, kp::kPrioBelowNormal}));
 }
 
-TEST_F(SysLockTest, ThreadThatIsNoTaskIsExcludedWhileAnotherHolds)
-{
+TEST_F(SysLockTest, ThreadThatIsNoTaskIsExcludedWhileAnotherHolds) {
     std::atomic<bool> held{false}, release{false}, entered{false};
     std::thread holder([&] {  // not a task: its handle is -1 like a free lock's owner
         TakeSysSem();

@@ -9,8 +9,7 @@ using civil::Fields;
 
 // Every day from 1900 to 2100: leap years, day of year, day of week and the way back from the
 // day of year.
-TEST(Calendar, DayFieldsMatchAnIndependentCalendar)
-{
+TEST(Calendar, DayFieldsMatchAnIndependentCalendar) {
     for (int y = 1900; y <= 2100; ++y) {
         const int days_in_year = civil::DayOfYear(y, 12, 31);
         ASSERT_EQ(days_in_year == 366, Bisextile(int16_t(y)) != 0) << y;
@@ -29,8 +28,7 @@ TEST(Calendar, DayFieldsMatchAnIndependentCalendar)
     }
 }
 
-TEST(Calendar, OutOfRangeIsRefusedTwoDigitYearsPivotAt81AndNamesMatchInUpperCase)
-{
+TEST(Calendar, OutOfRangeIsRefusedTwoDigitYearsPivotAt81AndNamesMatchInUpperCase) {
     uint16_t month = 77, day = 77, doy = 9, dow = 9;
     for (const auto& [year, bad_day] : {std::pair{2001, 366}, {2000, 367}, {2000, 0}, {2000, -5}})
         EXPECT_FALSE(ConvJulCal(int16_t(year), int16_t(bad_day), &month, &day)) << bad_day;
@@ -63,8 +61,7 @@ TEST(Calendar, OutOfRangeIsRefusedTwoDigitYearsPivotAt81AndNamesMatchInUpperCase
     EXPECT_EQ(99, value);
 }
 
-TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone)
-{
+TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone) {
     for (const auto& [tz, offset] : {std::pair{"UTC0", 0}, {"XST-3", 3 * 3600}}) {
         ASSERT_TRUE(kp::set_time_zone(tz));
         for (int y = 1970; y <= 2100; ++y) {
@@ -85,8 +82,7 @@ TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone)
 // Around the change back to standard time a record converts to one instant, whether a summer
 // or a winter date was converted just before. The Windows runtime ignores the zone's rules and
 // changes on its own date, so the walk runs from 20 October to 10 November.
-TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
-{
+TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore) {
     ASSERT_TRUE(kp::set_time_zone("CET-1CEST,M3.5.0,M10.5.0/3"));
     const MsgDate summer = Date(2023, 7, 1, 12), winter = Date(2023, 1, 1, 12);
     int repeated_hours = 0;
@@ -105,8 +101,7 @@ TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore)
     EXPECT_EQ(1, repeated_hours) << "the zone's change back to standard time was not met";
 }
 
-TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
-{
+TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive) {
     const MsgDate cases[] = {Date(1994, 12, 31, 23, 59, 59), Date(1995, 1, 1), Date(2045, 6, 15),
                              Date(2069, 12, 31, 23, 59, 59), Date(2070, 1, 1)};
     for (const char* tz : {"UTC0", "XST-3", "YST5"}) {
@@ -117,8 +112,7 @@ TEST(ZonedCalendar, PlausibleDatesRunFrom1995To2069Inclusive)
     EXPECT_FALSE(IsDate(nullptr));
 }
 
-TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
-{
+TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields) {
     ASSERT_TRUE(kp::set_time_zone("UTC0"));
     MsgDate date = Date(2000, 2, 28, 12), expected = civil::Full(2000, 2, 29, 12);
     date.nHundredth = expected.nHundredth = 42;
@@ -134,24 +128,20 @@ TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields)
 }
 
 // Wildcards but for the fields given.
-MsgDate Pattern(std::initializer_list<std::pair<int16_t MsgDate::*, int>> fields = {})
-{
+MsgDate Pattern(std::initializer_list<std::pair<int16_t MsgDate::*, int>> fields = {}) {
     MsgDate pattern;
     InitDate(&pattern);
-    for (const auto& [field, value] : fields)
-        pattern.*field = int16_t(value);
+    for (const auto& [field, value] : fields) pattern.*field = int16_t(value);
     return pattern;
 }
 
 // Answers InfOrEgal and SupOrEgal as two digits, e.g. 10 for a date before the pattern.
-int Order(const MsgDate& date, const MsgDate& pattern)
-{
+int Order(const MsgDate& date, const MsgDate& pattern) {
     return (InfOrEgal(&date, &pattern) ? 10 : 0) + (SupOrEgal(&date, &pattern) ? 1 : 0);
 }
 
 // Field by field from year to second, -1 answering as equal; against a pattern of wildcards.
-TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch)
-{
+TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch) {
     const int cases[][3] = {{-1, 5, 0}, {5, -1, 0}, {3, 5, -1}, {5, 3, 1}, {4, 4, 0}, {-2, 0, -1}};
     for (const auto& c : cases)
         EXPECT_EQ(c[2], CompareDateField(int16_t(c[0]), int16_t(c[1]))) << c[0] << " " << c[1];
@@ -181,8 +171,7 @@ TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch)
     EXPECT_EQ(1, Order(Date(2001, 5, 14, 9), pattern));
 }
 
-TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay)
-{
+TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay) {
     const MsgDate hours[2] = {Pattern({{&MsgDate::nHour, 8}}), Pattern({{&MsgDate::nHour, 17}})},
                   days[2] = {Pattern({{&MsgDate::nDayOfWeek, 1}}),
                              Pattern({{&MsgDate::nDayOfWeek, 5}})};

@@ -13,16 +13,14 @@ bool g_privilege_granted = true;
 // The fake clock at 2000-10-03 14:05:09.990 (a Tuesday, day 277), privilege as the test says.
 class AppClock : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kp::seams::set_privilege([](const char*) { return g_privilege_granted; });
     }
     void TearDown() override { kp::seams::set_privilege(nullptr); }
     FakeClock clock_{{2000, 10, 3, 14, 5, 9, 990, 0}};
 };
 
-TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWholeSeconds)
-{
+TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWholeSeconds) {
     MsgDate date{};
     EXPECT_EQ(eOK, ReadAppDateTime(&date));
     EXPECT_EQ(Fields(Full(2000, 10, 3, 14, 5, 9)), Fields(date));
@@ -55,8 +53,7 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
 // The application date in a started library whose tempo ticks only on demand.
 class AppDate : public AppClock {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kp::seams::set_manual_tick(true);
         ASSERT_EQ(eOK, StartKerval());
         AppClock::SetUp();
@@ -66,8 +63,7 @@ protected:
 
 // Hundredths in 0..99 become the milliseconds of the clock set, others 0. A refused set is
 // reported and changes nothing.
-TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused)
-{
+TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused) {
     MsgDate date{2001, 5, 15, 10, 20, 30, 42, 0, 0};
     ASSERT_EQ(0, WriteAppDateTime(&date));
     const auto& set = clock_.last_set;
@@ -89,14 +85,12 @@ TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused)
 }
 
 // A reader running beside a writer only ever sees one of the records written, never a mix.
-TEST_F(AppDate, ReadersNeverSeeAHalfWrittenDate)
-{
+TEST_F(AppDate, ReadersNeverSeeAHalfWrittenDate) {
     const MsgDate first{2001, 1, 1, 1, 1, 1, 1, 1, 1}, second{2002, 2, 2, 2, 2, 2, 2, 2, 2};
     kerval::date::StoreAppDate(first);
     std::atomic<bool> done{false};
     std::thread writer([&] {
-        for (int i = 0; i < 20000; ++i)
-            kerval::date::StoreAppDate(i % 2 ? first : second);
+        for (int i = 0; i < 20000; ++i) kerval::date::StoreAppDate(i % 2 ? first : second);
         done = true;
     });
     int mixed = 0;
@@ -115,8 +109,7 @@ constexpr const char* kNamed = "%04hd/%02hd/%02hd-%02hd:%02hd:%02hd:%02hd (j=%03
 constexpr const char* kYearDigit = "%01hd%03hd";
 constexpr const char* kCompact = "%02hd%02hd%02hd%02hd%02hd";
 
-std::string Text(const MsgDate& date, const char* format)
-{
+std::string Text(const MsgDate& date, const char* format) {
     char out[128];
     std::memset(out, '#', sizeof out);
     out[sizeof out - 1] = '\0';
@@ -124,8 +117,7 @@ std::string Text(const MsgDate& date, const char* format)
     return out;
 }
 
-MsgDate Read(const char* text, const char* format)
-{
+MsgDate Read(const char* text, const char* format) {
     MsgDate date{9, 9, 9, 9, 9, 9, 9, 9, 9};
     CharToDate(text, format, &date);
     return date;
@@ -133,8 +125,7 @@ MsgDate Read(const char* text, const char* format)
 
 // Writing takes the day of year from year, month and day, not from the record; reading pivots
 // two-digit years at 81.
-TEST(DateText, EachFormatWritesItsLayoutAndTheTextFormatsReadBack)
-{
+TEST(DateText, EachFormatWritesItsLayoutAndTheTextFormatsReadBack) {
     const MsgDate date{2000, 10, 3, 14, 5, 9, 27, 277, 2},
         end_of_decade{2019, 12, 31, 8, 7, 0, 0, 1, 1};
     MsgDate pattern;
@@ -149,8 +140,7 @@ TEST(DateText, EachFormatWritesItsLayoutAndTheTextFormatsReadBack)
         {end_of_decade, kYearDigit, "9365"},
         {date, kCompact, "0310001405"},
         {end_of_decade, kCompact, "3112190807"}};
-    for (const auto& [record, format, expected] : writes)
-        EXPECT_EQ(expected, Text(record, format));
+    for (const auto& [record, format, expected] : writes) EXPECT_EQ(expected, Text(record, format));
     char out[32] = "untouched";
     DateToChar(&date, out, "%04hd/%02hd/%02hd-%02hd:%02hd:%02d");
     DateToChar(&date, out, nullptr);
@@ -164,15 +154,13 @@ TEST(DateText, EachFormatWritesItsLayoutAndTheTextFormatsReadBack)
         {Read("3112991830", kCompact), Full(1999, 12, 31, 18, 30)},
         {Read("0101001200", kCompact), Full(2000, 1, 1, 12)},
         {Read("2902801159", kCompact), Full(2080, 2, 29, 11, 59)}};
-    for (const auto& [read, expected] : reads)
-        EXPECT_EQ(Fields(expected), Fields(read));
+    for (const auto& [read, expected] : reads) EXPECT_EQ(Fields(expected), Fields(read));
     for (const char* format : {kHundredths, kNamed, "%d", static_cast<const char*>(nullptr)})
         EXPECT_EQ(Fields(MsgDate{}), Fields(Read("2000/10/03-14:05:09:27", format)));
 }
 
 // Reading "%01hd%03hd" takes the decade of the clock.
-TEST(DateText, YearDigitTakesTheDecadeOfTheClock)
-{
+TEST(DateText, YearDigitTakesTheDecadeOfTheClock) {
     const std::tuple<int, const char*, MsgDate> cases[] = {{2004, "0277", Full(2000, 10, 3)},
                                                            {2004, "9365", Full(2009, 12, 31)},
                                                            {2010, "0277", Full(2010, 10, 4)},

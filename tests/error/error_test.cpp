@@ -10,8 +10,7 @@ namespace {
 
 using namespace kvtest;
 
-std::string Report(const char* headline, const char* error, const char* path)
-{
+std::string Report(const char* headline, const char* error, const char* path) {
     return std::string("\n----------------------------------------") + headline +
            "\nDate     =05-03-2024 07:08:09\nTask     =\nError    =(" + error +
            "\nModule   =lib.c\nPath     =" + path +
@@ -19,8 +18,7 @@ std::string Report(const char* headline, const char* error, const char* path)
            "\n----------------------------------------\n";
 }
 
-std::string WarningFrom(const char* file, uint8_t flag = 0)
-{
+std::string WarningFrom(const char* file, uint8_t flag = 0) {
     return CaptureStdoutOf(
         [&] { KervalErreur(16, "eOBJECT_EXIST", "KERVAL-Test()", "deja la", file, 42, flag); });
 }
@@ -29,8 +27,7 @@ struct ReportTest : TempDirTest {
     FakeClock clock_{{2024, 3, 5, 7, 8, 9, 0, 2}};
 };
 
-TEST_F(ReportTest, WarningShowsEveryFieldWithTheSourcePathSplitAndGoesToTheTrace)
-{
+TEST_F(ReportTest, WarningShowsEveryFieldWithTheSourcePathSplitAndGoesToTheTrace) {
     const char* cases[][2] = {{"E:\\src\\lib.c", "E:\\src"},
                               {"E:\\lib.c", "E:\\."},
                               {"lib.c", ""},
@@ -44,8 +41,7 @@ TEST_F(ReportTest, WarningShowsEveryFieldWithTheSourcePathSplitAndGoesToTheTrace
         EXPECT_NE(WarningFrom("lib.c", flag).find("- WARNING ERROR -"), std::string::npos);
 }
 
-TEST_F(ReportTest, LongErrorTextIsCutAndNullTextIsEmpty)
-{
+TEST_F(ReportTest, LongErrorTextIsCutAndNullTextIsEmpty) {
     const std::string text(300, 'x');
     const auto out = CaptureStdoutOf([&] { KervalErreur(1, text.c_str(), "P()", "c", "c", 1, 0); });
     EXPECT_NE(out.find("Error    =(1) : " + std::string(259, 'x') + "\n"), std::string::npos);
@@ -55,8 +51,7 @@ TEST_F(ReportTest, LongErrorTextIsCutAndNullTextIsEmpty)
     EXPECT_NE(none.find(std::string(empty) + "Comment  =\n"), std::string::npos) << none;
 }
 
-TEST_F(ReportTest, CodeTextsAndOneLineReports)
-{
+TEST_F(ReportTest, CodeTextsAndOneLineReports) {
     using kerval::error::ErrorTable;
     EXPECT_STREQ(_ApplicativErrorComment(16, 20, ErrorTable), "eOBJECT_EXIST");
     EXPECT_STREQ(_ApplicativErrorComment(19, 20, ErrorTable), "eTCP_CONNECTION_FAIL_CONNECT");
@@ -75,8 +70,7 @@ TEST_F(ReportTest, CodeTextsAndOneLineReports)
     EXPECT_LT(FmtError("a.c", 1, std::string(5000, 'y').c_str()), KV_TASK_BUF_SIZE);
 }
 
-TEST_F(ReportTest, ErrorCheckWarningNamesModuleProcedureAndSystemTextCutToTheBuffer)
-{
+TEST_F(ReportTest, ErrorCheckWarningNamesModuleProcedureAndSystemTextCutToTheBuffer) {
     char system[127];
     kp::error_text(5, system, sizeof system);
     char small[6];
@@ -91,33 +85,18 @@ TEST_F(ReportTest, ErrorCheckWarningNamesModuleProcedureAndSystemTextCutToTheBuf
     EXPECT_NE(ReadTextFile("TRACE.001.LOG").find(std::string(system) + "\n"), std::string::npos);
 }
 
-// Fatal reports: the message box is answered No, so each reporting thread ends frozen. Only the
-// first fatal report of a process is recorded, so each case reports in a process of its own.
-class FatalReportTest : public ReportTest {
+// Fatal reports freeze their threads; each case reports in a process of its own.
+class FatalReportTest : public FatalTest {
 protected:
-    static inline std::atomic<int> questions_{0};
-    static bool AnswerNo(const char*, const char*) { return questions_.fetch_add(1) < 0; }
-    void SetUp() override
-    {
-        ASSERT_EQ(StartKervalAside(), eOK);
-        kp::seams::set_message_box(AnswerNo);
-    }
-    void WaitForQuestions(int count)
-    {
-        while (questions_.load() < count)
-            kp::sleep_ms(5);
-        kp::sleep_ms(50);  // lets the last reporter print its last line
-    }
+    FakeClock clock_{{2024, 3, 5, 7, 8, 9, 0, 2}};
     // Reports from a thread that stays frozen by the suspension.
-    static void ReportAside(int32_t line, const char* proc, const char* comment)
-    {
+    static void ReportAside(int32_t line, const char* proc, const char* comment) {
         auto run = [=] { KervalErreur(10, "eBAD_LEN", proc, comment, "E:\\src\\lib.c", line, 1); };
         std::thread(run).detach();
     }
 };
 
-TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication)
-{
+TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication) {
     int32_t box = -1;
     ASSERT_EQ(CreateMailBox("BOX_USRINTF", 10, &box), eOK);
     BeginCaptureStdout();
@@ -148,8 +127,7 @@ TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication)
     EXPECT_TRUE(first.nLine == 42 && std::string(first.szProc) == "KERVAL-Test()");
 }
 
-TEST_F(FatalReportTest, OnlyOneOfSimultaneousFatalReportsIsRecordedWithLongFieldsCut)
-{
+TEST_F(FatalReportTest, OnlyOneOfSimultaneousFatalReportsIsRecordedWithLongFieldsCut) {
     constexpr int kReporters = 8;
     static std::vector<std::string> procs, comments;
     for (int i = 0; i < kReporters; ++i) {
@@ -168,8 +146,7 @@ TEST_F(FatalReportTest, OnlyOneOfSimultaneousFatalReportsIsRecordedWithLongField
     EXPECT_EQ(first.szComment, comments[winner].substr(0, 81));
 }
 
-TEST_F(FatalReportTest, FatalErrorCheckRecordsTheSystemCode)
-{
+TEST_F(FatalReportTest, FatalErrorCheckRecordsTheSystemCode) {
     BeginCaptureStdout();
     std::thread([] { ErrorCheck(31, "E:\\lib.c", "KERVAL-Check()", 87, 1); }).detach();
     WaitForQuestions(1);
@@ -185,23 +162,13 @@ const std::string kDebut = "Debut le 05/03/2024 a 07:08:09\n";
 const std::string kFin = "Fin le 05/03/2024 a 07:08:09\n";
 
 // The counter file holds the number of the current file, little-endian like both targets.
-std::string Counter(uint32_t value)
-{
-    return std::string(reinterpret_cast<char*>(&value), 4);
-}
+std::string Counter(uint32_t value) { return std::string(reinterpret_cast<char*>(&value), 4); }
 
-std::string TraceFile(int n)
-{
-    return "TRACE." + std::to_string(1000 + n).substr(1) + ".LOG";
-}
+std::string TraceFile(int n) { return "TRACE." + std::to_string(1000 + n).substr(1) + ".LOG"; }
 
-void Trace(const std::string& text)
-{
-    AddTrace(text.c_str(), 0, 0);
-}
+void Trace(const std::string& text) { AddTrace(text.c_str(), 0, 0); }
 
-TEST_F(ReportTest, FirstEntryStartsTheFirstFileAndEveryEntryEndsWithOneLineBreak)
-{
+TEST_F(ReportTest, FirstEntryStartsTheFirstFileAndEveryEntryEndsWithOneLineBreak) {
     Trace("ligne\n");
     Trace("");
     AddTrace(nullptr, 0, 0);
@@ -225,10 +192,8 @@ struct Rotation {
 };
 class TraceFiles : public ReportTest, public ::testing::WithParamInterface<Rotation> {};
 
-TEST_P(TraceFiles, CounterNamesTheFileAndFullFilesRotate)
-{
-    for (const auto& [n, bytes] : GetParam().before)
-        WriteBinaryFile(TraceFile(n), bytes);
+TEST_P(TraceFiles, CounterNamesTheFileAndFullFilesRotate) {
+    for (const auto& [n, bytes] : GetParam().before) WriteBinaryFile(TraceFile(n), bytes);
     Trace(GetParam().entry);
     for (const auto& [n, bytes] : GetParam().after) {
         const std::string file = TraceFile(n);
@@ -253,8 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "tour complet",
                  {{0, Counter(1)}, {1, kDebut + "tour complet\n"}, {100, kFullZ + kFin}}}));
 
-TEST_F(ReportTest, DataDumpAndDebugTextGoToTheFileAndOnlyAskedOnesToStandardOutput)
-{
+TEST_F(ReportTest, DataDumpAndDebugTextGoToTheFileAndOnlyAskedOnesToStandardOutput) {
     const unsigned char bytes[] = {'A', 'B', 0x01};
     const std::string dump =
         "len=3\n41 42 01 " + std::string(39, ' ') + "\tAB." + std::string(13, ' ') + "\n";
@@ -265,8 +229,7 @@ TEST_F(ReportTest, DataDumpAndDebugTextGoToTheFileAndOnlyAskedOnesToStandardOutp
     EXPECT_EQ(ReadTextFile("TRACE.001.LOG"), kDebut + dump + "muet\nvisible\n");
 }
 
-std::string ConsoleLine(int line)
-{
+std::string ConsoleLine(int line) {
     std::string text;
     for (int column = 0; column < kp::kConsoleColumns; ++column)
         text.push_back(kp::console_cell(line, column));
@@ -275,8 +238,7 @@ std::string ConsoleLine(int line)
 
 // The console of the start-up, opened here so that no real window is needed. It opens once and
 // has lines 0 to 49 only.
-TEST_F(ReportTest, ConsoleRingCutsLinesToTheWidthAndItsFiftyFirstLineOverwritesTheFirst)
-{
+TEST_F(ReportTest, ConsoleRingCutsLinesToTheWidthAndItsFiftyFirstLineOverwritesTheFirst) {
     ASSERT_EQ(StartKerval(), eOK);
     EXPECT_FALSE(kp::console_write_line(0, "x") || kp::console_set_line_attribute(0, 7));
     ASSERT_TRUE(kp::console_open("KERVAL - Trace Console"));
@@ -290,33 +252,27 @@ TEST_F(ReportTest, ConsoleRingCutsLinesToTheWidthAndItsFiftyFirstLineOverwritesT
     EXPECT_EQ(kp::console_attribute(1, 79), 6);
     EXPECT_EQ(ConsoleLine(2), "court" + std::string(75, ' '));
     EXPECT_EQ(kp::console_attribute(2, 79), 76);
-    for (int i = 3; i <= 51; ++i)
-        Trace("ligne " + std::to_string(i));
+    for (int i = 3; i <= 51; ++i) Trace("ligne " + std::to_string(i));
     EXPECT_EQ(ConsoleLine(1).substr(0, 9), "ligne 51 ");
     EXPECT_EQ(ConsoleLine(0).substr(0, 9), "ligne 50 ");
     EXPECT_TRUE(kp::console_attribute(1, 0) == 76 && kp::console_attribute(0, 0) == 6);
 }
 
-TEST_F(ReportTest, ConcurrentEntriesStayWholeAndNoneIsLost)
-{
+TEST_F(ReportTest, ConcurrentEntriesStayWholeAndNoneIsLost) {
     std::vector<std::string> sent, found;
-    for (int i = 0; i < 2400; ++i)
-        sent.push_back(std::to_string(i) + std::string(200, '.'));
+    for (int i = 0; i < 2400; ++i) sent.push_back(std::to_string(i) + std::string(200, '.'));
     std::vector<std::thread> threads;  // 6 threads, 400 entries each
     for (int t = 0; t < 6; ++t)
         threads.emplace_back([&, t] {
-            for (int e = 0; e < 400; ++e)
-                Trace(sent[t * 400 + e]);
+            for (int e = 0; e < 400; ++e) Trace(sent[t * 400 + e]);
         });
-    for (std::thread& thread : threads)
-        thread.join();
+    for (std::thread& thread : threads) thread.join();
     int files = 0;
     for (int number = 1; number <= 100; ++number) {
         std::istringstream lines(ReadTextFile(TraceFile(number)));
         files += lines.peek() != EOF;
         for (std::string line; std::getline(lines, line);)
-            if (line[0] != 'D' && line[0] != 'F')
-                found.push_back(line);  // not Debut nor Fin
+            if (line[0] != 'D' && line[0] != 'F') found.push_back(line);  // not Debut nor Fin
     }
     std::sort(sent.begin(), sent.end());
     std::sort(found.begin(), found.end());

@@ -7,30 +7,25 @@ namespace {
 using namespace kvtest;
 using BinFile = KervalTest;
 
-int32_t Open(const char* name, const char* path, const char* mode)
-{
+int32_t Open(const char* name, const char* path, const char* mode) {
     int32_t h = -1;
     return OpenBinFile(name, path, mode, &h) == eOK ? h : -1;
 }
 
-std::string Read(int32_t h, int32_t offset, int32_t origin, uint32_t size)
-{
+std::string Read(int32_t h, int32_t offset, int32_t origin, uint32_t size) {
     std::string out(size, '\0');
     return ReadBinFile(h, offset, origin, out.data(), size) == eOK ? out : "<failed>";
 }
 
-int32_t Write(int32_t h, int32_t offset, int32_t origin, const std::string& b, uint8_t flush = 0)
-{
+int32_t Write(int32_t h, int32_t offset, int32_t origin, const std::string& b, uint8_t flush = 0) {
     return WriteBinFile(h, offset, origin, b.data(), uint32_t(b.size()), flush);
 }
 
-int32_t SlowWrite(const char* name, int32_t offset, int32_t origin, const std::string& b)
-{
+int32_t SlowWrite(const char* name, int32_t offset, int32_t origin, const std::string& b) {
     return SlowWriteBinFile(name, offset, origin, b.data(), uint32_t(b.size()), 0);
 }
 
-TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes)
-{
+TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes) {
     const int32_t h = Open("LOG", "log.bin", "w+b");
     EXPECT_EQ(h, HandleFromFile("log.bin"));
     EXPECT_STREQ("log.bin", FileNameFromHandle(h));
@@ -87,8 +82,7 @@ TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes
 
 // The store task replaces a deleted box, keeps every byte in order, traces its failures, and
 // performs what was queued before a direct close.
-TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
-{
+TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder) {
     ASSERT_EQ(eOK, DeleteMailBox(FindObjectMirror("_STORE_BOX")));
     ASSERT_TRUE(WaitFor([] { return FindObjectMirror("_STORE_BOX") >= 0; }));
     const std::vector<std::tuple<int32_t, int32_t, size_t>> writes = {
@@ -131,8 +125,7 @@ TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder)
 }
 
 // Without a store task the requests stay in a box of that name and can be inspected.
-TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks)
-{
+TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks) {
     CaptureStdoutOf([] {
         DeleteTask(FindObjectMirror("_STORE_TASK"));
         DeleteMailBox(FindObjectMirror("_STORE_BOX"));

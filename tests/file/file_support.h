@@ -7,11 +7,9 @@
 namespace kvtest {
 
 // n bytes that differ from their neighbours and include line ends, Ctrl-Z, NUL and high bytes.
-inline std::string Bytes(size_t n, size_t seed = 0)
-{
+inline std::string Bytes(size_t n, size_t seed = 0) {
     std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        out[i] = static_cast<char>((i + seed) * 131 + (i + seed) / 251);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>((i + seed) * 131 + (i + seed) / 251);
     return out;
 }
 
@@ -19,8 +17,7 @@ inline std::string Bytes(size_t n, size_t seed = 0)
 struct FileModel {
     std::string bytes;
     size_t position = 0;
-    void Write(int64_t offset, int32_t origin, const std::string& data)
-    {
+    void Write(int64_t offset, int32_t origin, const std::string& data) {
         const int64_t base = origin == 0   ? 0
                              : origin == 1 ? int64_t(position)
                                            : int64_t(bytes.size());

@@ -6,8 +6,7 @@ namespace {
 using namespace kvtest;
 using FileUtils = TempDirTest;
 
-TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure)
-{
+TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure) {
     for (size_t size : {0, 1, 1023, 1024, 1025, 5000}) {
         WriteBinaryFile("source.bin", Bytes(size));
         WriteBinaryFile("copy.bin", std::string(3000, 'x'));
@@ -32,8 +31,7 @@ TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure)
 
 // In a zone three hours east of UTC, a file changed at 02:30 local time has the UTC date of the
 // day before. The day fields are not written; a path without status gives an all-zero date.
-TEST_F(FileUtils, DateIsTheModificationTimeInUtc)
-{
+TEST_F(FileUtils, DateIsTheModificationTimeInUtc) {
     ASSERT_TRUE(kp::set_time_zone("XST-3"));
     using namespace std::chrono;
     WriteBinaryFile("dated.bin", "x");
@@ -57,8 +55,7 @@ TEST_F(FileUtils, DateIsTheModificationTimeInUtc)
 // and no file is touched.
 std::atomic<int> g_questions{0};
 
-TEST_F(FileUtils, NullPathIsReportedAndTouchesNoFile)
-{
+TEST_F(FileUtils, NullPathIsReportedAndTouchesNoFile) {
     kp::seams::set_message_box([](const char*, const char*) { return ++g_questions, false; });
     WriteBinaryFile("source.bin", "data");
     BeginCaptureStdout();

@@ -4,29 +4,23 @@
 namespace {
 
 // Orders by tens only, so 11 and 13 are equal keys.
-uint8_t ByTens(void* first, void* second)
-{
+uint8_t ByTens(void* first, void* second) {
     return *static_cast<const int*>(first) / 10 >= *static_cast<const int*>(second) / 10 ? 1 : 0;
 }
 
-ElementListe* Build(std::vector<int> values)
-{
+ElementListe* Build(std::vector<int> values) {
     ElementListe* list = nullptr;
-    for (int& v : values)
-        AjoutApresListe(&list, &v, sizeof v);
+    for (int& v : values) AjoutApresListe(&list, &v, sizeof v);
     return list;
 }
 
-std::vector<int> Ints(const ElementListe* e)
-{
+std::vector<int> Ints(const ElementListe* e) {
     std::vector<int> out;
-    for (; e != nullptr; e = e->pNext)
-        out.push_back(*static_cast<const int*>(e->pData));
+    for (; e != nullptr; e = e->pNext) out.push_back(*static_cast<const int*>(e->pData));
     return out;
 }
 
-TEST(Lists, AppendAndInsertLinkCopiesWithoutMovingTheListVariable)
-{
+TEST(Lists, AppendAndInsertLinkCopiesWithoutMovingTheListVariable) {
     ElementListe* list = Build({1, 2});  // copies of values that are gone
     ElementListe* first = list;
     ElementListe* second = list->pNext;
@@ -44,8 +38,7 @@ TEST(Lists, AppendAndInsertLinkCopiesWithoutMovingTheListVariable)
     FreeListe(&head);
 }
 
-TEST(Lists, SortIsStableAndLeavesTheSourceAlone)
-{
+TEST(Lists, SortIsStableAndLeavesTheSourceAlone) {
     EXPECT_EQ(TriListe(nullptr, ByTens), nullptr);
     ElementListe* source = Build({30, 11, 22, 13});
     ElementListe* sorted = TriListe(source, ByTens);
@@ -57,8 +50,7 @@ TEST(Lists, SortIsStableAndLeavesTheSourceAlone)
     FreeListe(&sorted);
 }
 
-TEST(Lists, FreeingAnElementOrATailLeavesNoLinkToFreedMemory)
-{
+TEST(Lists, FreeingAnElementOrATailLeavesNoLinkToFreedMemory) {
     ElementListe* list = Build({1, 2, 3});
     ElementListe* cursor = list->pNext;
     void* data = cursor->pData;
@@ -78,8 +70,7 @@ TEST(Lists, FreeingAnElementOrATailLeavesNoLinkToFreedMemory)
 }
 
 // The letter A in the pattern matches any byte (only in the pattern); bytes compare as signed.
-TEST(CompAscii, LetterAInThePatternMatchesAnyByte)
-{
+TEST(CompAscii, LetterAInThePatternMatchesAnyByte) {
     const std::tuple<const char*, const char*, int32_t, int32_t> cases[] = {
         {"abc", "xyz", 0, 0}, {"xyz", "AAA", 3, 0}, {"abc", "abd", 3, -1},
         {"abd", "aAc", 3, 1}, {"A", "a", 1, -1},    {"\xE9", "e", 1, -1}};

@@ -6,8 +6,7 @@ namespace {
 using namespace kvtest;
 using MailBoxObjects = TaskTest;
 
-TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessagesAndHandle)
-{
+TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessagesAndHandle) {
     int32_t box = 5, again = 0;
     EXPECT_EQ(CreateMailBox("FULLDEL", 0, &box), eNOK);
     EXPECT_EQ(std::make_pair(box, FindObjectMirror("FULLDEL")), std::make_pair(-1, -1));
@@ -33,8 +32,7 @@ TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessages
 
 std::atomic<int32_t> g_read_result{-1}, g_write_result{-1};
 
-TEST_F(MailBoxObjects, DeletionWakesBlockedReaderWithInvalidHandleAndWriterWithNok)
-{
+TEST_F(MailBoxObjects, DeletionWakesBlockedReaderWithInvalidHandleAndWriterWithNok) {
     int32_t rbox = -1, wbox = -1;
     ASSERT_EQ(CreateMailBox("RDEL", 1, &rbox), eOK);
     ASSERT_EQ(CreateMailBox("WDEL", 1, &wbox), eOK);

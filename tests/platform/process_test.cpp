@@ -1,11 +1,8 @@
 // Process services and their test seams: clock, privileges, exit; error texts, environment and
 // the one-process lock.
-#include <fstream>
-
 #include "tests/platform/runner.h"
 
-TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes)
-{
+TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes) {
     const std::pair<uint32_t, const char*> texts[] = {
         {298, "Too many posts were made to a semaphore."},
         {1314, "A required privilege is not held by the client."},
@@ -23,8 +20,7 @@ TEST(PlatformErrorText, MatchesWindowsWordingForReportedCodes)
     EXPECT_STREQ(buf, "Too man");  // cut to fit, terminated
 }
 
-TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
-{
+TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip) {
     static kp::LocalTime set_to{};
     kp::seams::set_clock(
         [](kp::LocalTime* t) { *t = kp::LocalTime{2024, 2, 29, 23, 59, 58, 250, 4}; },
@@ -49,8 +45,7 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip)
 }
 
 // The shutdown and message box seams are proven through the application stop tests.
-TEST(PlatformProcess, PrivilegeExitSeamAndEnvironment)
-{
+TEST(PlatformProcess, PrivilegeExitSeamAndEnvironment) {
     kp::seams::set_privilege(
         [](const char* p) { return std::string(p) == "SeSystemtimePrivilege"; });
     EXPECT_TRUE(kp::enable_systemtime_privilege());
@@ -84,8 +79,7 @@ TEST(PlatformProcess, PrivilegeExitSeamAndEnvironment)
     EXPECT_STREQ(std::getenv("KV_PLATFORM_TEST"), "first");
 }
 
-TEST(PlatformSingleProcess, SecondTakerOfTheLockIsRefusedAndToldTheHolder)
-{
+TEST(PlatformSingleProcess, SecondTakerOfTheLockIsRefusedAndToldTheHolder) {
     uint32_t holder = 0;
     EXPECT_TRUE(kp::single_process_attach());  // the static build always holds the library
     EXPECT_TRUE(kp::single_process_check(&holder));
@@ -108,17 +102,14 @@ TEST(PlatformSingleProcess, SecondTakerOfTheLockIsRefusedAndToldTheHolder)
     }
     std::error_code ignored;  // still locked on Windows: then the folder's cleanup takes it
     std::filesystem::remove(path, ignored);
-    if (!can_start)
-        GTEST_SKIP() << "cannot start a second process here";
+    if (!can_start) GTEST_SKIP() << "cannot start a second process here";
 }
 
 // Runs as the second process of the test above; skipped when run on its own.
-TEST(PlatformSingleProcess, ChildSeesLockOfParent)
-{
+TEST(PlatformSingleProcess, ChildSeesLockOfParent) {
     const char* path = std::getenv("KV_LOCK_FILE");
     const char* parent = std::getenv("KV_LOCK_HOLDER");
-    if (path == nullptr || parent == nullptr)
-        GTEST_SKIP() << "started by the test above";
+    if (path == nullptr || parent == nullptr) GTEST_SKIP() << "started by the test above";
     uint32_t holder = 0;
     EXPECT_FALSE(kp::single_process_lock(path, &holder));
     EXPECT_EQ(std::to_string(holder), parent);

@@ -10,13 +10,10 @@ using kvtest::WaitFor;
 class Runner {
 public:
     explicit Runner(std::function<void()> fn, bool start = true)
-        : fn_(std::move(fn)), thread_(kp::thread_create_suspended(call, this, 0))
-    {
-        if (start)
-            kp::thread_resume(thread_);
+        : fn_(std::move(fn)), thread_(kp::thread_create_suspended(call, this, 0)) {
+        if (start) kp::thread_resume(thread_);
     }
-    ~Runner()
-    {
+    ~Runner() {
         kp::thread_terminate(thread_);
         kp::thread_release(thread_);
     }
@@ -28,7 +25,6 @@ private:
     kp::Thread* thread_;
 };
 
-inline double elapsed_ms(uint64_t since)
-{
+inline double elapsed_ms(uint64_t since) {
     return static_cast<double>(kp::perf_counter() - since) * 1000.0 / kp::perf_frequency();
 }

@@ -1,8 +1,7 @@
 // TCP client sockets against a loopback listener; Winsock error numbering.
 #include "tests/platform/runner.h"
 
-TEST(PlatformSocket, LoopbackLinkTimesOutWith10060ExchangesAndClosedPortRefusesWith10061)
-{
+TEST(PlatformSocket, LoopbackLinkTimesOutWith10060ExchangesAndClosedPortRefusesWith10061) {
     ASSERT_TRUE(kp::net_startup());
     uint32_t loopback = 0;
     uint16_t port = 0;
@@ -23,8 +22,7 @@ TEST(PlatformSocket, LoopbackLinkTimesOutWith10060ExchangesAndClosedPortRefusesW
     EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
     EXPECT_TRUE(kp::socket_shutdown_both(server));
     EXPECT_EQ(kp::socket_recv(client, buf, sizeof buf), 0);  // orderly close
-    for (kp::Socket s : {server, client, listener})
-        EXPECT_TRUE(kp::socket_close(s));
+    for (kp::Socket s : {server, client, listener}) EXPECT_TRUE(kp::socket_close(s));
 
     const kp::Socket refused = kp::socket_tcp();  // the port is closed now
     EXPECT_FALSE(kp::socket_connect(refused, loopback, port, kp::kInfinite));

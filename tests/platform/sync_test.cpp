@@ -4,8 +4,7 @@
 
 using enum kp::WaitResult;
 
-TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing)
-{
+TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing) {
     for (const auto& [initial, maximum] : {std::pair{2, 1}, {-1, 1}, {0, 0}})
         EXPECT_EQ(kp::semaphore_create(initial, maximum), nullptr) << initial << "/" << maximum;
     EXPECT_EQ(kp::last_error(), kp::kErrInvalidParameter);
@@ -16,8 +15,7 @@ TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing)
     EXPECT_FALSE(kp::semaphore_release(s, 1, &previous));
     EXPECT_EQ(kp::last_error(), kp::kErrTooManyPosts);
     EXPECT_EQ(previous, 1);  // untouched by the failed call
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(kp::semaphore_wait(s, 0), kSignaled);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kp::semaphore_wait(s, 0), kSignaled);
     const uint64_t start = kp::perf_counter();
     EXPECT_EQ(kp::semaphore_wait(s, 50), kTimeout);
     EXPECT_GE(elapsed_ms(start), 45);
@@ -26,14 +24,12 @@ TEST(PlatformSemaphore, ReleaseBeyondMaximumFailsWith298AndChangesNothing)
 
 // The releaser must be done with the semaphore once its waiter wakes: the waiter destroys it
 // right away (the sanitizer builds catch a late touch).
-TEST(PlatformSemaphore, WokenWaiterMayDestroyTheSemaphoreAtOnce)
-{
+TEST(PlatformSemaphore, WokenWaiterMayDestroyTheSemaphoreAtOnce) {
     for (int round = 0; round < 200; ++round) {
         kp::Semaphore* s = kp::semaphore_create(0, 1);
         std::atomic<bool> waiting{false};
         Runner releaser([&] {
-            while (!waiting.load())
-                kp::sleep_ms(0);
+            while (!waiting.load()) kp::sleep_ms(0);
             kp::semaphore_release(s, 1, nullptr);
         });
         waiting = true;
@@ -44,16 +40,14 @@ TEST(PlatformSemaphore, WokenWaiterMayDestroyTheSemaphoreAtOnce)
 
 // Owned mutex: recursive, released only by its owner, and handed over as abandoned (told once)
 // when its owner ends or is terminated while holding it.
-TEST(PlatformMutex, IsRecursiveOwnedAndHandedOverAsAbandoned)
-{
+TEST(PlatformMutex, IsRecursiveOwnedAndHandedOverAsAbandoned) {
     kp::Mutex* m = kp::mutex_create(true);
     EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);
     std::atomic<int> taken{0};
     auto take = [&](bool hold) {
         const bool refused = !kp::mutex_release(m) && kp::last_error() == kp::kErrNotOwner;
         kp::mutex_wait(m, kp::kInfinite);
-        for (taken = refused ? taken + 1 : -9; hold;)
-            kp::sleep_ms(1);
+        for (taken = refused ? taken + 1 : -9; hold;) kp::sleep_ms(1);
     };
     {
         Runner owner([&] { take(false); });  // ends while it holds the mutex
@@ -80,8 +74,7 @@ TEST(PlatformMutex, IsRecursiveOwnedAndHandedOverAsAbandoned)
     kp::mutex_destroy(m);
 }
 
-TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads)
-{
+TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
     kp::CriticalSection* cs = kp::critical_section_create();
     std::atomic<bool> entered{false};
     kp::critical_section_enter(cs);

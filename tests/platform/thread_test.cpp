@@ -8,18 +8,14 @@ namespace {
 struct Spinner {
     explicit Spinner(bool start = true) : runner([this] { spin(); }, start) {}
     ~Spinner() { stop = true; }
-    void spin()
-    {
-        for (; !stop; ++progress)
-            kp::perf_counter();
+    void spin() {
+        for (; !stop; ++progress) kp::perf_counter();
     }
-    bool progresses() const
-    {
+    bool progresses() const {
         const uint64_t start = progress.load();
         return WaitFor([&] { return progress.load() != start; });
     }
-    bool frozen_for(int ms) const
-    {
+    bool frozen_for(int ms) const {
         const uint64_t start = progress.load();
         kp::sleep_ms(ms);
         return progress.load() == start;
@@ -32,8 +28,7 @@ struct Spinner {
 
 }  // namespace
 
-TEST(PlatformThread, RunsOnlyAfterResumeUnderItsOwnIdAndPriority)
-{
+TEST(PlatformThread, RunsOnlyAfterResumeUnderItsOwnIdAndPriority) {
     kp::Thread* self = kp::thread_adopt_current();
     EXPECT_EQ(kp::thread_current(), self);
     EXPECT_EQ(kp::thread_id(self), kp::current_thread_id());
@@ -54,8 +49,7 @@ TEST(PlatformThread, RunsOnlyAfterResumeUnderItsOwnIdAndPriority)
     EXPECT_NE(seen.load(), kp::current_thread_id());
 }
 
-TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest)
-{
+TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest) {
     Spinner s;
     ASSERT_TRUE(s.progresses());
     int failures = 0;
@@ -73,8 +67,7 @@ TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest)
 }
 
 // Signals sent before a new thread has set itself up wait for it; nothing hangs.
-TEST(PlatformThread, TerminateEndsJustStartedBusyBlockedSuspendedAndUnstartedThreads)
-{
+TEST(PlatformThread, TerminateEndsJustStartedBusyBlockedSuspendedAndUnstartedThreads) {
     for (int i = 0; i < 300; ++i) {
         Spinner s;
         EXPECT_EQ(kp::thread_suspend(s.get()), 0);
@@ -96,8 +89,7 @@ TEST(PlatformThread, TerminateEndsJustStartedBusyBlockedSuspendedAndUnstartedThr
     kp::semaphore_destroy(never);
 }
 
-TEST(PlatformThread, TimesGrowWithWorkAndOutliveTheThreadWhichCanReleaseItselfAndExit)
-{
+TEST(PlatformThread, TimesGrowWithWorkAndOutliveTheThreadWhichCanReleaseItselfAndExit) {
     Spinner s(false);
     uint64_t kernel0 = 0, user0 = 0, kernel1 = 0, user1 = 0, kernel2 = 0, user2 = 0;
     ASSERT_TRUE(kp::thread_times(s.get(), &kernel0, &user0));

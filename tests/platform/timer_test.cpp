@@ -1,10 +1,5 @@
 // Periodic timer: serial calls, stop, manual tick (its delivery rate is measured in bench/); the
 // on-demand ticker.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-
 #include "tests/platform/runner.h"
 
 namespace {
@@ -14,8 +9,7 @@ struct TickCount {
     int sleep_ms = 0;
 };
 
-void count_tick(void* ctx)
-{
+void count_tick(void* ctx) {
     auto* c = static_cast<TickCount*>(ctx);
     c->overlaps += c->running.fetch_add(1) != 0;
     ++c->ticks;
@@ -25,8 +19,7 @@ void count_tick(void* ctx)
 
 }  // namespace
 
-TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTakesOver)
-{
+TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTakesOver) {
     TickCount slow, manual;
     slow.sleep_ms = 70;  // longer than the period
     kp::Timer* timer = kp::timer_start(20, 10, count_tick, &slow);
@@ -40,9 +33,8 @@ TEST(PlatformTimer, SlowCallbackNeverRunsTwiceAtOnceStopEndsCallsAndManualTickTa
     kp::sleep_ms(150);
     EXPECT_EQ(slow.ticks.load(), at_stop);
     EXPECT_EQ(slow.overlaps.load(), 0);
-    EXPECT_EQ(manual.ticks.load(), 0);  // the OS timer stays silent
-    for (int i = 0; i < 3; ++i)
-        kp::seams::manual_tick();  // in this thread, once per call
+    EXPECT_EQ(manual.ticks.load(), 0);                     // the OS timer stays silent
+    for (int i = 0; i < 3; ++i) kp::seams::manual_tick();  // in this thread, once per call
     kp::timer_stop(timer);
     kp::seams::manual_tick();
     EXPECT_EQ(manual.ticks.load(), 3);
@@ -56,16 +48,12 @@ struct Demand {
     std::atomic<int> calls{0};
 };
 
-template <class Done>
-void spin_until(Done done, double limit_ms)
-{
+template <class Done> void spin_until(Done done, double limit_ms) {
     const uint64_t since = kp::perf_counter();
-    while (!done() && elapsed_ms(since) < limit_ms) {
-    }
+    while (!done() && elapsed_ms(since) < limit_ms) {}
 }
 
-bool answer_demand(void* ctx)
-{
+bool answer_demand(void* ctx) {
     auto* d = static_cast<Demand*>(ctx);
     const bool wanted = d->wanted.load();
     ++d->calls;
@@ -77,8 +65,7 @@ bool answer_demand(void* ctx)
 
 // Idle from the start; a wake-up starts the ticks, which go on while there is work and end at
 // the first tick that finds none. A wake-up racing with that tick is never lost.
-TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork)
-{
+TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork) {
     Demand d;
     kp::Ticker* t = kp::ticker_start(1, answer_demand, &d);
     ASSERT_NE(t, nullptr);
@@ -98,21 +85,4 @@ TEST(PlatformTicker, TicksFromAWakeUpUntilATickFindsNoWork)
         ASSERT_TRUE(WaitFor([&] { return d.calls.load() >= before + 2; })) << round;
     }
     kp::ticker_stop(t);
-}
-
-// Manual ticks call the ticker once each, after the timers, idle or not.
-TEST(PlatformTicker, ManualTickCallsItAfterTheTimers)
-{
-    static std::string order;
-    kp::seams::set_manual_tick(true);
-    kp::Ticker* ticker = kp::ticker_start(
-        1000, [](void*) { return order += 'k', false; }, nullptr);
-    kp::Timer* timer = kp::timer_start(
-        20, 10, [](void*) { order += 't'; }, nullptr);
-    kp::seams::manual_tick();
-    kp::seams::manual_tick();
-    kp::ticker_stop(ticker);
-    kp::timer_stop(timer);
-    kp::seams::set_manual_tick(false);
-    EXPECT_EQ(order, "tktk");
 }

@@ -8,8 +8,7 @@ using namespace kvtest;
 
 class Share : public TaskTest {};
 
-TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex)
-{
+TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex) {
     int32_t h = 5, box = 5;
     EXPECT_EQ(CreateShareMem("EMPTY", 0, &h), eNOK);
     ASSERT_EQ(CreateMailBox("$DATA", 1, &box), eOK);
@@ -29,8 +28,7 @@ TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex)
         {ReadShareMem(h, buf, 7), eBAD_LEN},   {WriteShareMem(h + 1, data, 8), eNOK},
         {DeleteShareMem(h + 1), eOK},          {CreateShareMem("DATA", 8, &box), eOBJECT_EXIST},
     };
-    for (const auto& [code, expected] : cases)
-        EXPECT_EQ(code, expected);
+    for (const auto& [code, expected] : cases) EXPECT_EQ(code, expected);
     const auto bytes = [&buf] { return std::vector<int>(buf, buf + 9); };
     EXPECT_EQ(bytes(), std::vector<int>({0, 0, 0, 0, 0, 0, 0, 0, 0xAA}));
     EXPECT_EQ(std::memcmp(PointOnShare(h), buf, 8), 0);  // the refused copies wrote nothing
@@ -46,8 +44,7 @@ TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex)
 
 // The deletion takes the block's mutex before the system lock: a holder of the mutex may still
 // create objects. A copy waiting on the mutex while the block goes copies nothing and gets 1.
-TEST_F(Share, DeletionWaitsForTheHolderAndWaitingCopiesGetOne)
-{
+TEST_F(Share, DeletionWaitsForTheHolderAndWaitingCopiesGetOne) {
     int32_t h = -1, box = -1;
     ASSERT_EQ(CreateShareMem("DATA", 4, &h), eOK);
     ASSERT_EQ(TakeMute(h + 1, WAIT_FOREVER), eOK);
@@ -66,8 +63,7 @@ TEST_F(Share, DeletionWaitsForTheHolderAndWaitingCopiesGetOne)
     EXPECT_EQ(ObjectExist(h), NULL_OBJECT);
 }
 
-TEST_F(Share, ReadersNeverSeeAHalfWrittenBlock)
-{
+TEST_F(Share, ReadersNeverSeeAHalfWrittenBlock) {
     constexpr uint32_t kSize = 64 * 1024;
     static int32_t h = -1;
     ASSERT_EQ(CreateShareMem("BIG", kSize, &h), eOK);

@@ -10,8 +10,7 @@
 
 #include "kerval/kerval.h"
 
-static int32_t start_library(void)
-{
+static int32_t start_library(void) {
     static InitOptions options;
     memset(&options, 0, sizeof options);
     options.NbMaxTask = 20;
@@ -22,23 +21,18 @@ static int32_t start_library(void)
     return InitKerval(&options);
 }
 
-static int run_child(const char* self)
-{
+static int run_child(const char* self) {
     char command[4096];
-    if (snprintf(command, sizeof command, "\"%s\" child", self) >= (int)sizeof command)
-        return 20;
+    if (snprintf(command, sizeof command, "\"%s\" child", self) >= (int)sizeof command) return 20;
     fflush(stdout);
     return system(command) == 0 ? 0 : 21;
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const char* role = argc > 1 ? argv[1] : "";
     const int32_t code = start_library();
     printf("%s: InitKerval answered %d\n", role[0] ? role : "holder", (int)code);
-    if (strcmp(role, "child") == 0)
-        return code == eNOK ? 0 : 12;
-    if (code != eOK)
-        return 10;
+    if (strcmp(role, "child") == 0) return code == eNOK ? 0 : 12;
+    if (code != eOK) return 10;
     return strcmp(role, "parent") == 0 ? run_child(argv[0]) : 0;
 }

@@ -1,8 +1,6 @@
 // Seeded random mix of direct and Slow file operations by three tasks, with objects deleted and
 // reopened, closed, and the store task suspended again and again. Every file must end with
 // exactly the bytes its model predicts. Replay with KV_STRESS_SEED.
-#include <random>
-
 #include "tests/file/file_support.h"
 
 namespace {
@@ -13,18 +11,13 @@ constexpr int kRounds = kSlowBuild ? 300 : 2000, kWorkers = 3;
 // ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and a
 // writer holding the file lock may be waiting for the store task meanwhile: there the store
 // task runs free.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kSuspendStore = false;
-#else
-constexpr bool kSuspendStore = true;
-#endif
+constexpr bool kSuspendStore = !kThreadSanitizer;
 
 uint32_t g_seed = 0;
 std::atomic<int> g_next{0}, g_done{0};
 std::string g_models[kWorkers];
 
-uint32_t WorkerTask(void*)
-{
+uint32_t WorkerTask(void*) {
     const int w = g_next++;
     const std::string name = "FS" + std::to_string(w), path = "fs" + std::to_string(w) + ".bin";
     std::mt19937 rng(g_seed + static_cast<unsigned>(w));
@@ -87,8 +80,7 @@ using FileStress = StoreTest;
 
 // The store thread is suspended directly: SuspendTask's message would wait for standard output,
 // which a store task suspended while tracing a failure holds, and the test would hang.
-TEST_F(FileStress, RandomDirectAndSlowOperationsKeepEveryByte)
-{
+TEST_F(FileStress, RandomDirectAndSlowOperationsKeepEveryByte) {
     g_seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(g_seed));
     std::mt19937 rng(g_seed);

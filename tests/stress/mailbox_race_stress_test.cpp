@@ -3,8 +3,6 @@
 // resumes and deletes writers and readers (each deleted writer replaced by a new one). Every
 // message written with eOK is read exactly once (or freed by a purge), in its writer's order, and
 // no task stays blocked on a box that has room or messages. Replay a run with KV_STRESS_SEED.
-#include <random>
-
 #include "tests/support/tasks.h"
 
 namespace {
@@ -33,8 +31,7 @@ struct RaceRun {
 };
 RaceRun* g = nullptr;
 
-uint32_t Writer(void*)
-{
+uint32_t Writer(void*) {
     int32_t id = 0;
     RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &id, sizeof id);
     for (int seq = 0; seq < g->per_writer; ++seq) {
@@ -44,15 +41,13 @@ uint32_t Writer(void*)
         const bool ok = WriteMailBox(id, g->boxes[id % 2], 1, &p, sizeof p, seq) == eOK;
         sent = ok ? 2 : 0;
         g->failures += !ok;
-        if (seq % 64 == 0)
-            DisplayDebug("writer line\n", 1);
+        if (seq % 64 == 0) DisplayDebug("writer line\n", 1);
     }
     g->writing[id] = false;
     return 0;
 }
 
-uint32_t Reader(void*)
-{
+uint32_t Reader(void*) {
     const int r = g->next_reader++;
     std::minstd_rand rng(g->seed * 3u + static_cast<uint32_t>(r));
     std::vector<int> last(kMaxWriters, -1);
@@ -62,8 +57,7 @@ uint32_t Reader(void*)
         const int32_t code =
             ReadMailBox(g->boxes[(n + r) % 2], nullptr, &p, &size, sizeof p, 5, nullptr, nullptr);
         idle = code == eTIME_OVER ? idle + 1 : 0;  // both boxes empty: drained
-        if (code == eTIME_OVER)
-            continue;
+        if (code == eTIME_OVER) continue;
         if (code != eOK || size != sizeof p || p.writer < 0 || p.writer >= kMaxWriters ||
             p.seq < 0 || p.seq >= g->per_writer || p.seq <= last[p.writer] ||
             g->sent[p.writer * g->per_writer + p.seq] == 0) {
@@ -72,35 +66,28 @@ uint32_t Reader(void*)
         }
         last[p.writer] = p.seq;
         ++g->reads[p.writer * g->per_writer + p.seq];
-        if (p.seq % 128 == 0)
-            DisplayDebug("reader line\n", 1);
-        if (rng() % 4 == 0)
-            WaitTime(0);
+        if (p.seq % 128 == 0) DisplayDebug("reader line\n", 1);
+        if (rng() % 4 == 0) WaitTime(0);
     }
     ++g->readers_done;
     return 0;
 }
 
-int32_t StartTask(const std::string& name, PFN_TASK fn, int32_t id = 0)
-{
+int32_t StartTask(const std::string& name, PFN_TASK fn, int32_t id = 0) {
     int32_t h = -1;
-    if (CreateTask(name.c_str(), 0, fn, &id, sizeof id, 0, &h) != eOK)
-        ++g->failures;
+    if (CreateTask(name.c_str(), 0, fn, &id, sizeof id, 0, &h) != eOK) ++g->failures;
     return h;
 }
 
-int32_t StartWriter(int32_t id)
-{
+int32_t StartWriter(int32_t id) {
     g->writing[id] = true;
     return StartTask("CW" + std::to_string(id), Writer, id);
 }
 
-uint32_t Controller(void*)
-{
+uint32_t Controller(void*) {
     std::minstd_rand rng(g->seed);
     std::vector<int32_t> writers, ids = {0, 1, 2};
-    for (int32_t id : ids)
-        writers.push_back(StartWriter(id));
+    for (int32_t id : ids) writers.push_back(StartWriter(id));
     int32_t next_id = 3;
     const auto writing = [] { return std::count(g->writing, g->writing + kMaxWriters, true); };
     for (int op = 0; writing() > 0; ++op) {
@@ -109,11 +96,9 @@ uint32_t Controller(void*)
         if (g->purge) {
             // A reader stopped between taking a message's unit and the message widens the races.
             const bool hold = rng() % 4 == 0;
-            if (hold)
-                SuspendTask(reader);
+            if (hold) SuspendTask(reader);
             PurgeMailBox(g->boxes[0]);
-            if (hold)
-                ActiveTask(reader, 1);
+            if (hold) ActiveTask(reader, 1);
         } else if (op >= kControlOps) {
             WaitTime(1);
         } else if (rng() % 8 == 0 && next_id < kMaxWriters) {
@@ -134,8 +119,7 @@ uint32_t Controller(void*)
 }
 
 // Sum of the counts of the "msg. deleted from box" lines.
-int PurgedIn(const std::string& out)
-{
+int PurgedIn(const std::string& out) {
     int sum = 0;
     for (size_t at = 0; (at = out.find(" msg. deleted from box ", at)) != std::string::npos; ++at)
         sum += std::stoi(out.substr(out.rfind(' ', at - 1) + 1));
@@ -145,8 +129,7 @@ int PurgedIn(const std::string& out)
 // Parameter: the capacity of the one purged box, or 0 for the suspend/delete runs.
 class MailBoxRace : public TaskTest, public ::testing::WithParamInterface<uint16_t> {};
 
-TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged)
-{
+TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged) {
     const uint32_t seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     auto run = std::make_unique<RaceRun>();
@@ -160,12 +143,9 @@ TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged)
     run->reads.reset(new std::atomic<uint8_t>[total]());
     ASSERT_EQ(CreateMailBox("RACE_A", capacity, &run->boxes[0]), eOK);
     run->boxes[1] = run->boxes[0];  // the purge runs share one box
-    if (!run->purge) {
-        ASSERT_EQ(CreateMailBox("RACE_B", capacity, &run->boxes[1]), eOK);
-    }
+    if (!run->purge) { ASSERT_EQ(CreateMailBox("RACE_B", capacity, &run->boxes[1]), eOK); }
     BeginCaptureStdout();
-    for (int r = 0; r < 2; ++r)
-        run->readers[r] = StartTask("CR" + std::to_string(r), Reader);
+    for (int r = 0; r < 2; ++r) run->readers[r] = StartTask("CR" + std::to_string(r), Reader);
     StartTask("CONTROL", Controller);
     const bool written =
         WaitFor([&] { return run->controller_done.load(); }, std::chrono::seconds(120));

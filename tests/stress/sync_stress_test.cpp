@@ -2,26 +2,17 @@
 // time-outs, mutex and nested critical-section increments, random suspensions, and tasks deleted
 // while queued, with life-sign ticks between. Invariants: every unit accounted for, every increment
 // counted, queues whole, nothing wedged. KV_STRESS_SEED replays one sequence of operations.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <random>
-
-#include "kerval/task/task.h"
 #include "tests/support/tasks.h"
 
 namespace {
 
-constexpr int kOpsPerWorker = kvtest::kSlowBuild ? 400 : 30000;
-#if defined(__SANITIZE_THREAD__)
+using namespace kvtest;
+
+constexpr int kOpsPerWorker = kSlowBuild ? 400 : 30000;
 // ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and the
 // suspension holds the target's thread record meanwhile: a suspended worker must not enter a
 // section, whose first entry reads its priority from that record.
-constexpr bool kSuspendedWorkersSkipSections = true;
-#else
-constexpr bool kSuspendedWorkersSkipSections = false;
-#endif
+constexpr bool kSuspendedWorkersSkipSections = kThreadSanitizer;
 constexpr int kWorkers = 6, kSuspendable = 3, kVictims = 4;  // workers 0..2 are suspended
 constexpr uint16_t kUnits = 5;
 
@@ -35,8 +26,7 @@ struct Shared {
 };
 Shared* g = nullptr;
 
-void Worker(int index)
-{
+void Worker(int index) {
     static constexpr int32_t kTimeOuts[] = {0, 1, 2, 5, -1, WAIT_FOREVER};
     std::mt19937 rng(g->seed + static_cast<uint32_t>(index));
     const bool sections = !(kSuspendedWorkersSkipSections && index < kSuspendable);
@@ -62,40 +52,33 @@ void Worker(int index)
     ++g->workers_done;
 }
 
-int32_t StartVictim(int n)
-{
-    return kvtest::StartTask(('V' + std::to_string(n)).c_str(), [] {
-        while (TakeSem(g->gate, 1, WAIT_FOREVER) == eOK)
-            ++g->consumed;
+int32_t StartVictim(int n) {
+    return StartTask(('V' + std::to_string(n)).c_str(), [] {
+        while (TakeSem(g->gate, 1, WAIT_FOREVER) == eOK) ++g->consumed;
     });
 }
 
-bool QueueIsWhole(const std::vector<int32_t>& queue)
-{
+bool QueueIsWhole(const std::vector<int32_t>& queue) {
     return std::none_of(queue.begin(), queue.end(), [](int32_t h) { return h < 0; });
 }
 
-using SyncStress = kvtest::TaskTest;
+using SyncStress = TaskTest;
 
-TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDeletions)
-{
+TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDeletions) {
     Shared shared;
     g = &shared;
-    const char* env = std::getenv("KV_STRESS_SEED");
-    shared.seed =
-        env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 20261206u;
+    shared.seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(shared.seed));
     kerval::task::SetWaitSliceMs(3);                 // a time-out of -1 ends soon
     kerval::platform::seams::set_manual_tick(true);  // the life-sign ticker runs in this loop
-    kvtest::CaptureStdoutOf([&] {
+    CaptureStdoutOf([&] {
         ASSERT_EQ(CreateSem("S", kUnits, kUnits, &shared.sem), eOK);
         ASSERT_EQ(CreateSem("GATE", 1000, 0, &shared.gate), eOK);
     });
     ASSERT_EQ(CreateMute("M", 1, &shared.mute), eOK);
     ASSERT_EQ(CreateCriticalSec("C", &shared.section), eOK);
     for (int i = 0; i < kWorkers; ++i)
-        shared.workers[i] =
-            kvtest::StartTask(('W' + std::to_string(i)).c_str(), [i] { Worker(i); });
+        shared.workers[i] = StartTask(('W' + std::to_string(i)).c_str(), [i] { Worker(i); });
 
     // The gate is released only from here, one unit per victim at most, so a victim found in
     // the queue stays there until this thread serves it or deletes it. Meanwhile one of the
@@ -103,15 +86,14 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     std::mt19937 rng(shared.seed ^ 0x9a7e);
     int32_t victims[kVictims];
     int started = 0, freed = 0;
-    for (int32_t& v : victims)
-        v = StartVictim(started++);
+    for (int32_t& v : victims) v = StartVictim(started++);
     // A lost unit would wedge the workers' unlimited waits: give up after a generous while.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (shared.workers_done < kWorkers && std::chrono::steady_clock::now() < limit) {
         const int32_t suspended = shared.workers[rng() % kSuspendable];
         ActiveTask(suspended, 0);
-        const std::vector<int32_t> queued = kvtest::QueueOf(shared.gate);
-        EXPECT_TRUE(QueueIsWhole(queued) && QueueIsWhole(kvtest::QueueOf(shared.sem)));
+        const std::vector<int32_t> queued = QueueOf(shared.gate);
+        EXPECT_TRUE(QueueIsWhole(queued) && QueueIsWhole(QueueOf(shared.sem)));
         int32_t& v = victims[rng() % kVictims];
         if (queued.empty()) {
             kerval::platform::sleep_ms(1);
@@ -120,7 +102,7 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
             EXPECT_TRUE(FreeSem(shared.gate, n) == eOK);
             freed += n;
         } else if (std::find(queued.begin(), queued.end(), v) != queued.end()) {
-            kvtest::CaptureStdoutOf([&] { DeleteTask(v); });
+            CaptureStdoutOf([&] { DeleteTask(v); });
             v = StartVictim(started++);
         }
         kerval::platform::sleep_ms(rng() % 4);
@@ -129,10 +111,10 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
         kerval::platform::sleep_ms(rng() % 2);
     }
     ASSERT_EQ(shared.workers_done, kWorkers) << "wedged";
-    ASSERT_TRUE(kvtest::WaitFor([&] { return kvtest::QueueOf(shared.gate).size() == kVictims; }));
-    EXPECT_EQ(kvtest::CountOf(shared.sem), kUnits);
-    EXPECT_TRUE(kvtest::QueueOf(shared.sem).empty());
-    EXPECT_EQ(shared.consumed + kvtest::CountOf(shared.gate), freed);
+    ASSERT_TRUE(WaitFor([&] { return QueueOf(shared.gate).size() == kVictims; }));
+    EXPECT_EQ(CountOf(shared.sem), kUnits);
+    EXPECT_TRUE(QueueOf(shared.sem).empty());
+    EXPECT_EQ(shared.consumed + CountOf(shared.gate), freed);
     EXPECT_EQ(shared.guarded[0], shared.increments[0]);
     EXPECT_EQ(shared.guarded[1], shared.increments[1]);
     EXPECT_EQ(DeleteSem(shared.gate), eOK);  // the victims wake with 1 and end

@@ -2,20 +2,15 @@
 // thread transfers on the link). Invariants: an exchange that succeeds got its own bytes back,
 // one that fails only on a deleted link; every connection ends; the TCP task keeps up.
 // KV_STRESS_SEED=<n> replays a run.
-#include <random>
 #include <shared_mutex>
 
 #include "tests/tcp/tcp_support.h"
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(_WIN32)
-constexpr int kOps = 2000;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kOps = 5000;
-#else
-constexpr int kOps = 20000;
-#endif
+using namespace kvtest;
+
+constexpr int kOps = kSlowBuild ? 2000 : 20000;
 constexpr int kWorkers = 4, kSlots = 4;  // below the five links the test options allow
 constexpr uint64_t kEmpty = ~uint64_t{0};
 
@@ -32,18 +27,16 @@ struct EchoServer {
             servers.emplace_back([this, s] {
                 char buf[16384];
                 for (int n; (n = kp::socket_recv(s, buf, sizeof buf)) > 0;)
-                    kvtest::SendAll(s, std::string(buf, static_cast<size_t>(n)));
+                    SendAll(s, std::string(buf, static_cast<size_t>(n)));
                 kp::socket_close(s);
                 --open;
             });
         }
     }};
-    ~EchoServer()
-    {
+    ~EchoServer() {
         kp::socket_shutdown_both(listener);
         acceptor.join();
-        for (std::thread& t : servers)
-            t.join();
+        for (std::thread& t : servers) t.join();
         kp::socket_close(listener);
     }
 };
@@ -58,12 +51,10 @@ struct Links {
     std::shared_mutex creating;
     uint64_t generation = 0;
     std::atomic<int> exchanged{0};
-    void Create(int slot)
-    {
+    void Create(int slot) {
         std::unique_lock no_exchange(creating);
         int32_t h = -1;
-        if (slots[slot] != kEmpty)
-            return;
+        if (slots[slot] != kEmpty) return;
         const std::string name = "STRESS" + std::to_string(slot);
         const int32_t code = CreateTcpLink(name.c_str(), "127.0.0.1", port, 0, 2000, 0, &h);
         if (code == eOK)
@@ -71,47 +62,41 @@ struct Links {
         else if (code != eOBJECT_EXIST)  // exists: its deletion is under way
             ADD_FAILURE() << "CreateTcpLink answered " << code;
     }
-    void Delete(int slot)
-    {
+    void Delete(int slot) {
         const uint64_t v = slots[slot].exchange(kEmpty);
         EXPECT_TRUE(v == kEmpty || DeleteTcpLink(static_cast<int32_t>(v)) == eOK);
     }
-    void Exchange(int slot, std::mt19937& rng)
-    {
+    void Exchange(int slot, std::mt19937& rng) {
         std::shared_lock no_creation(creating);
         const uint64_t v = slots[slot];
         bool idle = false;
-        if (v == kEmpty || !busy[slot].compare_exchange_strong(idle, true))
-            return;
+        if (v == kEmpty || !busy[slot].compare_exchange_strong(idle, true)) return;
         const auto h = static_cast<int32_t>(v);
-        const std::string sent = kvtest::Pattern(1 + rng() % 8192, static_cast<unsigned>(rng()));
+        const std::string sent = Pattern(1 + rng() % 8192, static_cast<unsigned>(rng()));
         std::string back(sent.size(), '\0');
         const auto size = static_cast<uint32_t>(sent.size());
         int32_t code = SendTcpLink(h, sent.data(), size);
-        if (code == eOK)
-            code = RecvTcpLink(h, back.data(), size);
+        if (code == eOK) code = RecvTcpLink(h, back.data(), size);
         EXPECT_TRUE(code == eOK ? back == sent : slots[slot] != v) << "transfer answered " << code;
         exchanged += code == eOK;
         busy[slot] = false;
     }
-    void Suspend(int slot)
-    {
+    void Suspend(int slot) {
         const uint64_t v = slots[slot];
         EXPECT_TRUE(v == kEmpty || SuspendTcpLink(static_cast<int32_t>(v), 0) == eOK ||
                     slots[slot] != v);
     }
 };
 
-using TcpStress = kvtest::TcpTest;
+using TcpStress = TcpTest;
 
-TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
-{
-    const uint32_t seed = kvtest::StressSeed(1);
+TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket) {
+    const uint32_t seed = StressSeed(1);
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     EchoServer server;
     Links links;
     links.port = server.port;
-    kvtest::CaptureStdoutOf([&] {
+    CaptureStdoutOf([&] {
         std::vector<std::thread> workers;
         for (uint32_t w = 0; w < kWorkers; ++w) {
             workers.emplace_back([&links, rng = std::mt19937(seed * 7919u + w)]() mutable {
@@ -128,14 +113,13 @@ TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
                 }
             });
         }
-        for (std::thread& t : workers)
-            t.join();
-        for (int i = 0; i < kSlots; ++i)
-            links.Delete(i);
+        for (std::thread& t : workers) t.join();
+        for (int i = 0; i < kSlots; ++i) links.Delete(i);
     });
     EXPECT_GT(links.exchanged.load(), 0);
-    EXPECT_TRUE(kvtest::WaitFor([&] { return server.open == 0; }));
-    EXPECT_TRUE(kvtest::WaitFor(kvtest::TcpBoxIsEmpty));
+    EXPECT_TRUE(WaitFor([&] { return server.open == 0; }));
+    EXPECT_TRUE(
+        WaitFor([] { return CountIn(FindObjectMirror("_TCP_BOX"), &BoxCore::queued) == 0; }));
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // the small box is purged, the reader suspended. Every wake-up is whole, none follows its tempo's
 // stop, nothing wedges. Replay with KV_STRESS_SEED=<seed>.
 #include <map>
-#include <random>
 
 #include "kerval/tempo/tempo_internal.h"
+#include "tests/support/tasks.h"
 #include "tests/tempo/tempo_helpers.h"
 
 namespace kvtest {
@@ -18,17 +18,14 @@ std::atomic<int> g_messages{0};
 int32_t g_boxes[2] = {-1, -1};  // large, small
 
 // The parameter of the tempo of serial n (whose keyword is "k<n>"): n % 200 bytes counting up.
-std::vector<uint8_t> ParamOf(uint32_t n)
-{
+std::vector<uint8_t> ParamOf(uint32_t n) {
     std::vector<uint8_t> param(n % 200);
-    for (size_t i = 0; i < param.size(); ++i)
-        param[i] = static_cast<uint8_t>(n + i);
+    for (size_t i = 0; i < param.size(); ++i) param[i] = static_cast<uint8_t>(n + i);
     return param;
 }
 
 // Reads both boxes; marks written by the worker around an operation stop or reopen an event.
-void ReadUntilStopped()
-{
+void ReadUntilStopped() {
     std::map<uint32_t, bool> stopped;
     for (int i = 0; !g_stop; ++i) {
         TempoMsg m{};
@@ -51,22 +48,13 @@ void ReadUntilStopped()
     }
 }
 
-// Done only once its map is gone: the task is deleted as soon as it says so.
-uint32_t Reader(void*)
-{
-    ReadUntilStopped();
-    g_reader_done = true;
-    return 0;
-}
-
 struct Tracked {
     int32_t handle;
     uint32_t event;
     int box;
 };
 
-uint32_t EventOf(int32_t h)
-{
+uint32_t EventOf(int32_t h) {
     uint32_t event = 0;
     GetInfoTempo(h, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &event, nullptr,
                  nullptr);
@@ -75,14 +63,11 @@ uint32_t EventOf(int32_t h)
 
 // Marks go to the large box only (never full: a writer waiting on the small box would race with
 // its purges). A reopening is marked before the call, a stop after it.
-void Mark(const Tracked& t, int32_t type)
-{
-    if (t.box == 0)
-        WriteMailBox(-1, g_boxes[0], type, &t.event, sizeof t.event, 0);
+void Mark(const Tracked& t, int32_t type) {
+    if (t.box == 0) WriteMailBox(-1, g_boxes[0], type, &t.event, sizeof t.event, 0);
 }
 
-void Step(std::mt19937& rng, std::vector<Tracked>& live, uint32_t& created, int32_t reader)
-{
+void Step(std::mt19937& rng, std::vector<Tracked>& live, uint32_t& created, int32_t reader) {
     const auto pick = [&](size_t n) { return static_cast<uint32_t>(rng() % n); };
     const size_t i = live.empty() ? 0 : pick(live.size());
     const uint32_t op = pick(10);
@@ -104,8 +89,7 @@ void Step(std::mt19937& rng, std::vector<Tracked>& live, uint32_t& created, int3
     } else if (op < 5 && !live.empty()) {
         const Tracked t = live[i];
         live.erase(live.begin() + static_cast<std::ptrdiff_t>(i));
-        if (current && DeleteTempo(t.handle) == eOK)
-            Mark(t, kStopMark);
+        if (current && DeleteTempo(t.handle) == eOK) Mark(t, kStopMark);
     } else if (op == 5 && current) {
         InactivateTempo(live[i].handle);
         Mark(live[i], kStopMark);
@@ -123,22 +107,21 @@ void Step(std::mt19937& rng, std::vector<Tracked>& live, uint32_t& created, int3
     }
 }
 
-TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheyStop)
-{
+TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheyStop) {
     TempDir dir;  // the library's trace files go there
     StartTempoService();
     const uint32_t seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(seed));
     ASSERT_EQ(CreateMailBox("LARGE", 60000, &g_boxes[0]), eOK);
     ASSERT_EQ(CreateMailBox("SMALL", 3, &g_boxes[1]), eOK);
-    int32_t reader = -1;
-    ASSERT_EQ(CreateTask("READER", 0, Reader, nullptr, 0, 0, &reader), eOK);
+    // Done only once its map is gone: the task is deleted as soon as it says so.
+    const int32_t reader = StartTask("READER", [] { ReadUntilStopped(), g_reader_done = true; });
+    ASSERT_GT(reader, 0);
     std::atomic<bool> ticking{true};
     std::thread ticker([&] {
         for (int t = 1; ticking; ++t) {
             Tick();
-            if (t % 20 == 0)
-                SetClock(2024, 3, 10, 10, 20 + t / 1200, (t / 20) % 60);
+            if (t % 20 == 0) SetClock(2024, 3, 10, 10, 20 + t / 1200, (t / 20) % 60);
             kp::sleep_ms(1);
         }
     });
@@ -146,18 +129,15 @@ TEST(TempoStress, TemposChangedWhileFiringDeliverWholeMessagesAndNoneAfterTheySt
     std::vector<Tracked> live;
     uint32_t created = 0;
     CaptureStdoutOf([&] {
-        for (int i = 0; i < kSteps; ++i)
-            Step(rng, live, created, reader);
-        for (const Tracked& t : live)
-            DeleteTempo(t.handle);
+        for (int i = 0; i < kSteps; ++i) Step(rng, live, created, reader);
+        for (const Tracked& t : live) DeleteTempo(t.handle);
         ticking = false;
         ticker.join();
         Tick(3);
     });
     kp::sleep_ms(50);
     g_stop = true;
-    while (!g_reader_done)
-        kp::sleep_ms(1);
+    while (!g_reader_done) kp::sleep_ms(1);
     DeleteTask(reader);
     EXPECT_GT(g_messages.load(), 0);
     auto& table = kerval::tempo::Table();

@@ -33,26 +33,28 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 // Sanitizer builds and Windows under Wine run the stress tests with smaller counts.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 inline constexpr bool kSlowBuild = true;
 #else
-inline constexpr bool kSlowBuild = false;
+inline constexpr bool kSlowBuild = kThreadSanitizer;
 #endif
 
 // The seed of a stress run: KV_STRESS_SEED when set, to replay a run, else `fallback`.
-inline uint32_t StressSeed(uint32_t fallback = 20261206u)
-{
+inline uint32_t StressSeed(uint32_t fallback = 20261206u) {
     const char* env = std::getenv("KV_STRESS_SEED");
     return env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : fallback;
 }
 
 template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(20))
-{
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -61,14 +63,12 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(2
 // A fresh directory under the system temp folder, current while it lives; removed afterwards.
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         path_ /= "kvtest-" + std::to_string(std::random_device()()) + "-" + std::to_string(++made_);
         fs::create_directories(path_);
         fs::current_path(path_);
     }
-    ~TempDir()
-    {
+    ~TempDir() {
         std::error_code ignored;
         fs::current_path(previous_, ignored);
         fs::remove_all(path_, ignored);
@@ -86,27 +86,19 @@ protected:
 
 // Standard output capture at descriptor level (printf and the library's output alike), one at
 // a time. The text comes back with "\r\n" turned into "\n".
-inline void BeginCaptureStdout()
-{
+inline void BeginCaptureStdout() {
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
 }
 
-inline std::string EndCaptureStdout()
-{
+inline std::string EndCaptureStdout() {
     std::fflush(stdout);
-    const std::string text = ::testing::internal::GetCapturedStdout();
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, 2, "\r\n") != 0)
-            out.push_back(text[i]);
-    }
-    return out;
+    std::string text = ::testing::internal::GetCapturedStdout();
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+    return text;
 }
 
-template <class Fn>
-std::string CaptureStdoutOf(Fn&& fn)
-{
+template <class Fn> std::string CaptureStdoutOf(Fn&& fn) {
     BeginCaptureStdout();
     fn();
     return EndCaptureStdout();
@@ -115,24 +107,20 @@ std::string CaptureStdoutOf(Fn&& fn)
 // The clock of the seams while a FakeClock lives: reads answer `now`; a set through the library
 // is recorded in `last_set` and becomes `now`.
 struct FakeClock {
-    explicit FakeClock(kp::LocalTime t)
-    {
+    explicit FakeClock(kp::LocalTime t) {
         Set(t);
         kp::seams::set_clock(Read, Write);
     }
     ~FakeClock() { kp::seams::set_clock(nullptr, nullptr); }
-    static void Set(kp::LocalTime t)
-    {
+    static void Set(kp::LocalTime t) {
         std::lock_guard guard(lock);
         now = t;
     }
-    static void Read(kp::LocalTime* t)
-    {
+    static void Read(kp::LocalTime* t) {
         std::lock_guard guard(lock);
         *t = now;
     }
-    static bool Write(const kp::LocalTime& t)
-    {
+    static bool Write(const kp::LocalTime& t) {
         std::lock_guard guard(lock);
         last_set = now = t;
         return t.year != 0;
@@ -142,26 +130,22 @@ struct FakeClock {
 };
 
 // The whole file ("" when absent); in text mode "\r\n" written on Windows reads "\n".
-inline std::string ReadTextFile(const std::string& path, std::ios::openmode mode = std::ios::in)
-{
+inline std::string ReadTextFile(const std::string& path, std::ios::openmode mode = std::ios::in) {
     std::ifstream in(path, mode);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string ReadBinaryFile(const std::string& path)
-{
+inline std::string ReadBinaryFile(const std::string& path) {
     return ReadTextFile(path, std::ios::in | std::ios::binary);
 }
 
-inline void WriteBinaryFile(const std::string& path, const std::string& bytes)
-{
+inline void WriteBinaryFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // The smallest accepted counts: 20 tasks, 20 mailboxes, 10 semaphores, 60 tempos, 5 of each
 // other kind, no trace console.
-inline InitOptions MinimalOptions()
-{
+inline InitOptions MinimalOptions() {
     InitOptions options{};
     options.NbMaxTask = options.NbMaxMailBox = 20;
     options.NbMaxSem = 10;
@@ -172,21 +156,18 @@ inline InitOptions MinimalOptions()
 
 // Starts the library (or only the kernel: descriptor, tables, locks, INITJOB) once for this
 // process with MinimalOptions(); the start-up's output is shown only when it fails.
-inline int32_t StartKerval(int32_t (*start)(InitOptions*) = InitKerval)
-{
+inline int32_t StartKerval(int32_t (*start)(InitOptions*) = InitKerval) {
     static InitOptions kept;  // the library keeps its address for the rest of the process
     kept = MinimalOptions();
     int32_t code = eNOK;
     const std::string output = CaptureStdoutOf([&] { code = start(&kept); });
-    if (code != eOK)
-        std::fputs(output.c_str(), stdout);
+    if (code != eOK) std::fputs(output.c_str(), stdout);
     return code;
 }
 
 // Starts the library from a helper thread, which becomes "INITJOB" and stays parked, so that a
 // fatal report's suspension of every task cannot freeze the test's own thread.
-inline int32_t StartKervalAside()
-{
+inline int32_t StartKervalAside() {
     std::promise<int32_t> started;
     std::future<int32_t> code = started.get_future();
     std::thread([promise = std::move(started)]() mutable {
@@ -197,6 +178,30 @@ inline int32_t StartKervalAside()
     }).detach();
     return code.get();
 }
+
+// The handle a creating call gives through its last argument (-1 when it gives none), e.g.
+// Made(CreateMailBox, "BOX", 4); for calls whose answer the test does not check.
+template <class... Params, class... Args> int32_t Made(int32_t (*create)(Params...), Args... args) {
+    int32_t h = -1;
+    create(args..., &h);
+    return h;
+}
+
+// The library started aside, and the question of every fatal report answered No: the reporting
+// thread stays frozen. Only the first fatal report of a process is recorded.
+class FatalTest : public TempDirTest {
+protected:
+    static inline std::atomic<int> questions_{0};
+    void SetUp() override {
+        ASSERT_EQ(StartKervalAside(), eOK);
+        kp::seams::set_message_box([](const char*, const char*) { return ++questions_ < 0; });
+    }
+    // Waits for the count-th question, then lets its reporter print its last line.
+    static void WaitForQuestions(int count) {
+        while (questions_.load() < count) kp::sleep_ms(5);
+        kp::sleep_ms(50);
+    }
+};
 
 class KervalTest : public TempDirTest {
 protected:

@@ -9,8 +9,7 @@ using MutexAndSection = TaskTest;
 std::atomic<int32_t> g_takes[2] = {-1, -1};  // each case runs in a process of its own
 
 // Free after as many frees as takes; deletion wakes the waiter with 1, a later free answers 1.
-TEST_F(MutexAndSection, MutexIsRecursiveContendedAndDeletable)
-{
+TEST_F(MutexAndSection, MutexIsRecursiveContendedAndDeletable) {
     int32_t mute = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
@@ -33,8 +32,7 @@ TEST_F(MutexAndSection, MutexIsRecursiveContendedAndDeletable)
 }
 
 // The owner's end (task deleted, then function returned) passes the mutex on with a warning.
-TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker)
-{
+TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker) {
     int32_t mute = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
     const int32_t holder = StartTask("H", [mute] {
@@ -58,22 +56,17 @@ TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker)
 }
 
 // The ownership check finds a FreeMute by a thread that does not own the mutex; the report is
-// fatal. The library runs aside, so the suspension of every task spares the test's thread.
-class MuteOwnership : public TempDirTest {};
+// fatal (the operator is asked once the report is recorded).
+using MuteOwnership = FatalTest;
 
-TEST_F(MuteOwnership, FreeMuteByAThreadThatDoesNotOwnItIsAFatalReport)
-{
-    ASSERT_EQ(StartKervalAside(), eOK);
-    static std::atomic<int> questions{0};  // the operator is asked once the report is recorded
-    kp::seams::set_message_box([](const char*, const char*) { return ++questions < 0; });
+TEST_F(MuteOwnership, FreeMuteByAThreadThatDoesNotOwnItIsAFatalReport) {
     int32_t mute = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
-    BeginCaptureStdout();
-    std::thread([mute] { FreeMute(mute); }).detach();
-    EXPECT_TRUE(WaitFor([] { return questions > 0; }));
-    kp::sleep_ms(50);
-    EndCaptureStdout();
+    CaptureStdoutOf([mute] {
+        std::thread([mute] { FreeMute(mute); }).detach();
+        WaitForQuestions(1);
+    });
     EXPECT_EQ(std::string(_pxSysDescript->xFirstFatal.szProc), "KERVAL-FreeMute()");
     EXPECT_EQ(_pxSysDescript->xFirstFatal.lError, 288u);
 }
@@ -82,8 +75,7 @@ const auto Priority = [] { return kp::thread_get_priority(kp::thread_current());
 
 // Nested, the holder runs at 15 until its last leave; a non-holder's leave changes nothing;
 // deleted while held, it restores its holder and wakes its waiter with 1.
-TEST_F(MutexAndSection, SectionNestsRaisesToFifteenAndIsExclusive)
-{
+TEST_F(MutexAndSection, SectionNestsRaisesToFifteenAndIsExclusive) {
     int32_t section = -1;
     ASSERT_EQ(CreateCriticalSec("C", &section), eOK);
     const SectionDescript& rec =

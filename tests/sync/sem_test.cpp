@@ -1,27 +1,22 @@
 // Counting semaphores: immediate answers, arrival order, time-outs, deletions.
-#include "kerval/task/task.h"
 #include "tests/support/tasks.h"
-
-using kvtest::CountOf;
-using kvtest::QueueBecomes;
-using kvtest::WaitFor;
 
 namespace {
 
-using Semaphore = kvtest::TaskTest;
+using namespace kvtest;
+
+using Semaphore = TaskTest;
 
 std::atomic<int32_t> g_results[6];
 
-int32_t NewSem()
-{
+int32_t NewSem() {
     int32_t h = -1;
-    kvtest::CaptureStdoutOf([&] { CreateSem("S", 5, 0, &h); });
+    CaptureStdoutOf([&] { CreateSem("S", 5, 0, &h); });
     return h;
 }
 
 // Immediate answers keep the counts; every type shares one namespace; the table fills up.
-TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
-{
+TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable) {
     const int32_t sem_ = NewSem();
     int32_t mute = -1, big = -1, section = -1, box = -1, h = 7, from_thread = -1;
     ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
@@ -30,7 +25,7 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
     std::thread([&] { from_thread = TakeSem(sem_, 1, 0); }).join();  // no task record to queue
     uint16_t n = 0;
     std::vector<std::pair<int32_t, int32_t>> rows;
-    const std::string out = kvtest::CaptureStdoutOf([&] {
+    const std::string out = CaptureStdoutOf([&] {
         rows = {{CreateSem("Z", 0, 0, &h) + CreateSem("Z", 3, 4, &h), 2},  // max 0; initial > max
                 {h, -1},
                 {CreateSem("BIG", 65535, 5, &big), eOK},
@@ -69,7 +64,7 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
     const auto free_records = std::count_if(table, table + _pxSysDescript->nNbSem,
                                             [](const SemDescript& r) { return r.bUsed == 0; });
     int64_t created = 0;
-    kvtest::CaptureStdoutOf([&] {
+    CaptureStdoutOf([&] {
         for (std::string name = "T"; CreateSem(name.c_str(), 1, 1, &h) == eOK; name += "x")
             ++created;
     });
@@ -80,8 +75,7 @@ TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable)
 // Arrival order whatever the priority, kept through time-outs (middle, while suspended; end) and
 // deletions; the head holds back smaller requests; a newcomer finding units takes them at once;
 // handed units are never taken twice, and go on to the next if their waiter is deleted.
-TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
-{
+TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions) {
     kerval::task::SetWaitSliceMs(10);
     const int32_t sem_ = NewSem();
     EXPECT_EQ(TakeSem(sem_, 1, -1), eTIME_OVER);
@@ -92,12 +86,12 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
         const size_t i = q.size();
         const char name[] = {'W', static_cast<char>('0' + i), 0};
         g_results[i] = -1;
-        q.push_back(kvtest::StartTask(
+        q.push_back(StartTask(
             name, [=, u = static_cast<uint16_t>(units)] { g_results[i] = TakeSem(sem_, u, ms); },
             priority));
         ASSERT_TRUE(QueueBecomes(sem_, q));
     }
-    kvtest::CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
+    CaptureStdoutOf([&] { ActiveTask(q[1], 0); });
     EXPECT_EQ(FreeSem(sem_, 1), eOK);
     kerval::platform::sleep_ms(1100);  // the time-out of q[1], long enough to queue four more
     EXPECT_TRUE(QueueBecomes(sem_, q));
@@ -105,7 +99,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
     ActiveTask(q[1], 1);
     ASSERT_TRUE(WaitFor([] { return g_results[1] == eTIME_OVER; }));
     EXPECT_EQ(TakeSem(sem_, 1, 30), eTIME_OVER);
-    kvtest::CaptureStdoutOf([&] {
+    CaptureStdoutOf([&] {
         DeleteTask(q[3]);
         ActiveTask(q[0], 0);
         ActiveTask(q[2], 0);
@@ -113,7 +107,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
     EXPECT_TRUE(QueueBecomes(sem_, {q[0], q[2], q[4], q[5]}));
     EXPECT_EQ(FreeSem(sem_, 3), eOK);
     EXPECT_TRUE(QueueBecomes(sem_, {q[4], q[5]}));
-    kvtest::CaptureStdoutOf([&] { DeleteTask(q[2]); });
+    CaptureStdoutOf([&] { DeleteTask(q[2]); });
     EXPECT_TRUE(WaitFor([] { return g_results[4] == eOK; }));
     EXPECT_EQ(FreeSem(sem_, 2), eOK);
     ActiveTask(q[0], 1);
@@ -122,7 +116,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions)
     kerval::task::SetWaitSliceMs(0);
     EXPECT_EQ(DeleteSem(sem_), eOK);
     EXPECT_TRUE(WaitFor([] { return g_results[5] == eNOK; }));
-    kvtest::CaptureStdoutOf([&] { EXPECT_EQ(FreeSem(sem_, 1) + TakeSem(sem_, 0, 0), 2); });
+    CaptureStdoutOf([&] { EXPECT_EQ(FreeSem(sem_, 1) + TakeSem(sem_, 0, 0), 2); });
 }
 
 }  // namespace

@@ -10,25 +10,20 @@ std::atomic<int32_t> g_box_at_start{-2};
 std::atomic<int> g_started{0};
 
 // Notes the main box it finds at its start, if any.
-uint32_t Park(void*)
-{
+uint32_t Park(void*) {
     const int32_t box = GetTaskMainMailBox(_InternalCurrentTaskHandle(__FILE__, __LINE__));
-    if (box != -1)
-        g_box_at_start = box;
+    if (box != -1) g_box_at_start = box;
     ++g_started;
     WaitAlways();
 }
 
-int32_t Objects()
-{
+int32_t Objects() {
     int32_t used = 0;
-    for (int32_t h = 0; h < _pxSysDescript->nNbObject; ++h)
-        used += ObjectExist(h) != NULL_OBJECT ? 1 : 0;
+    for (int32_t h = 0; h < _pxSysDescript->nNbObject; ++h) used += ObjectExist(h) != NULL_OBJECT;
     return used;
 }
 
-TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier)
-{
+TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier) {
     DefTask table[] = {
         {7, "DEF_A", Park, 0, "BOX_A", 4, 0, -1, "abc"},
         {8, "DEF_B", Park, 1, "", 0, 0, -1, nullptr},
@@ -59,8 +54,7 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier)
     EXPECT_EQ(-1, DefTaskHandle(8));
 }
 
-TEST_F(DefaultTasks, RefusedTablesCreateNothing)
-{
+TEST_F(DefaultTasks, RefusedTablesCreateNothing) {
     const DefTask good = {1, "DEF_OK", Park, 0, "DEF_BOX", 2, 0, -1, nullptr};
     const int32_t max = _pxSysDescript->xInitOptions->NbMaxTask;
     std::vector<DefTask> too_many(static_cast<size_t>(max) + 1, good);
@@ -88,16 +82,14 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing)
 
 std::atomic<int> g_passed{0};
 
-uint32_t MeetAtTheBarrier(void*)
-{
+uint32_t MeetAtTheBarrier(void*) {
     SynchroWithDefaultTask();
     ++g_passed;
     WaitAlways();
 }
 
 // Nobody passes the barrier before the last of the three tasks has reached it, a late one here.
-TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether)
-{
+TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether) {
     BeginCaptureStdout();
     ASSERT_EQ(eOK, CreateSynchroDefaultTask(3));
     EXPECT_EQ(eOK, CreateSynchroDefaultTask(0));  // nothing to do for no tasks

@@ -1,50 +1,36 @@
 // Life signs of tasks blocked without limit, refreshed by the life-sign ticker (driven by the
 // clock seam and the manual tick), and timed waits measured on the monotonic clock.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <thread>
-
-#include "kerval/platform/platform.h"
-#include "kerval/task/task.h"
 #include "tests/support/tasks.h"
 
-namespace kp = kerval::platform;
-using kvtest::CaptureStdoutOf;
-using kvtest::LifeSignYear;
-using kvtest::WaitFor;
-
 namespace {
+
+using namespace kvtest;
 
 std::atomic<int> g_year{2030};
 
 // The year of the local clock moves on; the tick's tempo pass takes it as the application date
 // before the ticker runs.
-int16_t TickNextYear()
-{
+int16_t TickNextYear() {
     ++g_year;
     kp::seams::manual_tick();
     return static_cast<int16_t>(g_year.load());
 }
 
-template <class Base>
-class ManualClock : public Base {
+template <class Base> class ManualClock : public Base {
 protected:
-    ManualClock()
-    {
+    ManualClock() {
         kp::seams::set_clock([](kp::LocalTime* t) { *t = {g_year.load(), 1, 1, 12, 0, 0, 0, 2}; },
                              nullptr);
         kp::seams::set_manual_tick(true);
     }
-    ~ManualClock() override
-    {
+    ~ManualClock() override {
         kp::seams::set_manual_tick(false);
         kp::seams::set_clock(nullptr, nullptr);
     }
 };
 
-using LifeSign = ManualClock<kvtest::TaskTest>;
-using LifeSignAlone = ManualClock<kvtest::KernelTest>;
+using LifeSign = ManualClock<TaskTest>;
+using LifeSignAlone = ManualClock<KernelTest>;
 
 struct WaitKind {
     const char* name;
@@ -53,59 +39,28 @@ struct WaitKind {
     void (*release)(int32_t h);  // ends it (null: never ends)
 };
 
-int32_t EmptyBox()
-{
-    int32_t h = -1;
-    CreateMailBox("EMPTY", 1, &h);
-    return h;
-}
-
-int32_t FullBox()
-{
-    int32_t h = -1;
-    CreateMailBox("FULL", 1, &h);
-    kvtest::WriteText(h, "first");
-    return h;
-}
-
-int32_t EmptySem()
-{
-    int32_t h = -1;
-    CreateSem("NONE", 1, 0, &h);
-    return h;
-}
-
-int32_t HeldMute()
-{
-    int32_t h = -1;
-    CreateMute("HELD", 1, &h);
-    TakeMute(h, WAIT_FOREVER);
-    return h;
-}
-
-int32_t HeldSection()
-{
-    int32_t h = -1;
-    CreateCriticalSec("CS", &h);
-    EnterCriticalSec(h);
-    return h;
-}
-
-int32_t Read(int32_t h, int32_t ms)
-{
+int32_t Read(int32_t h, int32_t ms) {
     return ReadMailBox(h, nullptr, nullptr, nullptr, 0, ms, nullptr, nullptr);
+}
+int32_t EmptyBox() { return Made(CreateMailBox, "EMPTY", 1); }
+int32_t EmptySem() { return Made(CreateSem, "NONE", 1, 0); }
+// h, held by the caller through `take`.
+template <class Take, class... Args> int32_t HeldBy(Take take, int32_t h, Args... args) {
+    return take(h, args...), h;
 }
 
 const WaitKind kWaitKinds[] = {
     {"READ", EmptyBox, [](int32_t h) { Read(h, WAIT_FOREVER); },
-     [](int32_t h) { kvtest::WriteText(h, "wake"); }},
-    {"WRITE", FullBox, [](int32_t h) { kvtest::WriteText(h, "second"); },
-     [](int32_t h) { kvtest::ReadText(h); }},
+     [](int32_t h) { WriteText(h, "wake"); }},
+    {"WRITE", [] { return Made(CreateMailBox, "FULL", 1); },
+     [](int32_t h) { WriteText(h, "first"), WriteText(h, "second"); },
+     [](int32_t h) { ReadText(h); }},
     {"SEM", EmptySem, [](int32_t h) { TakeSem(h, 1, WAIT_FOREVER); },
      [](int32_t h) { FreeSem(h, 1); }},
-    {"MUTE", HeldMute, [](int32_t h) { TakeMute(h, WAIT_FOREVER), FreeMute(h); },
-     [](int32_t h) { FreeMute(h); }},
-    {"SECTION", HeldSection, [](int32_t h) { EnterCriticalSec(h), LeaveCriticalSec(h); },
+    {"MUTE", [] { return HeldBy(TakeMute, Made(CreateMute, "HELD", 1), WAIT_FOREVER); },
+     [](int32_t h) { TakeMute(h, WAIT_FOREVER), FreeMute(h); }, [](int32_t h) { FreeMute(h); }},
+    {"SECTION", [] { return HeldBy(EnterCriticalSec, Made(CreateCriticalSec, "CS")); },
+     [](int32_t h) { EnterCriticalSec(h), LeaveCriticalSec(h); },
      [](int32_t h) { LeaveCriticalSec(h); }},
     {"ALWAYS", [] { return -1; }, [](int32_t) { WaitAlways(); }, nullptr},
 };
@@ -114,14 +69,13 @@ std::atomic<int> g_ended{0};
 
 // Every tick refreshes a blocked task, unless it is suspended; the task leaves the ticker's
 // sight when its wait ends.
-TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended)
-{
+TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended) {
     for (const WaitKind& kind : kWaitKinds) {
         SCOPED_TRACE(kind.name);
         int32_t h = -1;
         CaptureStdoutOf([&] { h = kind.make(); });
         const int ended = g_ended.load();
-        const int32_t task = kvtest::StartTask(kind.name, [&kind, h] { kind.block(h), ++g_ended; });
+        const int32_t task = StartTask(kind.name, [&kind, h] { kind.block(h), ++g_ended; });
         ASSERT_TRUE(WaitFor([&] { return kerval::task::InUnlimitedWait(task); }));
         for (int round = 0; round < 2; ++round)
             EXPECT_EQ(LifeSignYear(task).load(), TickNextYear());
@@ -141,15 +95,14 @@ TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended)
 
 // The deletion takes the task out of the ticker's sight: its freed record stays clear, and the
 // next tick, finding no blocked task, leaves the ticker idle.
-TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle)
-{
-    kvtest::EnsureAppDate();
+TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle) {
+    EnsureAppDate();
     const int32_t box = EmptyBox();
     int32_t sem = -1;
     CaptureStdoutOf([&] { sem = EmptySem(); });
     const int32_t tasks[] = {
-        kvtest::StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
-        kvtest::StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); }),
+        StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
+        StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); }),
     };
     for (int32_t task : tasks)
         ASSERT_TRUE(WaitFor([task] { return kerval::task::InUnlimitedWait(task); }));
@@ -164,8 +117,7 @@ TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle)
 }
 
 // A jump of the local clock, either way, neither shortens nor stretches a timed wait.
-TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps)
-{
+TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps) {
     using namespace std::chrono;
     int32_t sem = -1;
     CaptureStdoutOf([&] { sem = EmptySem(); });

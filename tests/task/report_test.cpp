@@ -18,8 +18,7 @@ struct Row {
 };
 
 // The rows of a printed table, after its heading.
-std::vector<Row> RowsOf(const std::string& table)
-{
+std::vector<Row> RowsOf(const std::string& table) {
     std::vector<Row> rows;
     std::istringstream in(table);
     std::string line;
@@ -31,14 +30,12 @@ std::vector<Row> RowsOf(const std::string& table)
     return rows;
 }
 
-TEST_F(ThreadReport, LinesTablesAndSortedOrders)
-{
+TEST_F(ThreadReport, LinesTablesAndSortedOrders) {
     ASSERT_GT(StartTask(std::string(40, 'L').c_str(), [] { WaitAlways(); }), 0);
     StartTask("BUSY", [] {  // spends at least 30 ms of its own processor time, then waits
         volatile uint64_t sink = 0;
         for (uint64_t kernel = 0, user = 0; user + kernel < 300000;) {
-            for (int i = 0; i < 100000; ++i)
-                sink = sink + static_cast<uint64_t>(i);
+            for (int i = 0; i < 100000; ++i) sink = sink + static_cast<uint64_t>(i);
             kp::thread_times(kp::thread_current(), &kernel, &user);
         }
         g_busy_done = true;

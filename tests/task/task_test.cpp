@@ -1,36 +1,29 @@
 // Tasks: parameter block, names, suspension, priorities, deletion, main boxes and the life sign.
-#include "kerval/task/task.h"
 #include "tests/support/tasks.h"
-
-using kerval::mailbox::BoxCore;
-using kvtest::CaptureStdoutOf;
-using kvtest::WaitFor;
-using ::testing::HasSubstr;
 
 namespace {
 
-using Tasks = kvtest::TaskTest;
+using namespace kvtest;
+
+using Tasks = TaskTest;
 
 std::atomic<bool> g_arg_was_null{false}, g_done{false};
 std::atomic<int32_t> g_self{-1};
 
-uint32_t RecordArgument(void* arg)
-{
+uint32_t RecordArgument(void* arg) {
     g_arg_was_null = arg == nullptr;
     g_self = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     g_done = true;
     return 0;
 }
 
-std::string Recover(int32_t hTask, uint32_t size)
-{
+std::string Recover(int32_t hTask, uint32_t size) {
     std::string out(5, 'x');
     RecoverTaskParam(hTask, out.data(), size);
     return out;
 }
 
-TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty)
-{
+TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     char block[] = {'a', 'b', 'c', 'd'};
     int32_t task = -1, zero_size = -1, null_block = -1;
     ASSERT_EQ(CreateTask("PARAM", 0, RecordArgument, block, sizeof block, 0, &task), eOK);
@@ -38,20 +31,19 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty)
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
     EXPECT_TRUE(g_arg_was_null.load());  // the function gets null, not the block
     EXPECT_EQ(g_self.load(), task);
-    EXPECT_EQ(kvtest::TaskRecordOf(task).lStackSize, 50000u);
+    EXPECT_EQ(TaskRecordOf(task).lStackSize, 50000u);
     EXPECT_EQ(Recover(task, 4), "abcdx");                   // no terminator added
     EXPECT_EQ(Recover(task, 3), std::string("\0xxxx", 5));  // one byte short: empty string
     EXPECT_EQ(Recover(-1, 5), "xxxxx");
     RecoverTaskParam(task, nullptr, 10);  // ignored
     ASSERT_EQ(CreateTask("NOPARAM1", 0, RecordArgument, "ignored", 0, 70000, &zero_size), eOK);
     ASSERT_EQ(CreateTask("NOPARAM2", 0, RecordArgument, nullptr, 8, 0, &null_block), eOK);
-    EXPECT_EQ(kvtest::TaskRecordOf(zero_size).lStackSize, 70000u);
+    EXPECT_EQ(TaskRecordOf(zero_size).lStackSize, 70000u);
     for (int32_t without : {zero_size, null_block})
         EXPECT_EQ(Recover(without, 5), std::string("\0xxxx", 5));
 }
 
-TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted)
-{
+TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted) {
     int32_t task = -1, again = 7, code = eNOK;
     ASSERT_EQ(CreateTask("SHORT", 0, RecordArgument, nullptr, 0, 0, &task), eOK);
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
@@ -72,21 +64,18 @@ TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted)
 std::atomic<uint64_t> g_spins{0};
 std::atomic<bool> g_stop_spinning{false};
 
-uint32_t Spin(void*)
-{
+uint32_t Spin(void*) {
     while (!g_stop_spinning.load(std::memory_order_relaxed))
         g_spins.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
-bool Progresses()
-{
+bool Progresses() {
     const uint64_t before = g_spins.load();
     return WaitFor([&] { return g_spins.load() != before; });
 }
 
-TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
-{
+TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) {
     int32_t task = -1;
     ASSERT_EQ(CreateTask("SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0, &task), eOK);
     EXPECT_EQ(GetPriority(task), THREAD_PRIORITY_BELOW_NORMAL);
@@ -99,21 +88,20 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
     });
     EXPECT_EQ(out, "task SPIN suspended\n");
     ActiveTask(task, 7);  // neither 0 nor 1: nothing
-    EXPECT_EQ(kvtest::TaskRecordOf(task).bSuspended, 1);
+    EXPECT_EQ(TaskRecordOf(task).bSuspended, 1);
     ActiveTask(task, 1);
     ActiveTask(task, 1);  // running already: nothing
-    EXPECT_EQ(kvtest::TaskRecordOf(task).bSuspended, 0);
-    kvtest::BeginCaptureStdout();
+    EXPECT_EQ(TaskRecordOf(task).bSuspended, 0);
+    BeginCaptureStdout();
     int moved_while_suspended = 0;
     for (int i = 0; i < 2000; ++i) {
         SuspendTask(task);
         const uint64_t before = g_spins.load();
-        if (i % 100 == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         moved_while_suspended += g_spins.load() != before;
         ActiveTask(task, 1);
     }
-    kvtest::EndCaptureStdout();
+    EndCaptureStdout();
     EXPECT_EQ(moved_while_suspended, 0);
     EXPECT_TRUE(Progresses());
     g_stop_spinning = true;
@@ -121,8 +109,7 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime)
 
 std::atomic<int32_t> g_self_deleted{-1};
 
-uint32_t DeleteMyself(void*)
-{
+uint32_t DeleteMyself(void*) {
     g_self_deleted = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     DeleteTask(g_self_deleted);
     g_self_deleted = -2;  // never reached: the thread ends inside DeleteTask
@@ -130,25 +117,21 @@ uint32_t DeleteMyself(void*)
 }
 
 // Once given a main box, sends every message of it back to INITJOB, doubled, up to one of type 0.
-uint32_t Echo(void*)
-{
+uint32_t Echo(void*) {
     const int32_t me = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     WaitFor([&] { return GetTaskMainMailBox(me) != -1; });
     int32_t value = 0, type = 0;
     uint32_t size = 0;
     while (ReadFromTask(me, &type, &value, &size, sizeof value, WAIT_FOREVER, nullptr, nullptr) ==
                eOK &&
-           type != 0) {
-        value *= 2;
-        WriteToTask(me, 0, type, &value, sizeof value, 0);
-    }
+           type != 0)
+        WriteToTask(me, 0, type, &(value *= 2), sizeof value, 0);
     return 0;
 }
 
 // Only a task with a main box can be written or read; deleting a task blocked on its main box
 // deletes the box too, and a deleted main box is forgotten in every task naming it.
-TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
-{
+TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
     int32_t self = -1, echo = -1, echo_box = -1, my_box = -1, other = -1, code = eOK;
     ASSERT_EQ(CreateTask("SELFDEL", 0, DeleteMyself, nullptr, 0, 0, &self), eOK);
     ASSERT_TRUE(WaitFor([&] { return ObjectExist(self) == 0; }));
@@ -176,7 +159,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
                   eOK);
         EXPECT_EQ(std::tie(value, sender), std::make_tuple(2 * i, echo));
     }
-    ASSERT_TRUE(WaitFor([&] { return kvtest::CountIn(echo_box, &BoxCore::readers_waiting) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return CountIn(echo_box, &BoxCore::readers_waiting) == 1; }));
     EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_EQ(DeleteTask(echo), eOK); }),
                 HasSubstr("task ECHO suspended\n"));
     EXPECT_EQ(ObjectExist(echo) + ObjectExist(echo_box), 0);
@@ -187,19 +170,15 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly)
     EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);
 }
 
-TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly)
-{
-    kvtest::EnsureAppDate();
-    kvtest::LifeSignYear(0).store(0);
+TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly) {
+    EnsureAppDate();
+    LifeSignYear(0).store(0);
     std::thread([] { UpdateLifeSign(); }).join();
-    EXPECT_EQ(kvtest::LifeSignYear(0).load(), 0);  // not a task of the library: nothing
+    EXPECT_EQ(LifeSignYear(0).load(), 0);  // not a task of the library: nothing
     EXPECT_EQ(WaitTime(0), 0);
-    EXPECT_NE(kvtest::LifeSignYear(0).load(), 0);
+    EXPECT_NE(LifeSignYear(0).load(), 0);
 }
 
-TEST(TasksBeforeStart, JobPriorityIsZero)
-{
-    EXPECT_EQ(GetJobPriority(), 0);
-}
+TEST(TasksBeforeStart, JobPriorityIsZero) { EXPECT_EQ(GetJobPriority(), 0); }
 
 }  // namespace

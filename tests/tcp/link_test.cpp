@@ -12,8 +12,7 @@ using TcpLinks = TcpTest;
 std::atomic<int> g_resolving{0};
 
 // The name is taken while the connect runs, and shared with other kinds of objects.
-TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox)
-{
+TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox) {
     Received seen;
     std::optional<Peer> peer(std::in_place, [&](kp::Socket s) { seen = ReadToEnd(s); });
     kp::seams::set_resolver([](const char* host, uint32_t* addr) {  // the whole name is looked up
@@ -57,8 +56,7 @@ TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox)
     EXPECT_TRUE(WaitFor([] { return FindObjectMirror("_TCP_BOX") >= 0; }));  // a new box
 }
 
-TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing)
-{
+TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing) {
     uint16_t closed_port = 0;
     kp::socket_close(kp::socket_listen_loopback(&closed_port));  // refuses connects now
     int32_t box = -1;
@@ -107,12 +105,10 @@ TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing)
     kp::socket_close(queued);
 }
 
-TEST_F(TcpLinks, BuffersOfAnySizeComeBackWholeAndInOrder)
-{
+TEST_F(TcpLinks, BuffersOfAnySizeComeBackWholeAndInOrder) {
     Peer peer([](kp::Socket s) {
         for (char buf[65536]; int n = kp::socket_recv(s, buf, sizeof buf);)
-            if (n < 0 || !SendAll(s, std::string(buf, size_t(n))))
-                return;
+            if (n < 0 || !SendAll(s, std::string(buf, size_t(n)))) return;
     });
     const int32_t link = Link("ECHO", peer.port);
     for (uint32_t size : {1u, 10000u, (1u << 20) + 3}) {
@@ -132,8 +128,7 @@ TEST_F(TcpLinks, BuffersOfAnySizeComeBackWholeAndInOrder)
 // thirty pieces each within the time-out, that fall silent after 10 bytes (ten time-outs of 20 ms
 // each), or that answer late to a time-out of 0 (no limit). Only timed-out calls spend the budget;
 // an ended peer ends the receive at once, not after ten time-outs of a minute, and no SIGPIPE.
-TEST_F(TcpLinks, ReceivesEndAsTheirPeersDo)
-{
+TEST_F(TcpLinks, ReceivesEndAsTheirPeersDo) {
     const std::string piece = Pattern(30);
     const auto drop = [](kp::Socket s, bool reset) {
         char byte = 0;
@@ -144,8 +139,7 @@ TEST_F(TcpLinks, ReceivesEndAsTheirPeersDo)
         {[&](kp::Socket s) { drop(s, false); }, 60000, eTIME_OVER, ""},
         {[&](kp::Socket s) { drop(s, true); }, 60000, eNOK, "recv failed."},
         {[&](kp::Socket s) {
-             for (char c : piece)
-                 SendAll(s, std::string(1, c)), kp::sleep_ms(5);
+             for (char c : piece) SendAll(s, std::string(1, c)), kp::sleep_ms(5);
              ReadToEnd(s);
          },
          5000, eOK, ""},
@@ -178,8 +172,7 @@ TEST_F(TcpLinks, ReceivesEndAsTheirPeersDo)
 
 // A transfer blocked on a deleted link wakes with an error; the socket closes after it leaves.
 // Data sent just before a delete arrives whole, with linger off and on for 2 s.
-TEST_F(TcpLinks, DeletionWakesTransfersAndDeliversWhatWasSent)
-{
+TEST_F(TcpLinks, DeletionWakesTransfersAndDeliversWhatWasSent) {
     const std::string sent = Pattern(256 * 1024, 7);
     for (const int row : {0, 1, 2, 3}) {
         std::atomic<bool> deleted{false}, input_sent{false};

@@ -12,8 +12,7 @@ struct Received {
     int end = 1;
 };
 
-inline Received ReadToEnd(kp::Socket s)
-{
+inline Received ReadToEnd(kp::Socket s) {
     kp::socket_set_timeouts(s, 20000, 20000);
     Received got;
     char buf[65536];
@@ -22,8 +21,7 @@ inline Received ReadToEnd(kp::Socket s)
     return got;
 }
 
-inline bool SendAll(kp::Socket s, const std::string& data)
-{
+inline bool SendAll(kp::Socket s, const std::string& data) {
     int n = 1;
     for (size_t at = 0; at < data.size() && n > 0; at += static_cast<size_t>(n))
         n = kp::socket_send(s, data.data() + at, static_cast<int>(data.size() - at));
@@ -33,8 +31,7 @@ inline bool SendAll(kp::Socket s, const std::string& data)
 inline std::string Pattern(size_t size, unsigned seed = 1)  // shows loss, repeats, reordering
 {
     std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
+    for (char& c : data) c = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
     return data;
 }
 
@@ -50,11 +47,8 @@ struct Peer {
                   kp::socket_close(s);
               }
               done_ = true;
-          })
-    {
-    }
-    ~Peer()
-    {
+          }) {}
+    ~Peer() {
         if (!WaitFor([this] { return done_.load(); }))
             kp::socket_shutdown_both(listener_);  // wakes the pending accept
         thread_.join();
@@ -66,27 +60,19 @@ struct Peer {
     std::thread thread_;
 };
 
-inline bool TcpBoxIsEmpty()
-{
-    return CountIn(FindObjectMirror("_TCP_BOX"), &kerval::mailbox::BoxCore::queued) == 0;
-}
-
 // No name server is ever asked: host names are unknown unless a test answers them.
 class TcpTest : public KervalTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         KervalTest::SetUp();
         kp::seams::set_resolver([](const char*, uint32_t*) { return false; });
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         kp::seams::set_resolver(nullptr);
         kerval::tcp::SetConnectLimitMs(0);
     }
     static int32_t Link(const char* name, uint16_t port, uint32_t timeout = 20000,
-                        uint32_t linger = 0)
-    {
+                        uint32_t linger = 0) {
         int32_t h = -1;
         EXPECT_EQ(CreateTcpLink(name, "127.0.0.1", port, 0, timeout, linger, &h), eOK);
         return h;

@@ -12,8 +12,7 @@ static_assert(sizeof(TempoMsg) == 4172 && offsetof(TempoMsg, lEvent) == 4 &&
               offsetof(TempoMsg, szKeyword) == 8 && offsetof(TempoMsg, aParam) == 72 &&
               offsetof(TempoMsg, lParam) == 4168);
 
-TEST_F(TempoTest, DelaysExpireAfterWholeTicks)
-{
+TEST_F(TempoTest, DelaysExpireAfterWholeTicks) {
     const std::string zero = "!!!! Tempo periodique de duree 0 : T !!!!\n";
     using Case = std::tuple<uint32_t, uint8_t, int, std::vector<int>, std::string>;
     const Case cases[] = {
@@ -35,8 +34,7 @@ TEST_F(TempoTest, DelaysExpireAfterWholeTicks)
     }
 }
 
-TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock)
-{
+TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock) {
     MsgDate past{2024, 3, 10, 10, 20, 29, 0, 70, 7}, ahead{2024, 3, 10, 10, 20, 31, 99, 70, 7};
     int32_t h = -1, p = -1, a = -1;
     // The first previous date is the start-up reading: no calendar tempo fires at start.
@@ -74,8 +72,7 @@ TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock)
     }
 }
 
-TEST_F(TempoTest, OneTimeInactivateReactivateAndChangedDelay)
-{
+TEST_F(TempoTest, OneTimeInactivateReactivateAndChangedDelay) {
     const int32_t once = Delay("O", 200, TEMPO_ONETIME);
     EXPECT_EQ(FiringTicks(6), std::vector<int>{4});
     ASSERT_EQ(ReactivateTempo(once), eOK);  // a full delay again
@@ -92,8 +89,7 @@ TEST_F(TempoTest, OneTimeInactivateReactivateAndChangedDelay)
     EXPECT_EQ(FiringTicks(23), (std::vector<int>{3, 13, 23}));
 }
 
-TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength)
-{
+TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength) {
     const int32_t h = Delay("L", 2147483648u + 1000u);
     Tick(3);
     EXPECT_TRUE(
@@ -110,8 +106,7 @@ TEST_F(TempoTest, DelaysOf2Pow31MsAndMoreRunTheirFullLength)
 
 // The tick never waits: a full box keeps one wake-up pending, and an auto-deleted tempo goes
 // once its wake-up is delivered. A tempo wakes only its own box.
-TEST_F(TempoTest, FullOrDeletedBoxes)
-{
+TEST_F(TempoTest, FullOrDeletedBoxes) {
     const int32_t a = Delay("A", 50, TEMPO_ONETIME, small_);
     const int32_t ad = Delay("AD", 50, TEMPO_AUTODELETE, small_);
     Tick(3);
@@ -140,8 +135,7 @@ TEST_F(TempoTest, FullOrDeletedBoxes)
     EXPECT_TRUE(IsTempoRunning(slow) && !IsTempoRunning(once));  // expiries count all the same
 }
 
-TEST_F(TempoTest, RefusalsCodesAndReports)
-{
+TEST_F(TempoTest, RefusalsCodesAndReports) {
     MsgDate zero{}, negative{0, 0, 0, 0, -5, 0, 0, 0, 0}, future{2030, 1, 1, 0, 0, 0, 0, 1, 2};
     std::vector<char> param(MAX_PARAM_TEMPO + 1, 'p');
     const std::string kw63(63, 'k'), kw64(64, 'k'), huge(5000, 'h');
@@ -208,8 +202,7 @@ TEST_F(TempoTest, RefusalsCodesAndReports)
     EXPECT_TRUE(Reports(Delay("C", 100), "lEvent=1002,"));
 }
 
-TEST_F(TempoTest, WakeUpMessageFieldsAndValidity)
-{
+TEST_F(TempoTest, WakeUpMessageFieldsAndValidity) {
     const unsigned char param[5] = {1, 2, 3, 0, 9};
     int32_t h = -1;
     ASSERT_EQ(CreateActiveTempoWithParam("W", TEMPO_DELAY, nullptr, 50, 0, box_, "kw", param,
@@ -240,8 +233,7 @@ TEST_F(TempoTest, WakeUpMessageFieldsAndValidity)
 }
 
 // The old forms wait 1000 ms per warning: one case for all three.
-TEST_F(TempoTest, OldFormsWarnWaitAndAct)
-{
+TEST_F(TempoTest, OldFormsWarnWaitAndAct) {
     int32_t h1 = -1, h2 = -1;
     const std::string out = CaptureStdoutOf([&] {
         EXPECT_EQ(CreateTempo("O1", TEMPO_DELAY, nullptr, 50, 0, box_, &h1), eOK);
