@@ -3,6 +3,7 @@
 // observable behaviour. Nothing outside kerval/platform includes an OS header.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -133,22 +134,39 @@ public:
     RegionGuard& operator=(const RegionGuard&) = delete;
 };
 
-// A mutex for regions of a few pointer updates: when it finds the lock held, it first retries for
-// a moment before it blocks, as long as another processor may be running the holder; a sleep and
-// the wake-up that ends it cost far more than the holder's stay.
+// A mutex for regions of a few pointer updates, in one atomic word: 0 free, 1 locked, 2 locked
+// with a thread asleep on it (or about to sleep). Taking a free lock costs one compare-exchange,
+// releasing one without sleepers one exchange. When it finds the lock held, it first retries for
+// a moment, as long as another processor may be running the holder (a sleep and the wake-up that
+// ends it cost far more than the holder's stay), then sleeps on the word itself (futex,
+// WaitOnAddress). The unlocking thread touches the word once more only to wake a sleeper; that
+// wake-up names the address and reads nothing there, so the lock may be destroyed meanwhile.
 class BriefMutex {
 public:
     void lock()
     {
-        if (!mutex_.try_lock())
+        if (!try_lock())
             lock_contended();
     }
-    bool try_lock() { return mutex_.try_lock(); }
-    void unlock() { mutex_.unlock(); }
+    bool try_lock()
+    {
+        int expected = kFree;
+        return state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+    }
+    void unlock()
+    {
+        if (state_.exchange(kFree, std::memory_order_release) == kSleepers)
+            wake_one();
+    }
 
 private:
+    static constexpr int kFree = 0;
+    static constexpr int kLocked = 1;
+    static constexpr int kSleepers = 2;
     void lock_contended();
-    std::mutex mutex_;
+    void wake_one();
+    std::atomic<int> state_{kFree};
 };
 
 // A short, non-recursive lock for the library's internal regions (boxes, task control, trace,

@@ -35,11 +35,20 @@ void BriefMutex::lock_contended()
         do {
             for (int i = 0; i < kRelaxesPerTry; ++i)
                 detail::cpu_relax();
-            if (mutex_.try_lock())
+            if (state_.load(std::memory_order_relaxed) == kFree && try_lock())
                 return;
         } while (std::chrono::steady_clock::now() < until);
     }
-    mutex_.lock();
+    // From here on the word says kSleepers whenever this thread may sleep, so the holder's
+    // unlock wakes it; a thread that takes the lock this way leaves kSleepers behind, which
+    // costs at worst one needless wake-up.
+    while (state_.exchange(kSleepers, std::memory_order_acquire) != kFree)
+        detail::address_wait(&state_, kSleepers);
+}
+
+void BriefMutex::wake_one()
+{
+    detail::address_wake_one(&state_);
 }
 
 }  // namespace kerval::platform
