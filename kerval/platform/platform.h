@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -118,8 +119,39 @@ bool mutex_release(Mutex* m);  // false (kErrNotOwner) when the caller does not 
 // termination signal that finds the count above zero is noted and acted on at region_leave; on
 // Windows the suspender stops the thread, reads its count and, when it is inside a region, lets
 // it run on and suspend itself on leaving.
+#if defined(_WIN32)
 void region_enter();
 void region_leave();
+#else
+namespace detail {
+// The calling thread's lock regions and what its signal handlers noted inside them.
+struct RegionState {
+    volatile std::sig_atomic_t open;        // open lock regions
+    volatile std::sig_atomic_t lock_waits;  // waits for a lock the terminator may hold
+    volatile std::sig_atomic_t pending;     // termination noted inside a region
+    volatile std::sig_atomic_t park_owed;   // suspension noted inside a region
+};
+extern thread_local constinit RegionState t_regions KV_HOT_TLS;
+// Acts on a termination or suspension noted inside the regions just left.
+void settle_regions();
+}  // namespace detail
+
+// Inline: a message passes several regions. Entering costs an increment; leaving a decrement
+// and, after the last region, a look at what was noted meanwhile (a signal between the
+// decrement and that look finds no region open and acts at once).
+inline void region_enter()
+{
+    detail::t_regions.open = detail::t_regions.open + 1;
+}
+inline void region_leave()
+{
+    detail::RegionState& regions = detail::t_regions;
+    const std::sig_atomic_t open = regions.open - 1;
+    regions.open = open;
+    if (open == 0 && (regions.pending | regions.park_owed) != 0)
+        detail::settle_regions();
+}
+#endif
 // For a lock that the thread terminating this one may hold (the system lock, held by task
 // deletion): between the two calls a suspension waits, but a termination still ends the thread,
 // which holds nothing yet. Call region_enter once the lock is taken, then lock_wait_end.
