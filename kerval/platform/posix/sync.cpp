@@ -297,8 +297,8 @@ namespace detail {
 // Raw futex calls on a lock word: the waiting side rechecks the word in a loop.
 void address_wait(std::atomic<int>* word, int expected)
 {
-    syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-            nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr,
+            0);
 }
 
 void address_wake_one(std::atomic<int>* word)
