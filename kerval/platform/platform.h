@@ -166,6 +166,26 @@ public:
     RegionGuard& operator=(const RegionGuard&) = delete;
 };
 
+#if defined(_WIN32)
+// A mutex for regions of a few pointer updates: when it finds the lock held, it first retries for
+// a moment before it blocks, as long as another processor may be running the holder. It blocks
+// on a kernel-backed mutex: a thread terminated while asleep in WaitOnAddress stays queued on the
+// address and can take the wake-up meant for a live waiter.
+class BriefMutex {
+public:
+    void lock()
+    {
+        if (!mutex_.try_lock())
+            lock_contended();
+    }
+    bool try_lock() { return mutex_.try_lock(); }
+    void unlock() { mutex_.unlock(); }
+
+private:
+    void lock_contended();
+    std::mutex mutex_;
+};
+#else
 // A mutex for regions of a few pointer updates, in one atomic word: 0 free, 1 locked, 2 locked
 // with a thread asleep on it (or about to sleep). Taking a free lock costs one compare-exchange,
 // releasing one without sleepers one exchange. When it finds the lock held, it first retries for
@@ -200,6 +220,7 @@ private:
     void wake_one();
     std::atomic<int> state_{kFree};
 };
+#endif
 
 // A short, non-recursive lock for the library's internal regions (boxes, task control, trace,
 // standard output, and every later subsystem): its holder is a region (see above).

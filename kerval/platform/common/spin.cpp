@@ -27,6 +27,22 @@ bool spinning_may_help()
 
 }  // namespace detail
 
+#if defined(_WIN32)
+void BriefMutex::lock_contended()
+{
+    if (detail::spinning_may_help()) {
+        constexpr int kRelaxesPerTry = 4;
+        const auto until = std::chrono::steady_clock::now() + detail::kLockSpinBudget;
+        do {
+            for (int i = 0; i < kRelaxesPerTry; ++i)
+                detail::cpu_relax();
+            if (mutex_.try_lock())
+                return;
+        } while (std::chrono::steady_clock::now() < until);
+    }
+    mutex_.lock();
+}
+#else
 void BriefMutex::lock_contended()
 {
     if (detail::spinning_may_help()) {
@@ -50,5 +66,6 @@ void BriefMutex::wake_one()
 {
     detail::address_wake_one(&state_);
 }
+#endif
 
 }  // namespace kerval::platform

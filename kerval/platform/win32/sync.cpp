@@ -71,18 +71,6 @@ bool spin_for_unit(Semaphore* s)
 
 namespace detail {
 
-// WaitOnAddress compares the word itself, so a wake-up between the caller's look and the sleep
-// is not lost.
-void address_wait(std::atomic<int>* word, int expected)
-{
-    WaitOnAddress(reinterpret_cast<volatile void*>(word), &expected, sizeof expected, INFINITE);
-}
-
-void address_wake_one(std::atomic<int>* word)
-{
-    WakeByAddressSingle(reinterpret_cast<void*>(word));
-}
-
 unsigned processors_usable()
 {
     DWORD_PTR process = 0;
