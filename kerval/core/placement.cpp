@@ -103,6 +103,8 @@ void ReleaseRecord(int32_t eObjectType, int32_t lIndex)
         return;
     StoreFlag(*table.UsedFlag(lIndex), 0);
     index::OnRecordFree(eObjectType, lIndex);
+    if (eObjectType == TASK_OBJECT)
+        ForgetCurrentTasks();
 }
 
 void ReleaseObject(int32_t hObject)
@@ -124,6 +126,8 @@ void ReleaseObject(int32_t hObject)
     StoreInt(slot.eObjectType, NULL_OBJECT);
     StoreInt(slot.nIndex, -1);
     index::UnlockExclusive();
+    if (type == TASK_OBJECT)
+        ForgetCurrentTasks();
 }
 
 // Every message to or from a task looks its record up: the checks of ObjectExist for a task,
