@@ -51,16 +51,20 @@ inline void StartLibrary()
     (void)started;
 }
 
-// Pins the calling thread to one core (-1: every core).
-inline void PinTo(int cpu)
-{
+// Pins the calling thread to one core (-1: back to the cores the process started with, so that a
+// run under taskset keeps its restriction).
+inline const cpu_set_t kStartAffinity = [] {  // read before main, by the starting thread
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (cpu < 0) {
-        const unsigned n = std::thread::hardware_concurrency();
-        for (unsigned i = 0; i < (n == 0 ? 1u : n); ++i)
-            CPU_SET(i, &set);
-    } else {
+    sched_getaffinity(0, sizeof set, &set);
+    return set;
+}();
+
+inline void PinTo(int cpu)
+{
+    cpu_set_t set = kStartAffinity;
+    if (cpu >= 0) {
+        CPU_ZERO(&set);
         CPU_SET(cpu, &set);
     }
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);

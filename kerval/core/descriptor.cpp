@@ -206,6 +206,7 @@ int32_t CreateSysDescript(InitOptions* pxOptions)
     auto* sys = static_cast<SysDescript*>(Calloc(1, sizeof(SysDescript)));
     if (sys == nullptr)
         return 1;
+    ForgetCurrentTasks();
     _pxSysDescript = sys;
     sys->lStatus = 1;
     platform::Thread* self = platform::thread_adopt_current();

@@ -81,6 +81,10 @@ struct TypeTable {
 };
 TypeTable TableOf(const SysDescript* sys, int32_t eObjectType);
 
+// Drops every thread's remembered answer of CurrentTask: called once a task record or slot is
+// freed, or a descriptor is made.
+void ForgetCurrentTasks();
+
 // ---- constant-time index of the object table (owned by index.cpp). Writers hold the system
 // lock; FindObjectMirror reads under the index's shared lock.
 namespace index {

@@ -1,4 +1,5 @@
 // Placing objects in the object table and freeing them, and typed access to their records.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -102,6 +103,8 @@ void ReleaseRecord(int32_t eObjectType, int32_t lIndex)
         return;
     StoreFlag(*table.UsedFlag(lIndex), 0);
     index::OnRecordFree(eObjectType, lIndex);
+    if (eObjectType == TASK_OBJECT)
+        ForgetCurrentTasks();
 }
 
 void ReleaseObject(int32_t hObject)
@@ -123,11 +126,29 @@ void ReleaseObject(int32_t hObject)
     StoreInt(slot.eObjectType, NULL_OBJECT);
     StoreInt(slot.nIndex, -1);
     index::UnlockExclusive();
+    if (type == TASK_OBJECT)
+        ForgetCurrentTasks();
 }
 
+// Every message to or from a task looks its record up: the checks of ObjectExist for a task,
+// without the dispatch over every type.
 TaskDescript* TaskRecord(int32_t h)
 {
-    return RecordOf(h, TASK_OBJECT, &SysDescript::pxTaskTab);
+    SysDescript* sys = _pxSysDescript;
+    if (sys == nullptr || h < 0 || h >= sys->nNbObject)
+        return nullptr;
+    const ObjectSlot& slot = sys->pxObjectTab[h];
+    if (LoadFlag(slot.bUsed) != 1 || LoadInt(slot.eObjectType) != TASK_OBJECT)
+        return nullptr;
+    const int32_t index = LoadInt(slot.nIndex);
+    if (index < 0 || index >= sys->nNbTask)
+        return nullptr;
+    TaskDescript& rec = sys->pxTaskTab[index];
+    if (LoadFlag(rec.bUsed) != 1 ||
+        std::atomic_ref(rec.hThread).load(std::memory_order_relaxed) == KV_INVALID_HANDLE) {
+        return nullptr;
+    }
+    return &rec;
 }
 BoxDescript* BoxRecord(int32_t h)
 {

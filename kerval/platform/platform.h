@@ -3,6 +3,8 @@
 // observable behaviour. Nothing outside kerval/platform includes an OS header.
 #pragma once
 
+#include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -129,8 +131,39 @@ bool mutex_release(Mutex* m);  // false (kErrNotOwner) when the caller does not 
 // termination signal that finds the count above zero is noted and acted on at region_leave; on
 // Windows the suspender stops the thread, reads its count and, when it is inside a region, lets
 // it run on and suspend itself on leaving.
+#if defined(_WIN32)
 void region_enter();
 void region_leave();
+#else
+namespace detail {
+// The calling thread's lock regions and what its signal handlers noted inside them.
+struct RegionState {
+    volatile std::sig_atomic_t open;        // open lock regions
+    volatile std::sig_atomic_t lock_waits;  // waits for a lock the terminator may hold
+    volatile std::sig_atomic_t pending;     // termination noted inside a region
+    volatile std::sig_atomic_t park_owed;   // suspension noted inside a region
+};
+extern thread_local constinit RegionState t_regions KV_HOT_TLS;
+// Acts on a termination or suspension noted inside the regions just left.
+void settle_regions();
+}  // namespace detail
+
+// Inline: a message passes several regions. Entering costs an increment; leaving a decrement
+// and, after the last region, a look at what was noted meanwhile (a signal between the
+// decrement and that look finds no region open and acts at once).
+inline void region_enter()
+{
+    detail::t_regions.open = detail::t_regions.open + 1;
+}
+inline void region_leave()
+{
+    detail::RegionState& regions = detail::t_regions;
+    const std::sig_atomic_t open = regions.open - 1;
+    regions.open = open;
+    if (open == 0 && (regions.pending | regions.park_owed) != 0)
+        detail::settle_regions();
+}
+#endif
 // For a lock that the thread terminating this one may hold (the system lock, held by task
 // deletion): between the two calls a suspension waits, but a termination still ends the thread,
 // which holds nothing yet. Call region_enter once the lock is taken, then lock_wait_end.
@@ -145,9 +178,11 @@ public:
     RegionGuard& operator=(const RegionGuard&) = delete;
 };
 
+#if defined(_WIN32)
 // A mutex for regions of a few pointer updates: when it finds the lock held, it first retries for
-// a moment before it blocks, as long as another processor may be running the holder; a sleep and
-// the wake-up that ends it cost far more than the holder's stay.
+// a moment before it blocks, as long as another processor may be running the holder. It blocks
+// on a kernel-backed mutex: a thread terminated while asleep in WaitOnAddress stays queued on the
+// address and can take the wake-up meant for a live waiter.
 class BriefMutex {
 public:
     void lock()
@@ -162,6 +197,42 @@ private:
     void lock_contended();
     std::mutex mutex_;
 };
+#else
+// A mutex for regions of a few pointer updates, in one atomic word: 0 free, 1 locked, 2 locked
+// with a thread asleep on it (or about to sleep). Taking a free lock costs one compare-exchange,
+// releasing one without sleepers one exchange. When it finds the lock held, it first retries for
+// a moment, as long as another processor may be running the holder (a sleep and the wake-up that
+// ends it cost far more than the holder's stay), then sleeps on the word itself (futex,
+// WaitOnAddress). The unlocking thread touches the word once more only to wake a sleeper; that
+// wake-up names the address and reads nothing there, so the lock may be destroyed meanwhile.
+class BriefMutex {
+public:
+    void lock()
+    {
+        if (!try_lock())
+            lock_contended();
+    }
+    bool try_lock()
+    {
+        int expected = kFree;
+        return state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+    }
+    void unlock()
+    {
+        if (state_.exchange(kFree, std::memory_order_release) == kSleepers)
+            wake_one();
+    }
+
+private:
+    static constexpr int kFree = 0;
+    static constexpr int kLocked = 1;
+    static constexpr int kSleepers = 2;
+    void lock_contended();
+    void wake_one();
+    std::atomic<int> state_{kFree};
+};
+#endif
 
 // A short, non-recursive lock for the library's internal regions (boxes, task control, trace,
 // standard output, and every later subsystem): its holder is a region (see above).

@@ -74,6 +74,34 @@ TEST(PlatformMutex, IsRecursiveOwnedAndHandedOverAsAbandoned) {
     kp::mutex_destroy(m);
 }
 
+// Three threads count under one BriefMutex; a holder now and then stays past the others' spin,
+// so that they sleep on the lock and must be woken.
+TEST(PlatformBriefMutex, ExcludesUnderContention) {
+    kp::BriefMutex lock;
+    constexpr int kRounds = 20000;
+    long counter = 0;
+    int inside = 0;
+    bool overlapped = false;
+    std::atomic<int> done{0};
+    auto count = [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            std::lock_guard guard(lock);
+            overlapped = overlapped || ++inside != 1;
+            if (i % 2000 == 0) kp::sleep_ms(1);
+            ++counter;
+            --inside;
+        }
+        ++done;
+    };
+    Runner first(count);
+    Runner second(count);
+    count();
+    ASSERT_TRUE(WaitFor([&] { return done == 3; }));
+    std::lock_guard guard(lock);
+    EXPECT_EQ(counter, 3 * kRounds);
+    EXPECT_FALSE(overlapped);
+}
+
 TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
     kp::CriticalSection* cs = kp::critical_section_create();
     std::atomic<bool> entered{false};

@@ -27,6 +27,7 @@ bool spinning_may_help()
 
 }  // namespace detail
 
+#if defined(_WIN32)
 void BriefMutex::lock_contended()
 {
     if (detail::spinning_may_help()) {
@@ -41,5 +42,30 @@ void BriefMutex::lock_contended()
     }
     mutex_.lock();
 }
+#else
+void BriefMutex::lock_contended()
+{
+    if (detail::spinning_may_help()) {
+        constexpr int kRelaxesPerTry = 4;
+        const auto until = std::chrono::steady_clock::now() + detail::kLockSpinBudget;
+        do {
+            for (int i = 0; i < kRelaxesPerTry; ++i)
+                detail::cpu_relax();
+            if (state_.load(std::memory_order_relaxed) == kFree && try_lock())
+                return;
+        } while (std::chrono::steady_clock::now() < until);
+    }
+    // From here on the word says kSleepers whenever this thread may sleep, so the holder's
+    // unlock wakes it; a thread that takes the lock this way leaves kSleepers behind, which
+    // costs at worst one needless wake-up.
+    while (state_.exchange(kSleepers, std::memory_order_acquire) != kFree)
+        detail::address_wait(&state_, kSleepers);
+}
+
+void BriefMutex::wake_one()
+{
+    detail::address_wake_one(&state_);
+}
+#endif
 
 }  // namespace kerval::platform

@@ -26,6 +26,13 @@ unsigned processors_usable();
 // again every so many calls, so a thread pinned meanwhile soon stops spinning.
 bool spinning_may_help();
 
+#if !defined(_WIN32)
+// Sleeps while *word holds `expected`; may also return without cause (the caller looks again).
+// Waking a sleeper needs only the word's address, which may be freed meanwhile.
+void address_wait(std::atomic<int>* word, int expected);
+void address_wake_one(std::atomic<int>* word);
+#endif
+
 // Tells the processor that the caller is spinning (x86 PAUSE).
 inline void cpu_relax()
 {

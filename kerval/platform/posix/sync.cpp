@@ -13,8 +13,11 @@
 // never runs into the lock still held by its waker. A semaphore waiter's record is shared by
 // the waiter and the queue (counted references): the releaser's last touch is the post and
 // the drop of the queue's reference, never the semaphore, so the woken thread may destroy it.
+#include <linux/futex.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -290,6 +293,18 @@ WaitResult fail_handle()
 }  // namespace
 
 namespace detail {
+
+// Raw futex calls on a lock word: the waiting side rechecks the word in a loop.
+void address_wait(std::atomic<int>* word, int expected)
+{
+    syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr,
+            0);
+}
+
+void address_wake_one(std::atomic<int>* word)
+{
+    syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
 
 unsigned processors_usable()
 {

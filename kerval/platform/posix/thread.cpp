@@ -91,16 +91,15 @@ constexpr size_t kMinStackSize = size_t{128} * 1024;
 thread_local Thread* t_self = nullptr;
 
 // Region and control state of the calling thread, shared with its signal handlers.
+// The region counts themselves are detail::t_regions (platform.h), which the inline
+// region_enter/region_leave use.
 struct ControlState {
-    volatile sig_atomic_t defer = 0;       // open lock regions
-    volatile sig_atomic_t lock_waits = 0;  // waits for a lock the terminator may hold
-    volatile sig_atomic_t parkable = 0;    // in a blocking wait, no other region open
-    volatile sig_atomic_t pending = 0;     // termination noted inside a region
-    volatile sig_atomic_t park_owed = 0;   // suspension noted inside a region
+    volatile sig_atomic_t parkable = 0;  // in a blocking wait, no other region open
     sem_t* volatile waiter = nullptr;
     sigjmp_buf* exit_jump = nullptr;  // created threads only
 };
 thread_local ControlState t_term KV_HOT_TLS;
+using detail::t_regions;
 int sig_suspend()
 {
     return SIGRTMIN + 3;
@@ -150,7 +149,7 @@ void park(Thread* self)
 
 bool suspension_waits()
 {
-    return (t_term.defer > 0 || t_term.lock_waits > 0) && t_term.parkable == 0;
+    return (t_regions.open > 0 || t_regions.lock_waits > 0) && t_term.parkable == 0;
 }
 
 void on_suspend_signal(int)
@@ -158,7 +157,7 @@ void on_suspend_signal(int)
     const int saved = errno;
     if (Thread* self = t_self) {
         if (suspension_waits()) {
-            t_term.park_owed = 1;
+            t_regions.park_owed = 1;
             acknowledge(self);
         } else {
             park(self);
@@ -169,7 +168,7 @@ void on_suspend_signal(int)
 
 [[noreturn]] void end_now()
 {
-    t_term.pending = 0;
+    t_regions.pending = 0;
     if (t_term.exit_jump != nullptr)
         siglongjmp(*t_term.exit_jump, 1);
     pthread_exit(nullptr);  // adopted thread: unwinds
@@ -179,8 +178,8 @@ void on_terminate_signal(int)
 {
     if (t_self == nullptr)
         return;
-    if (t_term.defer > 0) {
-        t_term.pending = 1;
+    if (t_regions.open > 0) {
+        t_regions.pending = 1;
         if (sem_t* waiter = t_term.waiter)
             sem_post(waiter);
         return;
@@ -282,7 +281,7 @@ void own_times(uint64_t* kernel_100ns, uint64_t* user_100ns)
 // deferral is never ended), so this runs to completion.
 void finish(Thread* self)
 {
-    t_term.defer = t_term.defer + 1;
+    t_regions.open = t_regions.open + 1;
     uint64_t kernel = 0;
     uint64_t user = 0;
     own_times(&kernel, &user);
@@ -354,11 +353,11 @@ void* thread_main(void* arg)
         setup_started(self);
         run_body(self);
     }
-    t_term.defer = 0;  // regions left by the jump
-    t_term.lock_waits = 0;
+    t_regions.open = 0;  // regions left by the jump
+    t_regions.lock_waits = 0;
     t_term.parkable = 0;
-    t_term.pending = 0;
-    t_term.park_owed = 0;
+    t_regions.pending = 0;
+    t_regions.park_owed = 0;
     t_term.waiter = nullptr;
     finish(self);
     return nullptr;
@@ -718,41 +717,43 @@ void sleep_ms(uint32_t ms)
     }
 }
 
-namespace posix {
+namespace detail {
+thread_local constinit RegionState t_regions KV_HOT_TLS{};
+}  // namespace detail
 
-void begin_deferral()
-{
-    t_term.defer = t_term.defer + 1;
-}
+namespace posix {
 
 // Acts on what arrived inside the regions just left: first a termination, then a suspension.
 void settle_owed()
 {
-    if (t_term.pending != 0)
+    if (t_regions.pending != 0)
         end_now();
-    if (t_term.park_owed != 0 && t_self != nullptr) {
-        t_term.park_owed = 0;
+    if (t_regions.park_owed != 0 && t_self != nullptr) {
+        t_regions.park_owed = 0;
         park(t_self);
-        if (t_term.pending != 0)
+        if (t_regions.pending != 0)
             end_now();
     }
 }
 
-void end_deferral()
+}  // namespace posix
+
+void detail::settle_regions()
 {
-    t_term.defer = t_term.defer - 1;
-    if (t_term.defer == 0 && t_term.lock_waits == 0)
-        settle_owed();
+    if (t_regions.lock_waits == 0)
+        posix::settle_owed();
 }
+
+namespace posix {
 
 DeferTermination::DeferTermination()
 {
-    begin_deferral();
+    region_enter();
 }
 
 DeferTermination::~DeferTermination()
 {
-    end_deferral();
+    region_leave();
 }
 
 #if defined(__SANITIZE_THREAD__)
@@ -785,13 +786,13 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
     }
     int rc = -1;
     // Blocked here the thread holds no lock of its own: a suspension may stop it.
-    const bool parkable = t_term.defer == 1 && t_term.lock_waits == 0;
-    if (parkable && t_term.park_owed != 0 && t_self != nullptr) {
-        t_term.park_owed = 0;  // a termination is left to the caller, which cleans up first
+    const bool parkable = t_regions.open == 1 && t_regions.lock_waits == 0;
+    if (parkable && t_regions.park_owed != 0 && t_self != nullptr) {
+        t_regions.park_owed = 0;  // a termination is left to the caller, which cleans up first
         park(t_self);
     }
     t_term.parkable = parkable ? 1 : 0;
-    while (t_term.pending == 0) {
+    while (t_regions.pending == 0) {
         rc = timeout_ms == kInfinite ? sem_wait(wake) : timed_wait(wake, deadline);
         if (rc == 0 || errno != EINTR)
             break;
@@ -799,30 +800,20 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
     t_term.parkable = 0;
     t_term.waiter = nullptr;
     // A post from the termination handler may remain; the caller discards the semaphore.
-    return rc == 0 && t_term.pending == 0;
+    return rc == 0 && t_regions.pending == 0;
 }
 
 }  // namespace posix
 
-void region_enter()
-{
-    posix::begin_deferral();
-}
-
-void region_leave()
-{
-    posix::end_deferral();
-}
-
 void lock_wait_begin()
 {
-    t_term.lock_waits = t_term.lock_waits + 1;
+    t_regions.lock_waits = t_regions.lock_waits + 1;
 }
 
 void lock_wait_end()
 {
-    t_term.lock_waits = t_term.lock_waits - 1;
-    if (t_term.defer == 0 && t_term.lock_waits == 0)
+    t_regions.lock_waits = t_regions.lock_waits - 1;
+    if (t_regions.open == 0 && t_regions.lock_waits == 0)
         posix::settle_owed();
 }
 
