@@ -84,11 +84,6 @@ uint32_t Faulty(void*) {
 // Whether only the user interface ran while the question was asked (-1: not asked yet).
 std::atomic<int> g_onlyUserInterfaceRan{-1};
 
-bool Advances(const std::atomic<uint32_t>& counter) {
-    const uint32_t before = counter.load();
-    return WaitFor([&] { return counter.load() != before; });
-}
-
 bool InspectThenAnswerNo(const char* text, const char* caption) {
     const bool asked = std::string(text) == "Voulez-vous quitter l'application ?" &&
                        std::string(caption) == "Erreur Critique";
@@ -134,10 +129,7 @@ std::atomic<uint32_t> g_shutdownFlags{0};
 TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn) {
     TempDir dir;
     kp::seams::set_privilege([](const char*) { return false; });
-    kp::seams::set_shutdown([](uint32_t flags, uint32_t) {
-        g_shutdownFlags = flags;
-        return true;
-    });
+    kp::seams::set_shutdown([](uint32_t flags, uint32_t) { return g_shutdownFlags = flags, true; });
     int32_t result = -1;
     const std::string out = CaptureStdoutOf([&] { result = StopProcedure(0x4); });
     EXPECT_TRUE(result == 0 && g_shutdownFlags == 0);

@@ -97,8 +97,7 @@ protected:
 };
 
 TEST_F(FatalReportTest, FatalReportIsRecordedAndSuspendsTheApplication) {
-    int32_t box = -1;
-    ASSERT_EQ(CreateMailBox("BOX_USRINTF", 10, &box), eOK);
+    const int32_t box = Made(CreateMailBox, "BOX_USRINTF", 10);
     BeginCaptureStdout();
     ReportAside(42, "KERVAL-Test()", "deja la");
     WaitForQuestions(1);

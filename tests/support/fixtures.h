@@ -179,12 +179,18 @@ inline int32_t StartKervalAside() {
     return code.get();
 }
 
-// The handle a creating call gives through its last argument (-1 when it gives none), e.g.
-// Made(CreateMailBox, "BOX", 4); for calls whose answer the test does not check.
+// The handle a creating call gives through its last argument, e.g. Made(CreateMailBox, "BOX", 4);
+// the call must answer eOK.
 template <class... Params, class... Args> int32_t Made(int32_t (*create)(Params...), Args... args) {
     int32_t h = -1;
-    create(args..., &h);
+    EXPECT_EQ(create(args..., &h), eOK);
     return h;
+}
+
+// Whether a counter moves on within the limit.
+template <class T> bool Advances(const std::atomic<T>& counter) {
+    const T before = counter.load();
+    return WaitFor([&] { return counter.load() != before; });
 }
 
 // The library started aside, and the question of every fatal report answered No: the reporting

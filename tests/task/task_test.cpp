@@ -70,18 +70,13 @@ uint32_t Spin(void*) {
     return 0;
 }
 
-bool Progresses() {
-    const uint64_t before = g_spins.load();
-    return WaitFor([&] { return g_spins.load() != before; });
-}
-
 TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) {
     int32_t task = -1;
     ASSERT_EQ(CreateTask("SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0, &task), eOK);
     EXPECT_EQ(GetPriority(task), THREAD_PRIORITY_BELOW_NORMAL);
     EXPECT_EQ(GetPriority(-1), GetPriority(0));  // not a task: the caller's own
     EXPECT_EQ(GetJobPriority(), static_cast<int32_t>(_pxSysDescript->lJobPriority));
-    ASSERT_TRUE(Progresses());
+    ASSERT_TRUE(Advances(g_spins));
     const std::string out = CaptureStdoutOf([&] {
         EXPECT_EQ(SuspendTask(task), 0);
         SuspendTask(task);
@@ -103,7 +98,7 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) 
     }
     EndCaptureStdout();
     EXPECT_EQ(moved_while_suspended, 0);
-    EXPECT_TRUE(Progresses());
+    EXPECT_TRUE(Advances(g_spins));
     g_stop_spinning = true;
 }
 

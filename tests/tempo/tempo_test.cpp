@@ -127,9 +127,7 @@ TEST_F(TempoTest, FullOrDeletedBoxes) {
     }
     const int32_t once = Delay("O", 100, TEMPO_ONETIME, small_);
     ASSERT_EQ(DeleteMailBox(small_), eOK);
-    int32_t other = -1;
-    ASSERT_EQ(CreateMailBox("OTHER", 1, &other), eOK);
-    ASSERT_EQ(other, small_);  // the handle is reused
+    ASSERT_EQ(Made(CreateMailBox, "OTHER", 1), small_);  // the handle is reused
     Tick(3);
     EXPECT_TRUE(Drain(small_).empty());
     EXPECT_TRUE(IsTempoRunning(slow) && !IsTempoRunning(once));  // expiries count all the same
