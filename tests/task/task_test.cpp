@@ -71,8 +71,8 @@ uint32_t Spin(void*) {
 }
 
 TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) {
-    int32_t task = -1;
-    ASSERT_EQ(CreateTask("SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0, &task), eOK);
+    const int32_t task =
+        Made(CreateTask, "SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0);
     EXPECT_EQ(GetPriority(task), THREAD_PRIORITY_BELOW_NORMAL);
     EXPECT_EQ(GetPriority(-1), GetPriority(0));  // not a task: the caller's own
     EXPECT_EQ(GetJobPriority(), static_cast<int32_t>(_pxSysDescript->lJobPriority));
@@ -159,7 +159,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
                 HasSubstr("task ECHO suspended\n"));
     EXPECT_EQ(ObjectExist(echo) + ObjectExist(echo_box), 0);
     EXPECT_EQ(g_self_deleted.load(), self);  // the deleted threads never went on
-    ASSERT_EQ(CreateTask("OTHER", 0, Echo, nullptr, 0, 0, &other), eOK);
+    other = Made(CreateTask, "OTHER", 0, Echo, nullptr, 0, 0);
     ASSERT_EQ(SetTaskMainMailBox(other, my_box), eOK);
     ASSERT_EQ(DeleteMailBox(my_box), eOK);
     EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);

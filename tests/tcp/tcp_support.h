@@ -73,9 +73,7 @@ protected:
     }
     static int32_t Link(const char* name, uint16_t port, uint32_t timeout = 20000,
                         uint32_t linger = 0) {
-        int32_t h = -1;
-        EXPECT_EQ(CreateTcpLink(name, "127.0.0.1", port, 0, timeout, linger, &h), eOK);
-        return h;
+        return Made(CreateTcpLink, name, "127.0.0.1", port, 0u, timeout, linger);
     }
 };
 
