@@ -37,11 +37,7 @@ TEST_F(SysLockTest, ThreadThatIsNoTaskIsExcludedWhileAnotherHolds) {
         FreeSysSem();
     });
     ASSERT_TRUE(WaitFor([&] { return held.load(); }));
-    std::thread other([&] {
-        TakeSysSem();
-        entered = true;
-        FreeSysSem();
-    });
+    std::thread other([&] { TakeSysSem(), entered = true, FreeSysSem(); });
     kp::sleep_ms(50);
     FreeSysSem();  // not the holder: changes nothing
     EXPECT_EQ(_pxSysDescript->nSysSemDepth, 1);

@@ -100,10 +100,8 @@ TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle) 
     const int32_t box = EmptyBox();
     int32_t sem = -1;
     CaptureStdoutOf([&] { sem = EmptySem(); });
-    const int32_t tasks[] = {
-        StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
-        StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); }),
-    };
+    const int32_t tasks[] = {StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
+                             StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); })};
     for (int32_t task : tasks)
         ASSERT_TRUE(WaitFor([task] { return kerval::task::InUnlimitedWait(task); }));
     ASSERT_TRUE(WaitFor([] { return !kp::ticker_idle(kerval::task::LifeSignTicker()); }));
@@ -122,9 +120,7 @@ TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps) {
     int32_t sem = -1;
     CaptureStdoutOf([&] { sem = EmptySem(); });
     const std::pair<int32_t, int32_t (*)(int32_t, int32_t)> waits[] = {
-        {EmptyBox(), Read},
-        {sem, [](int32_t h, int32_t ms) { return TakeSem(h, 1, ms); }},
-    };
+        {EmptyBox(), Read}, {sem, [](int32_t h, int32_t ms) { return TakeSem(h, 1, ms); }}};
     for (int jump : {1, -2}) {
         for (const auto& [h, wait] : waits) {
             std::thread jumper([jump] {

@@ -146,10 +146,10 @@ TEST_F(TempoTest, RefusalsCodesAndReports) {
         return code != eOK && h != -1 ? -100 : code;
     };
     const std::string out = CaptureStdoutOf([&] {
-        // In order: refused creations before "D" spend no event number.
+        // In order: refused creations before "D" spend no event number. Handle 0 is a task.
         const std::pair<int64_t, int64_t> cases[] = {
             {create(TEMPO_DELAY, nullptr, 12345), eOBJECT_NOT_EXIST},
-            {create(TEMPO_DATE, nullptr, 0), eOBJECT_NOT_EXIST},  // a task, not a box
+            {create(TEMPO_DATE, nullptr, 0), eOBJECT_NOT_EXIST},
             {create(0, nullptr, box_), eINVALID_PARAM},
             {create(10, nullptr, box_), eINVALID_PARAM},
             {create(TEMPO_DATE, nullptr, box_), eINVALID_PARAM},
@@ -173,10 +173,7 @@ TEST_F(TempoTest, RefusalsCodesAndReports) {
             {ChangeTempoDelay(dated, 10), eINVALID_HANDLE},
             {ChangeTempoDelay(box_, 10), eINVALID_HANDLE},
             {IsTempoRunning(box_), 0},
-            {GetInfoTempo(77, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                          nullptr, nullptr),
-             eNOK},
-        };
+            {GetInfoTempo(77, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0), eNOK}};
         for (size_t i = 0; i < std::size(cases); ++i)
             EXPECT_EQ(cases[i].first, cases[i].second) << i;
     });
