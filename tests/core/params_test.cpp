@@ -1,5 +1,4 @@
-// Start-up options: their check and completion, the printed memory
-// estimate, the start itself.
+// Start-up options: their check and completion, the printed memory estimate, the start itself.
 #include "tests/support/fixtures.h"
 
 namespace {
