@@ -49,9 +49,7 @@ template <class Fn> void ExpectEndsWithOwnId(Fn end) {
     std::remove(path.c_str());
 }
 
-TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) {
-    ExpectEndsWithOwnId([] { StopJob(); });
-}
+TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) { ExpectEndsWithOwnId(StopJob); }
 
 TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
     ExpectEndsWithOwnId([] {
@@ -117,7 +115,6 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     EXPECT_TRUE(Advances(g_counts[2]));
     EXPECT_FALSE(g_faultyResumed.load());
 
-    // The suspended tasks can be resumed one by one.
     ActiveTask(tasks[0], 1);
     EXPECT_TRUE(Advances(g_counts[0]));
     ActiveTask(faulty, 1);

@@ -9,7 +9,6 @@ using kerval::core::FreeSysSem;
 using kerval::core::TakeSysSem;
 using SysLockTest = KervalTest;
 
-// The owner, the depth and the priority of the thread.
 std::vector<int32_t> LockState(kp::Thread* self) {
     return {_pxSysDescript->hSysSemOwner, _pxSysDescript->nSysSemDepth,
             kp::thread_get_priority(self)};

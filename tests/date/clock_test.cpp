@@ -50,7 +50,6 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
     EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &zero, 0));
 }
 
-// The application date in a started library whose tempo ticks only on demand.
 class AppDate : public AppClock {
 protected:
     void SetUp() override {

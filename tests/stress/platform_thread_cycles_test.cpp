@@ -7,7 +7,6 @@ using namespace kvtest;
 
 constexpr int kTaskCycles = kSlowBuild ? 1000 : 10000;
 
-// A field of /proc/self/status, or -1 where there is none.
 long StatusValue(const std::string& key) {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {

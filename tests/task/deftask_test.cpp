@@ -9,7 +9,6 @@ using DefaultTasks = TaskTest;
 std::atomic<int32_t> g_box_at_start{-2};
 std::atomic<int> g_started{0};
 
-// Notes the main box it finds at its start, if any.
 uint32_t Park(void*) {
     const int32_t box = GetTaskMainMailBox(_InternalCurrentTaskHandle(__FILE__, __LINE__));
     if (box != -1) g_box_at_start = box;

@@ -28,7 +28,6 @@ struct WakeUp {
     TempoMsg msg{};
 };
 
-// The messages waiting in the box, oldest first.
 inline std::vector<WakeUp> Drain(int32_t hBox) {
     std::vector<WakeUp> out;
     WakeUp w;
@@ -53,7 +52,6 @@ protected:
             if (Tick(), !Drain(box_).empty()) ticks.push_back(t);
         return ticks;
     }
-    // Whether the full report of hTempo holds text.
     static bool Reports(int32_t hTempo, const std::string& text) {
         return CaptureStdoutOf([&] {
                    GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

@@ -15,14 +15,12 @@ static_assert(sizeof(TempoMsg) == 4172 && offsetof(TempoMsg, lEvent) == 4 &&
 TEST_F(TempoTest, DelaysExpireAfterWholeTicks) {
     const std::string zero = "!!!! Tempo periodique de duree 0 : T !!!!\n";
     using Case = std::tuple<uint32_t, uint8_t, int, std::vector<int>, std::string>;
-    const Case cases[] = {
-        {0, TEMPO_ONETIME, 3, {1}, ""},
-        {0, 0, 2, {1, 2}, zero + zero},
-        {1, 0, 3, {1, 2, 3}, ""},
-        {120, 0, 9, {3, 6, 9}, ""},
-        {1000, TEMPO_ONETIME, 45, {20}, ""},
-        {100, TEMPO_AUTODELETE, 6, {2}, ""},
-    };
+    const Case cases[] = {{0, TEMPO_ONETIME, 3, {1}, ""},
+                          {0, 0, 2, {1, 2}, zero + zero},
+                          {1, 0, 3, {1, 2, 3}, ""},
+                          {120, 0, 9, {3, 6, 9}, ""},
+                          {1000, TEMPO_ONETIME, 45, {20}, ""},
+                          {100, TEMPO_AUTODELETE, 6, {2}, ""}};
     for (const auto& [delay, props, n, expected, out] : cases) {
         const int32_t h = Delay("T", delay, props);
         std::vector<int> ticks;
