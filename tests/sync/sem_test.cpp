@@ -98,11 +98,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions) {
     ActiveTask(q[1], 1);
     ASSERT_TRUE(WaitFor([] { return g_results[1] == eTIME_OVER; }));
     EXPECT_EQ(TakeSem(sem_, 1, 30), eTIME_OVER);
-    CaptureStdoutOf([&] {
-        DeleteTask(q[3]);
-        ActiveTask(q[0], 0);
-        ActiveTask(q[2], 0);
-    });
+    CaptureStdoutOf([&] { DeleteTask(q[3]), ActiveTask(q[0], 0), ActiveTask(q[2], 0); });
     EXPECT_TRUE(QueueBecomes(sem_, {q[0], q[2], q[4], q[5]}));
     EXPECT_EQ(FreeSem(sem_, 3), eOK);
     EXPECT_TRUE(QueueBecomes(sem_, {q[4], q[5]}));

@@ -123,11 +123,8 @@ TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps) {
         {EmptyBox(), Read}, {sem, [](int32_t h, int32_t ms) { return TakeSem(h, 1, ms); }}};
     for (int jump : {1, -2}) {
         for (const auto& [h, wait] : waits) {
-            std::thread jumper([jump] {
-                std::this_thread::sleep_for(milliseconds(100));
-                g_year += jump;
-                kp::seams::manual_tick();
-            });
+            std::thread jumper(
+                [jump] { kp::sleep_ms(100), g_year += jump, kp::seams::manual_tick(); });
             const auto start = steady_clock::now();
             EXPECT_EQ(wait(h, 400), eTIME_OVER);
             const auto elapsed = steady_clock::now() - start;

@@ -25,8 +25,7 @@ std::string Recover(int32_t hTask, uint32_t size) {
 
 TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     char block[] = {'a', 'b', 'c', 'd'};
-    int32_t task = -1, zero_size = -1, null_block = -1;
-    ASSERT_EQ(CreateTask("PARAM", 0, RecordArgument, block, sizeof block, 0, &task), eOK);
+    const int32_t task = Made(CreateTask, "PARAM", 0, RecordArgument, block, 4u, 0u);
     block[0] = 'z';
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
     EXPECT_TRUE(g_arg_was_null.load());  // the function gets null, not the block
@@ -36,8 +35,9 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     EXPECT_EQ(Recover(task, 3), std::string("\0xxxx", 5));  // one byte short: empty string
     EXPECT_EQ(Recover(-1, 5), "xxxxx");
     RecoverTaskParam(task, nullptr, 10);  // ignored
-    ASSERT_EQ(CreateTask("NOPARAM1", 0, RecordArgument, "ignored", 0, 70000, &zero_size), eOK);
-    ASSERT_EQ(CreateTask("NOPARAM2", 0, RecordArgument, nullptr, 8, 0, &null_block), eOK);
+    const int32_t zero_size =
+        Made(CreateTask, "NOPARAM1", 0, RecordArgument, "ignored", 0u, 70000u);
+    const int32_t null_block = Made(CreateTask, "NOPARAM2", 0, RecordArgument, nullptr, 8u, 0u);
     EXPECT_EQ(TaskRecordOf(zero_size).lStackSize, 70000u);
     for (int32_t without : {zero_size, null_block})
         EXPECT_EQ(Recover(without, 5), std::string("\0xxxx", 5));

@@ -197,10 +197,8 @@ TEST_F(TempoTest, RefusalsCodesAndReports) {
 
 TEST_F(TempoTest, WakeUpMessageFieldsAndValidity) {
     const unsigned char param[5] = {1, 2, 3, 0, 9};
-    int32_t h = -1;
-    ASSERT_EQ(CreateActiveTempoWithParam("W", TEMPO_DELAY, nullptr, 50, 0, box_, "kw", param,
-                                         sizeof param, &h),
-              eOK);
+    const int32_t h = Made(CreateActiveTempoWithParam, "W", TEMPO_DELAY, nullptr, 50u, uint8_t{0},
+                           box_, "kw", param, int32_t{sizeof param});
     Tick();
     const WakeUp w = Drain(box_).at(0);
     EXPECT_EQ(std::vector<int64_t>({w.type, w.size, w.extra, w.sender}),
