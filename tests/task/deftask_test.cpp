@@ -92,9 +92,8 @@ TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether) {
     BeginCaptureStdout();
     ASSERT_EQ(eOK, CreateSynchroDefaultTask(3));
     EXPECT_EQ(eOK, CreateSynchroDefaultTask(0));  // nothing to do for no tasks
-    int32_t h = -1;
     for (const char* name : {"EARLY_1", "EARLY_2"})
-        ASSERT_EQ(eOK, CreateTask(name, 0, MeetAtTheBarrier, nullptr, 0, 0, &h));
+        Made(CreateTask, name, 0, MeetAtTheBarrier, nullptr, 0u, 0u);
     std::atomic<int> passed_before_late{-1};
     std::thread late([&] {
         uint16_t ready = 0;
@@ -102,8 +101,7 @@ TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether) {
             [&] { return InfoSem(FindObjectMirror("SEM_INITOK"), &ready) == eOK && ready == 2; });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         passed_before_late = g_passed.load();
-        int32_t hLate = -1;
-        CreateTask("LATE", 0, MeetAtTheBarrier, nullptr, 0, 0, &hLate);
+        Made(CreateTask, "LATE", 0, MeetAtTheBarrier, nullptr, 0u, 0u);
     });
     WaitSynchroAllDefaultTask(3);
     late.join();

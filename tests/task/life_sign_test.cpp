@@ -97,9 +97,8 @@ TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended) {
 // next tick, finding no blocked task, leaves the ticker idle.
 TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle) {
     EnsureAppDate();
-    const int32_t box = EmptyBox();
-    int32_t sem = -1;
-    CaptureStdoutOf([&] { sem = EmptySem(); });
+    int32_t box = -1, sem = -1;
+    CaptureStdoutOf([&] { box = EmptyBox(), sem = EmptySem(); });
     const int32_t tasks[] = {StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
                              StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); })};
     for (int32_t task : tasks)
