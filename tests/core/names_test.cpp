@@ -32,9 +32,9 @@ TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused) {
         [&] { code = kerval::core::CanCreateObject(SEM_OBJECT, "SAME", &h, &index); });
     EXPECT_EQ(code, eOBJECT_EXIST);
     EXPECT_EQ(h, block);  // the handle of the object holding the name
-    EXPECT_NE(out.find("KERVAL-CanCreateObject : Task INITJOB : Named object <SAME> already "
-                       "exist !\n"),
-              std::string::npos);
+    EXPECT_THAT(out,
+                HasSubstr("KERVAL-CanCreateObject : Task INITJOB : Named object <SAME> already "
+                          "exist !\n"));
     EXPECT_EQ(CreatePlain(TEMPO_OBJECT, "INITJOB", &h), eOBJECT_EXIST);
     EXPECT_EQ(h, -1);
 }
@@ -83,9 +83,7 @@ TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently) {
     for (const auto& [type, from, to, refusal] : cases) {
         int32_t h = -1, code = -1;
         for (int32_t i = from; i < to; ++i)
-            ASSERT_EQ(
-                CreatePlain(type, (std::to_string(type) + "_" + std::to_string(i)).c_str(), &h),
-                eOK);
+            Made(CreatePlain, type, (std::to_string(type) + "_" + std::to_string(i)).c_str());
         const int32_t last = type == 7 ? SEM_OBJECT : type;
         EXPECT_EQ(CaptureStdoutOf([&] { code = CreatePlain(last, "ONE_MORE", &h); }), refusal);
         EXPECT_EQ(code, eNOK) << type;

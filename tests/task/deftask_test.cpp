@@ -81,11 +81,7 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing) {
 
 std::atomic<int> g_passed{0};
 
-uint32_t MeetAtTheBarrier(void*) {
-    SynchroWithDefaultTask();
-    ++g_passed;
-    WaitAlways();
-}
+uint32_t MeetAtTheBarrier(void*) { SynchroWithDefaultTask(), ++g_passed, WaitAlways(); }
 
 // Nobody passes the barrier before the last of the three tasks has reached it, a late one here.
 TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether) {
