@@ -127,7 +127,6 @@ TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields) {
     AddDayToDate(nullptr, 1);
 }
 
-// Wildcards but for the fields given.
 MsgDate Pattern(std::initializer_list<std::pair<int16_t MsgDate::*, int>> fields = {}) {
     MsgDate pattern;
     InitDate(&pattern);

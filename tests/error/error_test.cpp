@@ -1,8 +1,5 @@
 // Error reports (code texts, the report layout, the system error check, the record of the first
 // fatal error) and the trace log (counter file, rotation, console ring, concurrent entries).
-#include <map>
-#include <sstream>
-
 #include "kerval/error/report.h"
 #include "tests/support/fixtures.h"
 

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,8 +15,12 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -181,7 +186,6 @@ template <class... Params, class... Args> int32_t Made(int32_t (*create)(Params.
     return h;
 }
 
-// Whether a counter moves on within the limit.
 template <class T> bool Advances(const std::atomic<T>& counter) {
     const T before = counter.load();
     return WaitFor([&] { return counter.load() != before; });

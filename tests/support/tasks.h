@@ -2,8 +2,6 @@
 // signs, a semaphore's queue and count.
 #pragma once
 
-#include <memory>
-
 #include "kerval/core/core.h"
 #include "kerval/mailbox/box_core.h"
 #include "kerval/sync/sync_core.h"

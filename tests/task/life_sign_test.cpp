@@ -44,7 +44,6 @@ int32_t Read(int32_t h, int32_t ms) {
 }
 int32_t EmptyBox() { return Made(CreateMailBox, "EMPTY", 1); }
 int32_t EmptySem() { return Made(CreateSem, "NONE", 1, 0); }
-// h, held by the caller through `take`.
 template <class Take, class... Args> int32_t HeldBy(Take take, int32_t h, Args... args) {
     return take(h, args...), h;
 }

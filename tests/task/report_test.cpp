@@ -1,6 +1,4 @@
 // The thread time report: line layout, table layout, the four sorted orders and the menu.
-#include <sstream>
-
 #include "tests/support/tasks.h"
 
 using ::testing::StartsWith;
@@ -17,7 +15,6 @@ struct Row {
     long id, kernel, user;
 };
 
-// The rows of a printed table, after its heading.
 std::vector<Row> RowsOf(const std::string& table) {
     std::vector<Row> rows;
     std::istringstream in(table);

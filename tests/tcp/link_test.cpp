@@ -1,7 +1,5 @@
 // TCP links against loopback peers: creation and its failures, names, transfers with peers that
 // echo, close, reset, trickle or stay silent, and deletion with transfers or data under way.
-#include <optional>
-
 #include "tests/tcp/tcp_support.h"
 
 namespace {

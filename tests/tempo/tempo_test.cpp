@@ -1,5 +1,4 @@
 // Tempos: expiry rules, control operations, refusals, reports, the wake-up message.
-#include <array>
 #include <cstddef>
 
 #include "kerval/tempo/tempo_internal.h"
