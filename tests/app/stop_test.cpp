@@ -1,7 +1,6 @@
 // Application stop: the stop flag, the end of the process with its own id as exit code, the
 // suspension after a fatal error and the operator's answer, and the shutdown request.
-#include "kerval/core/core.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/tasks.h"
 
 namespace {
 

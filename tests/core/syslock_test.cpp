@@ -1,6 +1,5 @@
 // The system lock: recursion, priority while held, and exclusion of every other thread.
-#include "kerval/core/core.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/tasks.h"
 
 namespace {
 

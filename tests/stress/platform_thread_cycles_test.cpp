@@ -9,9 +9,8 @@ constexpr int kTaskCycles = kSlowBuild ? 1000 : 10000;
 
 long StatusValue(const std::string& key) {
     std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
+    for (std::string line; std::getline(status, line);)
         if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
-    }
     return -1;
 }
 

@@ -26,9 +26,7 @@
 #include <tuple>
 #include <vector>
 
-#include "kerval/core/internal.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
+#include "kerval/core/internal.h"  // with kerval.h and the platform layer
 
 namespace kp = kerval::platform;
 
