@@ -4,8 +4,7 @@
 // (LeakSanitizer in the asan build); the final run, with the same name, must succeed.
 #include "kerval/core/alloc.h"
 #include "kerval/file/store_requests.h"
-#include "kerval/file/store_service.h"
-#include "tests/support/tasks.h"
+#include "tests/file/file_support.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 // Application stop: the stop flag, the end of the process with its own id as exit code, the
 // suspension after a fatal error and the operator's answer, and the shutdown request.
-#include "kerval/core/core.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/tasks.h"
 
 namespace {
 
@@ -49,9 +48,7 @@ template <class Fn> void ExpectEndsWithOwnId(Fn end) {
     std::remove(path.c_str());
 }
 
-TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) {
-    ExpectEndsWithOwnId([] { StopJob(); });
-}
+TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) { ExpectEndsWithOwnId(StopJob); }
 
 TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
     ExpectEndsWithOwnId([] {
@@ -69,10 +66,7 @@ std::atomic<bool> g_reportNow{false}, g_faultyResumed{false};
 uint32_t Counting(void*) {
     int index = 0;
     RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &index, sizeof index);
-    for (;;) {
-        g_counts[index].fetch_add(1);
-        kp::sleep_ms(1);
-    }
+    for (;;) g_counts[index].fetch_add(1), kp::sleep_ms(1);
 }
 uint32_t Faulty(void*) {
     while (!g_reportNow.load()) kp::sleep_ms(1);
@@ -83,11 +77,6 @@ uint32_t Faulty(void*) {
 
 // Whether only the user interface ran while the question was asked (-1: not asked yet).
 std::atomic<int> g_onlyUserInterfaceRan{-1};
-
-bool Advances(const std::atomic<uint32_t>& counter) {
-    const uint32_t before = counter.load();
-    return WaitFor([&] { return counter.load() != before; });
-}
 
 bool InspectThenAnswerNo(const char* text, const char* caption) {
     const bool asked = std::string(text) == "Voulez-vous quitter l'application ?" &&
@@ -122,7 +111,6 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     EXPECT_TRUE(Advances(g_counts[2]));
     EXPECT_FALSE(g_faultyResumed.load());
 
-    // The suspended tasks can be resumed one by one.
     ActiveTask(tasks[0], 1);
     EXPECT_TRUE(Advances(g_counts[0]));
     ActiveTask(faulty, 1);
@@ -134,10 +122,7 @@ std::atomic<uint32_t> g_shutdownFlags{0};
 TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFlagsOn) {
     TempDir dir;
     kp::seams::set_privilege([](const char*) { return false; });
-    kp::seams::set_shutdown([](uint32_t flags, uint32_t) {
-        g_shutdownFlags = flags;
-        return true;
-    });
+    kp::seams::set_shutdown([](uint32_t flags, uint32_t) { return g_shutdownFlags = flags, true; });
     int32_t result = -1;
     const std::string out = CaptureStdoutOf([&] { result = StopProcedure(0x4); });
     EXPECT_TRUE(result == 0 && g_shutdownFlags == 0);

@@ -10,11 +10,10 @@ TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers) {
     const SysDescript* sys = _pxSysDescript;
     ASSERT_NE(sys, nullptr);
     EXPECT_EQ(sys->lStatus, 1u);
-    EXPECT_EQ(ObjectExist(0), TASK_OBJECT);
-    EXPECT_STREQ(NameFromObject(0), "INITJOB");
-    EXPECT_EQ(_InternalCurrentTaskHandle(__FILE__, __LINE__), 0);
-    EXPECT_STREQ(CurrentTaskName(), "INITJOB");
-    EXPECT_EQ(CurrentTaskBox(), -1);
+    EXPECT_EQ(std::make_tuple(TASK_OBJECT, 0, -1, std::string("INITJOB|INITJOB")),
+              std::make_tuple(ObjectExist(0), _InternalCurrentTaskHandle(__FILE__, __LINE__),
+                              CurrentTaskBox(),
+                              std::string(NameFromObject(0)) + "|" + CurrentTaskName()));
     EXPECT_EQ(TaskBuf(), sys->pxTaskTab[0].szTaskBuf);
     kerval::core::BindCurrentThread(5);               // a handle that is no task of this thread
     EXPECT_EQ(kerval::core::CurrentTaskHandle(), 0);  // the starting thread stays INITJOB
@@ -43,11 +42,9 @@ TEST_F(Descriptor, FreeRecordsAndBadHandlesDesignateNoObject) {
         EXPECT_EQ(ObjectExist(h), 0) << h;
         EXPECT_STREQ(NameFromObject(h), "") << h;
     }
-    int32_t h = -1;
-    ASSERT_EQ(coretest::CreatePlain(7, "SEVEN", &h), eOK);
-    EXPECT_EQ(ObjectExist(h), 0);
-    EXPECT_STREQ(NameFromObject(h), "SEVEN");
-    ASSERT_EQ(coretest::CreatePlain(SEM_OBJECT, "SEM", &h), eOK);
+    int32_t h = Made(coretest::CreatePlain, 7, "SEVEN");
+    EXPECT_EQ(std::string(NameFromObject(h)) + std::to_string(ObjectExist(h)), "SEVEN0");
+    h = Made(coretest::CreatePlain, SEM_OBJECT, "SEM");
     EXPECT_EQ(ObjectExist(h), SEM_OBJECT);
     sys->pxObjectTab[h].nIndex = sys->nNbSem;  // out of its table
     EXPECT_EQ(ObjectExist(h), 0);
@@ -60,11 +57,7 @@ TEST_F(Descriptor, ListingsAreExact) {
         "\t= 9\nSHARE_OBJECT\t= 10\n\nNombre d'objets prevu 142\n";
     const std::string all = "\nListe de tous les objets\nN:\ttype:\tNom:";
     const std::string initjob = "\n00-00\t3\tINITJOB";
-    struct Listing {
-        int32_t type, result;
-        std::string body;
-    };
-    const Listing listings[] = {
+    const std::tuple<int32_t, int32_t, std::string> listings[] = {
         {0, 0, all + initjob + "\n01-00\t10\tBLOCK\nnombre d'objets utilises 2\n\n"},
         {TASK_OBJECT, 0,
          "\nListe des objets de type\t3\nN:\ttype:\tNom:" + initjob +
@@ -75,16 +68,12 @@ TEST_F(Descriptor, ListingsAreExact) {
         {7, 1, "\nType d'objet inconnu !!!\nnombre d'objets utilises 0\n\n"},
         {0, 1, all + "\nAucun objet n'a ete trouve\nnombre d'objets utilises 0\n\n"},
     };
-    int32_t h = -1;
-    ASSERT_EQ(coretest::CreatePlain(SHARE_OBJECT, "BLOCK", &h), eOK);
-    for (const Listing& l : listings) {
-        if (&l == &listings[4]) {  // an empty table
-            coretest::Delete(h);
-            coretest::Delete(0);
-        }
+    const int32_t h = Made(coretest::CreatePlain, SHARE_OBJECT, "BLOCK");
+    for (const auto& [type, answer, body] : listings) {
+        if (&body == &std::get<2>(listings[4])) coretest::Delete(h), coretest::Delete(0);  // empty
         int32_t result = -1;
-        EXPECT_EQ(CaptureStdoutOf([&] { result = DebugListeObjet(l.type); }), legend + l.body);
-        EXPECT_EQ(result, l.result) << l.type;
+        EXPECT_EQ(CaptureStdoutOf([&, t = type] { result = DebugListeObjet(t); }), legend + body);
+        EXPECT_EQ(result, answer) << type;
     }
 }
 

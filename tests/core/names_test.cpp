@@ -26,45 +26,42 @@ TEST_F(Names, EmptyNameOrNameOfAnyExistingObjectIsRefused) {
         EXPECT_EQ(h, -1);
         EXPECT_EQ(FindObjectMirror(none), -1);
     }
-    int32_t block = -1, index = -1, code = -1;
-    ASSERT_EQ(CreatePlain(SHARE_OBJECT, "SAME", &block), eOK);
+    const int32_t block = Made(CreatePlain, SHARE_OBJECT, "SAME");
+    int32_t index = -1, code = -1;
     const std::string out = CaptureStdoutOf(
         [&] { code = kerval::core::CanCreateObject(SEM_OBJECT, "SAME", &h, &index); });
     EXPECT_EQ(code, eOBJECT_EXIST);
     EXPECT_EQ(h, block);  // the handle of the object holding the name
-    EXPECT_NE(out.find("KERVAL-CanCreateObject : Task INITJOB : Named object <SAME> already "
-                       "exist !\n"),
-              std::string::npos);
+    EXPECT_THAT(out,
+                HasSubstr("KERVAL-CanCreateObject : Task INITJOB : Named object <SAME> already "
+                          "exist !\n"));
     EXPECT_EQ(CreatePlain(TEMPO_OBJECT, "INITJOB", &h), eOBJECT_EXIST);
     EXPECT_EQ(h, -1);
 }
 
 TEST_F(Names, DeletedHandleIsReusedAndOldNameIsNotFound) {
-    int32_t a = -1, b = -1, c = -1, d = -1;
-    ASSERT_EQ(CreatePlain(SEM_OBJECT, "A", &a), eOK);
-    ASSERT_EQ(CreatePlain(SEM_OBJECT, "KEEP", &b), eOK);
-    EXPECT_TRUE(a == 1 && b == 2);
+    const int32_t a = Made(CreatePlain, SEM_OBJECT, "A");
+    EXPECT_TRUE(a == 1 && Made(CreatePlain, SEM_OBJECT, "KEEP") == 2);
     coretest::Delete(a);
     EXPECT_EQ(ObjectExist(a) + FindObjectMirror("A"), -1);
-    ASSERT_EQ(CreatePlain(SHARE_OBJECT, "B", &c), eOK);
+    const int32_t c = Made(CreatePlain, SHARE_OBJECT, "B");
     EXPECT_EQ(c, a);                       // lowest free slot first
     EXPECT_EQ(FindObjectMirror("A"), -1);  // never the handle of another object
     EXPECT_EQ(FindObjectMirror("B"), c);
     EXPECT_EQ(_pxSysDescript->pxSemTab[0].bUsed, 0);  // the record was freed too
-    ASSERT_EQ(CreatePlain(SEM_OBJECT, "A", &d), eOK);
+    const int32_t d = Made(CreatePlain, SEM_OBJECT, "A");
     EXPECT_EQ(d, 3);
     EXPECT_EQ(_pxSysDescript->pxObjectTab[d].nIndex, 0);  // lowest free record first
     EXPECT_EQ(FindObjectMirror("A"), d);
 }
 
 TEST_F(Names, MirrorLookupMatchesWholeNamesInOrderAndFallsBackToTheObjectTable) {
-    int32_t task1 = -1, task10 = -1, block = -1;
-    ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK10", &task10), eOK);
-    ASSERT_EQ(CreatePlain(SEM_OBJECT, "TASK1", &task1), eOK);
-    EXPECT_EQ(FindObjectMirror("TASK1"), task1);
-    EXPECT_EQ(FindObjectMirror("TASK10"), task10);
-    EXPECT_EQ(FindObjectMirror("TASK"), -1);
-    ASSERT_EQ(CreatePlain(SHARE_OBJECT, "BLOCK", &block), eOK);  // a type kept out of the index
+    const int32_t task10 = Made(CreatePlain, SEM_OBJECT, "TASK10");
+    const int32_t task1 = Made(CreatePlain, SEM_OBJECT, "TASK1");
+    EXPECT_EQ(std::make_tuple(task1, task10, -1),
+              std::make_tuple(FindObjectMirror("TASK1"), FindObjectMirror("TASK10"),
+                              FindObjectMirror("TASK")));
+    const int32_t block = Made(CreatePlain, SHARE_OBJECT, "BLOCK");  // kept out of the index
     EXPECT_EQ(FindObjectMirror("BLOCK"), block);
     const SysDescript* sys = _pxSysDescript;
     ASSERT_EQ(sys->nNbMirror, 3);  // in name order, shared memory left out
@@ -86,9 +83,7 @@ TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently) {
     for (const auto& [type, from, to, refusal] : cases) {
         int32_t h = -1, code = -1;
         for (int32_t i = from; i < to; ++i)
-            ASSERT_EQ(
-                CreatePlain(type, (std::to_string(type) + "_" + std::to_string(i)).c_str(), &h),
-                eOK);
+            Made(CreatePlain, type, (std::to_string(type) + "_" + std::to_string(i)).c_str());
         const int32_t last = type == 7 ? SEM_OBJECT : type;
         EXPECT_EQ(CaptureStdoutOf([&] { code = CreatePlain(last, "ONE_MORE", &h); }), refusal);
         EXPECT_EQ(code, eNOK) << type;
@@ -99,8 +94,7 @@ TEST_F(Names, GeneratedNamesFollowTheCounterAndWrap) {
     char name[13];
     EXPECT_STREQ(GenerateName(name), "_O0000000002");
     EXPECT_STREQ(GenerateName(name), "_O0000000003");
-    int32_t h = -1;
-    ASSERT_EQ(CreatePlain(SEM_OBJECT, "_O0000000004", &h), eOK);
+    Made(CreatePlain, SEM_OBJECT, "_O0000000004");
     EXPECT_STREQ(GenerateName(name), "_O0000000005");  // a name in use is skipped
     kerval::core::SetGeneratedNameCounter(1999999999);
     EXPECT_STREQ(GenerateName(name), "_O0000000001");

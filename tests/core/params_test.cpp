@@ -10,15 +10,14 @@ int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo) {
 }
 
 std::vector<int32_t> Counts(const InitOptions& o) {
-    return {o.NbMaxTask,    o.NbMaxMailBox, o.NbMaxSem,   o.NbMaxTempo, o.NbMaxSock,
-            o.NbMaxSection, o.NbMaxFile,    o.NbMaxShare, o.NbMaxObject};
+    return {o.NbMaxTask,    o.NbMaxMailBox, o.NbMaxSem,   o.NbMaxTempo,  o.NbMaxSock,
+            o.NbMaxSection, o.NbMaxFile,    o.NbMaxShare, o.NbMaxObject, o.bTraceConsole};
 }
 
 TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted) {
     InitOptions o{};
     ASSERT_EQ(Param(&o, 20, 20, 60), 0);
-    EXPECT_EQ(o.bTraceConsole, 1);
-    EXPECT_EQ(Counts(o), std::vector<int32_t>({24, 23, 14, 60, 5, 6, 5, 5, 142}));
+    EXPECT_EQ(Counts(o), std::vector<int32_t>({24, 23, 14, 60, 5, 6, 5, 5, 142, 1}));
     const long sem = 14L * static_cast<long>(sizeof(SemDescript) + 1100);
     const std::string out = CaptureStdoutOf([&] { EXPECT_EQ(EvaluateMemSize(&o), 0); });
     const std::string tail =
@@ -35,8 +34,7 @@ TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord) {
     const std::string out = CaptureStdoutOf([&] { code = Param(&o, 20, 20, 59); });
     EXPECT_EQ(code, 1);
     EXPECT_EQ(out, "1 InitParamSystem() Un des param\xE8tres n'est pas suffisant !");
-    EXPECT_EQ(o.bTraceConsole, 0);
-    EXPECT_EQ(Counts(o), std::vector<int32_t>(9, -1));
+    EXPECT_EQ(Counts(o), std::vector<int32_t>({-1, -1, -1, -1, -1, -1, -1, -1, -1, 0}));
     EXPECT_EQ(Param(&o, 20, 19, 60), 1);  // fewer mailboxes than tasks
     EXPECT_EQ(Param(&o, 19, 20, 60), 1);
 }

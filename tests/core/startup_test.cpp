@@ -54,10 +54,7 @@ TEST_F(StartUp, DebugLinesWaitForTheConsoleMutex) {
     ASSERT_EQ(eOK, TakeMute(mux, WAIT_FOREVER));
     std::atomic<bool> printed{false};
     BeginCaptureStdout();
-    std::thread writer([&] {
-        DisplayDebug("library line\n", 1);
-        printed = true;
-    });
+    std::thread writer([&] { DisplayDebug("library line\n", 1), printed = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(printed.load());
     std::fputs("application line\n", stdout);

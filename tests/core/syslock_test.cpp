@@ -1,6 +1,5 @@
 // The system lock: recursion, priority while held, and exclusion of every other thread.
-#include "kerval/core/core.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/tasks.h"
 
 namespace {
 
@@ -9,7 +8,6 @@ using kerval::core::FreeSysSem;
 using kerval::core::TakeSysSem;
 using SysLockTest = KervalTest;
 
-// The owner, the depth and the priority of the thread.
 std::vector<int32_t> LockState(kp::Thread* self) {
     return {_pxSysDescript->hSysSemOwner, _pxSysDescript->nSysSemDepth,
             kp::thread_get_priority(self)};
@@ -37,11 +35,7 @@ TEST_F(SysLockTest, ThreadThatIsNoTaskIsExcludedWhileAnotherHolds) {
         FreeSysSem();
     });
     ASSERT_TRUE(WaitFor([&] { return held.load(); }));
-    std::thread other([&] {
-        TakeSysSem();
-        entered = true;
-        FreeSysSem();
-    });
+    std::thread other([&] { TakeSysSem(), entered = true, FreeSysSem(); });
     kp::sleep_ms(50);
     FreeSysSem();  // not the holder: changes nothing
     EXPECT_EQ(_pxSysDescript->nSysSemDepth, 1);

@@ -64,7 +64,7 @@ TEST(Calendar, OutOfRangeIsRefusedTwoDigitYearsPivotAt81AndNamesMatchInUpperCase
 TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone) {
     for (const auto& [tz, offset] : {std::pair{"UTC0", 0}, {"XST-3", 3 * 3600}}) {
         ASSERT_TRUE(kp::set_time_zone(tz));
-        for (int y = 1970; y <= 2100; ++y) {
+        for (int y = 1970; y <= 2100; ++y)
             for (int m = 1; m <= 12; m += 5) {
                 const int d = 1 + (y * 7 + m) % 28;
                 const MsgDate date = Date(y, m, d, 13, 47, 29);
@@ -72,7 +72,6 @@ TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone) {
                           MsgDateToSecond(&date))
                     << tz << " " << y << "-" << m;
             }
-        }
     }
     const MsgDate leap_second = Date(2000, 12, 31, 23, 59, 60);
     EXPECT_EQ(civil::DaysFromCivil(2001, 1, 1) * 86400 - 3 * 3600, MsgDateToSecond(&leap_second));
@@ -127,7 +126,6 @@ TEST(ZonedCalendar, AddingDaysAndHoursMovesForwardAndRecomputesDayFields) {
     AddDayToDate(nullptr, 1);
 }
 
-// Wildcards but for the fields given.
 MsgDate Pattern(std::initializer_list<std::pair<int16_t MsgDate::*, int>> fields = {}) {
     MsgDate pattern;
     InitDate(&pattern);
@@ -182,11 +180,10 @@ TEST(DatePattern, IntervalsIncludeTheWholeLastHourAndDay) {
          {std::tuple{7, 59, 59, false}, {8, 0, 0, true}, {17, 59, 59, true}, {18, 0, 0, false}})
         EXPECT_EQ(inside, in(Date(2001, 5, 15, hour, minute, second), hours)) << hour;
     EXPECT_FALSE(IsInInterval(nullptr, hours) || IsInInterval(&hours[0], nullptr));
-    for (int day = 1; day <= 14; ++day) {
+    for (int day = 1; day <= 14; ++day)
         for (int hour : {0, 12, 23})
             EXPECT_EQ(civil::Weekday(2001, 10, day) <= 5,
                       in(Date(2001, 10, day, hour, 59, 59), days));
-    }
 }
 
 }  // namespace

@@ -50,7 +50,6 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
     EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &zero, 0));
 }
 
-// The application date in a started library whose tempo ticks only on demand.
 class AppDate : public AppClock {
 protected:
     void SetUp() override {
@@ -110,11 +109,9 @@ constexpr const char* kYearDigit = "%01hd%03hd";
 constexpr const char* kCompact = "%02hd%02hd%02hd%02hd%02hd";
 
 std::string Text(const MsgDate& date, const char* format) {
-    char out[128];
-    std::memset(out, '#', sizeof out);
-    out[sizeof out - 1] = '\0';
-    EXPECT_EQ(out, DateToChar(&date, out, format));
-    return out;
+    std::string out(127, '#');
+    EXPECT_EQ(out.data(), DateToChar(&date, out.data(), format));
+    return out.c_str();
 }
 
 MsgDate Read(const char* text, const char* format) {

@@ -1,8 +1,6 @@
 // Date test helpers: an independent Gregorian calendar and record builders.
 #pragma once
 
-#include <array>
-
 #include "tests/support/fixtures.h"
 
 namespace civil {

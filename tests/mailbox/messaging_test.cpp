@@ -62,8 +62,7 @@ TEST_F(MailBoxMessaging, TimedReadsEndInTimeOver) {
 // A writer deleted while it waits for room: its message is still delivered, in its place, and
 // every later message is readable.
 TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxStaysWhole) {
-    int32_t one = -1;
-    ASSERT_EQ(CreateMailBox("ONE", 1, &one), eOK);
+    const int32_t one = Made(CreateMailBox, "ONE", 1);
     ASSERT_EQ(WriteText(one, "first"), eOK);
     const int32_t writer = StartTask("WRITER", [one] { WriteText(one, "second"); });
     EXPECT_TRUE(WaitFor([&] { return CountIn(one, &BoxCore::writers_waiting) == 1; }));
@@ -80,8 +79,7 @@ TEST_F(MailBoxMessaging, WriterDeletedWhileWaitingForRoomIsDeliveredAndTheBoxSta
 // message chained already: three reads let three through in order, the purge takes the last
 // three. The writer starts once the output is captured.
 TEST_F(MailBoxMessaging, FullBoxWriterWaitsInOrderAndThePurgeOfThreeMessagesReleasesIt) {
-    int32_t small = -1;
-    ASSERT_EQ(CreateMailBox("SMALL", 2, &small), eOK);
+    const int32_t small = Made(CreateMailBox, "SMALL", 2);
     g_written = 0;
     g_go = false;
     StartTask("WRITER", [small] {

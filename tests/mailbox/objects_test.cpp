@@ -25,17 +25,13 @@ TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessages
         EXPECT_THAT(out, HasSubstr(line));
     EXPECT_EQ(ObjectExist(box), 0);
     EXPECT_EQ(ReadMailBox(box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eINVALID_HANDLE);
-    int32_t reused = -1;
-    ASSERT_EQ(CreateMailBox("NEW", 1, &reused), eOK);
-    EXPECT_EQ(reused, box);
+    EXPECT_EQ(Made(CreateMailBox, "NEW", 1), box);  // the handle is reused
 }
 
 std::atomic<int32_t> g_read_result{-1}, g_write_result{-1};
 
 TEST_F(MailBoxObjects, DeletionWakesBlockedReaderWithInvalidHandleAndWriterWithNok) {
-    int32_t rbox = -1, wbox = -1;
-    ASSERT_EQ(CreateMailBox("RDEL", 1, &rbox), eOK);
-    ASSERT_EQ(CreateMailBox("WDEL", 1, &wbox), eOK);
+    const int32_t rbox = Made(CreateMailBox, "RDEL", 1), wbox = Made(CreateMailBox, "WDEL", 1);
     ASSERT_EQ(WriteText(wbox, "fills"), eOK);
     StartTask("RTASK", [rbox] {
         g_read_result =

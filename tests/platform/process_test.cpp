@@ -61,11 +61,8 @@ TEST(PlatformProcess, PrivilegeExitSeamAndEnvironment) {
     static std::atomic<int> exit_code{-1};
     kp::seams::set_process_exit([](int code) { exit_code = code; });
     std::atomic<bool> after_exit{false};
-    {
-        Runner r([&] {
-            kp::process_exit(3);
-            after_exit = true;  // never reached: a returning exit seam ends the caller
-        });
+    {  // a returning exit seam ends the caller: after_exit is never set
+        Runner r([&] { kp::process_exit(3), after_exit = true; });
         EXPECT_TRUE(WaitFor([] { return exit_code >= 0; }));
     }
     EXPECT_EQ(exit_code.load(), 3);

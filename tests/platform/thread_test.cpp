@@ -11,10 +11,7 @@ struct Spinner {
     void spin() {
         for (; !stop; ++progress) kp::perf_counter();
     }
-    bool progresses() const {
-        const uint64_t start = progress.load();
-        return WaitFor([&] { return progress.load() != start; });
-    }
+    bool progresses() const { return kvtest::Advances(progress); }
     bool frozen_for(int ms) const {
         const uint64_t start = progress.load();
         kp::sleep_ms(ms);

@@ -6,7 +6,7 @@ namespace {
 
 using namespace kvtest;
 
-class Share : public TaskTest {};
+using Share = TaskTest;
 
 TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex) {
     int32_t h = 5, box = 5;
@@ -45,15 +45,14 @@ TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex) {
 // The deletion takes the block's mutex before the system lock: a holder of the mutex may still
 // create objects. A copy waiting on the mutex while the block goes copies nothing and gets 1.
 TEST_F(Share, DeletionWaitsForTheHolderAndWaitingCopiesGetOne) {
-    int32_t h = -1, box = -1;
-    ASSERT_EQ(CreateShareMem("DATA", 4, &h), eOK);
+    const int32_t h = Made(CreateShareMem, "DATA", 4);
     ASSERT_EQ(TakeMute(h + 1, WAIT_FOREVER), eOK);
     static std::atomic<int32_t> copy{-1}, deletion{-1};
     static unsigned char buf[4] = {7, 7, 7, 7};
     StartTask("C", [h] { copy = ReadShareMem(h, buf, 4); });
     StartTask("D", [h] { deletion = DeleteShareMem(h); });
     kp::sleep_ms(20);
-    EXPECT_EQ(CreateMailBox("BOX", 1, &box), eOK);  // no deadlock with the waiting deletion
+    Made(CreateMailBox, "BOX", 1);  // no deadlock with the waiting deletion
     EXPECT_EQ(deletion, -1);
     EXPECT_EQ(FreeMute(h + 1), eOK);
     EXPECT_TRUE(WaitFor([] { return deletion != -1 && copy != -1; }));
@@ -65,8 +64,7 @@ TEST_F(Share, DeletionWaitsForTheHolderAndWaitingCopiesGetOne) {
 
 TEST_F(Share, ReadersNeverSeeAHalfWrittenBlock) {
     constexpr uint32_t kSize = 64 * 1024;
-    static int32_t h = -1;
-    ASSERT_EQ(CreateShareMem("BIG", kSize, &h), eOK);
+    static const int32_t h = Made(CreateShareMem, "BIG", kSize);
     static std::atomic<int> writers_done{0};
     for (const char* name : {"W1", "W2"}) {
         StartTask(name, [] {

@@ -118,7 +118,6 @@ uint32_t Controller(void*) {
     return 0;
 }
 
-// Sum of the counts of the "msg. deleted from box" lines.
 int PurgedIn(const std::string& out) {
     int sum = 0;
     for (size_t at = 0; (at = out.find(" msg. deleted from box ", at)) != std::string::npos; ++at)

@@ -7,12 +7,10 @@ using namespace kvtest;
 
 constexpr int kTaskCycles = kSlowBuild ? 1000 : 10000;
 
-// A field of /proc/self/status, or -1 where there is none.
 long StatusValue(const std::string& key) {
     std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
+    for (std::string line; std::getline(status, line);)
         if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
-    }
     return -1;
 }
 
@@ -62,9 +60,8 @@ TEST_F(TaskCycles, CreateDeleteCyclesLeaveThreadsAndMemoryWhereTheyWere) {
     BeginCaptureStdout();  // "task CYCLE suspended" per cycle
     ExpectNoLeak(kTaskCycles, [](int n) {
         const int started = g_started;
-        int32_t task = -1, box = -1;
-        ASSERT_EQ(CreateMailBox("CYCLE_BOX", 2, &box), eOK);
-        ASSERT_EQ(CreateTask("CYCLE", 0, Idle, "p", 2, 64 * 1024, &task), eOK);
+        const int32_t box = Made(CreateMailBox, "CYCLE_BOX", 2);
+        const int32_t task = Made(CreateTask, "CYCLE", 0, Idle, "p", 2u, 64u * 1024);
         ASSERT_EQ(SetTaskMainMailBox(task, box), eOK);
         if (n % 2 == 0) {
             ASSERT_TRUE(WaitFor([&] { return g_started > started; }));

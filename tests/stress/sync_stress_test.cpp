@@ -75,8 +75,7 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
         ASSERT_EQ(CreateSem("S", kUnits, kUnits, &shared.sem), eOK);
         ASSERT_EQ(CreateSem("GATE", 1000, 0, &shared.gate), eOK);
     });
-    ASSERT_EQ(CreateMute("M", 1, &shared.mute), eOK);
-    ASSERT_EQ(CreateCriticalSec("C", &shared.section), eOK);
+    shared.mute = Made(CreateMute, "M", 1), shared.section = Made(CreateCriticalSec, "C");
     for (int i = 0; i < kWorkers; ++i)
         shared.workers[i] = StartTask(('W' + std::to_string(i)).c_str(), [i] { Worker(i); });
 

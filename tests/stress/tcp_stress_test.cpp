@@ -102,14 +102,10 @@ TEST_F(TcpStress, MixedLinkOperationsKeepEveryExchangeIntactAndCloseEverySocket)
             workers.emplace_back([&links, rng = std::mt19937(seed * 7919u + w)]() mutable {
                 for (int i = 0; i < kOps; ++i) {
                     const int slot = static_cast<int>(rng() % kSlots), op = rng() % 10;
-                    if (op < 2)
-                        links.Create(slot);
-                    else if (op < 8)
-                        links.Exchange(slot, rng);
-                    else if (op < 9)
-                        links.Delete(slot);
-                    else
-                        links.Suspend(slot);
+                    op < 2   ? links.Create(slot)
+                    : op < 8 ? links.Exchange(slot, rng)
+                    : op < 9 ? links.Delete(slot)
+                             : links.Suspend(slot);
                 }
             });
         }

@@ -1,8 +1,6 @@
 // Seeded run of tempos created, deleted, inactivated, reactivated and changed while a thread ticks;
 // the small box is purged, the reader suspended. Every wake-up is whole, none follows its tempo's
 // stop, nothing wedges. Replay with KV_STRESS_SEED=<seed>.
-#include <map>
-
 #include "kerval/tempo/tempo_internal.h"
 #include "tests/support/tasks.h"
 #include "tests/tempo/tempo_helpers.h"

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,16 +15,18 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include "kerval/core/internal.h"
-#include "kerval/kerval.h"
-#include "kerval/platform/platform.h"
+#include "kerval/core/internal.h"  // with kerval.h and the platform layer
 
 namespace kp = kerval::platform;
 
@@ -86,10 +89,7 @@ protected:
 
 // Standard output capture at descriptor level (printf and the library's output alike), one at
 // a time. The text comes back with "\r\n" turned into "\n".
-inline void BeginCaptureStdout() {
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-}
+inline void BeginCaptureStdout() { std::fflush(stdout), ::testing::internal::CaptureStdout(); }
 
 inline std::string EndCaptureStdout() {
     std::fflush(stdout);
@@ -107,10 +107,7 @@ template <class Fn> std::string CaptureStdoutOf(Fn&& fn) {
 // The clock of the seams while a FakeClock lives: reads answer `now`; a set through the library
 // is recorded in `last_set` and becomes `now`.
 struct FakeClock {
-    explicit FakeClock(kp::LocalTime t) {
-        Set(t);
-        kp::seams::set_clock(Read, Write);
-    }
+    explicit FakeClock(kp::LocalTime t) { Set(t), kp::seams::set_clock(Read, Write); }
     ~FakeClock() { kp::seams::set_clock(nullptr, nullptr); }
     static void Set(kp::LocalTime t) {
         std::lock_guard guard(lock);
@@ -179,12 +176,17 @@ inline int32_t StartKervalAside() {
     return code.get();
 }
 
-// The handle a creating call gives through its last argument (-1 when it gives none), e.g.
-// Made(CreateMailBox, "BOX", 4); for calls whose answer the test does not check.
+// The handle a creating call gives through its last argument, e.g. Made(CreateMailBox, "BOX", 4);
+// the call must answer eOK.
 template <class... Params, class... Args> int32_t Made(int32_t (*create)(Params...), Args... args) {
     int32_t h = -1;
-    create(args..., &h);
+    EXPECT_EQ(create(args..., &h), eOK);
     return h;
+}
+
+template <class T> bool Advances(const std::atomic<T>& counter) {
+    const T before = counter.load();
+    return WaitFor([&] { return counter.load() != before; });
 }
 
 // The library started aside, and the question of every fatal report answered No: the reporting

@@ -2,8 +2,6 @@
 // signs, a semaphore's queue and count.
 #pragma once
 
-#include <memory>
-
 #include "kerval/core/core.h"
 #include "kerval/mailbox/box_core.h"
 #include "kerval/sync/sync_core.h"
@@ -27,7 +25,6 @@ inline int32_t WriteText(int32_t hBox, const char* text, int32_t lType = 1, int3
     return WriteMailBox(0, hBox, lType, text, static_cast<uint32_t>(std::strlen(text) + 1), lExtra);
 }
 
-// The text of the next message of a box, or "" when the read fails.
 inline std::string ReadText(int32_t hBox) {
     char buf[32] = {};
     uint32_t size = 0;
@@ -58,7 +55,6 @@ inline void DeleteTestTasks() {
     }
 }
 
-// The library started, and the tasks of the test deleted at its end.
 class TaskTest : public KervalTest {
 protected:
     void TearDown() override { DeleteTestTasks(); }

@@ -18,10 +18,9 @@ int32_t NewSem() {
 // Immediate answers keep the counts; every type shares one namespace; the table fills up.
 TEST_F(Semaphore, ImmediateAnswersNamesAndFullTable) {
     const int32_t sem_ = NewSem();
-    int32_t mute = -1, big = -1, section = -1, box = -1, h = 7, from_thread = -1;
-    ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
-    ASSERT_EQ(CreateCriticalSec("C", &section), eOK);
-    ASSERT_EQ(CreateMailBox("B", 1, &box), eOK);
+    const int32_t mute = Made(CreateMute, "M", 1), section = Made(CreateCriticalSec, "C");
+    Made(CreateMailBox, "B", 1);
+    int32_t big = -1, h = 7, from_thread = -1;
     std::thread([&] { from_thread = TakeSem(sem_, 1, 0); }).join();  // no task record to queue
     uint16_t n = 0;
     std::vector<std::pair<int32_t, int32_t>> rows;
@@ -99,11 +98,7 @@ TEST_F(Semaphore, QueueKeepsArrivalOrderThroughTimeOutsAndDeletions) {
     ActiveTask(q[1], 1);
     ASSERT_TRUE(WaitFor([] { return g_results[1] == eTIME_OVER; }));
     EXPECT_EQ(TakeSem(sem_, 1, 30), eTIME_OVER);
-    CaptureStdoutOf([&] {
-        DeleteTask(q[3]);
-        ActiveTask(q[0], 0);
-        ActiveTask(q[2], 0);
-    });
+    CaptureStdoutOf([&] { DeleteTask(q[3]), ActiveTask(q[0], 0), ActiveTask(q[2], 0); });
     EXPECT_TRUE(QueueBecomes(sem_, {q[0], q[2], q[4], q[5]}));
     EXPECT_EQ(FreeSem(sem_, 3), eOK);
     EXPECT_TRUE(QueueBecomes(sem_, {q[4], q[5]}));

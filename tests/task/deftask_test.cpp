@@ -9,7 +9,6 @@ using DefaultTasks = TaskTest;
 std::atomic<int32_t> g_box_at_start{-2};
 std::atomic<int> g_started{0};
 
-// Notes the main box it finds at its start, if any.
 uint32_t Park(void*) {
     const int32_t box = GetTaskMainMailBox(_InternalCurrentTaskHandle(__FILE__, __LINE__));
     if (box != -1) g_box_at_start = box;
@@ -82,20 +81,15 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing) {
 
 std::atomic<int> g_passed{0};
 
-uint32_t MeetAtTheBarrier(void*) {
-    SynchroWithDefaultTask();
-    ++g_passed;
-    WaitAlways();
-}
+uint32_t MeetAtTheBarrier(void*) { SynchroWithDefaultTask(), ++g_passed, WaitAlways(); }
 
 // Nobody passes the barrier before the last of the three tasks has reached it, a late one here.
 TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether) {
     BeginCaptureStdout();
     ASSERT_EQ(eOK, CreateSynchroDefaultTask(3));
     EXPECT_EQ(eOK, CreateSynchroDefaultTask(0));  // nothing to do for no tasks
-    int32_t h = -1;
     for (const char* name : {"EARLY_1", "EARLY_2"})
-        ASSERT_EQ(eOK, CreateTask(name, 0, MeetAtTheBarrier, nullptr, 0, 0, &h));
+        Made(CreateTask, name, 0, MeetAtTheBarrier, nullptr, 0u, 0u);
     std::atomic<int> passed_before_late{-1};
     std::thread late([&] {
         uint16_t ready = 0;
@@ -103,8 +97,7 @@ TEST_F(DefaultTasks, StartBarrierReleasesAllTasksTogether) {
             [&] { return InfoSem(FindObjectMirror("SEM_INITOK"), &ready) == eOK && ready == 2; });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         passed_before_late = g_passed.load();
-        int32_t hLate = -1;
-        CreateTask("LATE", 0, MeetAtTheBarrier, nullptr, 0, 0, &hLate);
+        Made(CreateTask, "LATE", 0, MeetAtTheBarrier, nullptr, 0u, 0u);
     });
     WaitSynchroAllDefaultTask(3);
     late.join();

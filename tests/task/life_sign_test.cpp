@@ -44,7 +44,6 @@ int32_t Read(int32_t h, int32_t ms) {
 }
 int32_t EmptyBox() { return Made(CreateMailBox, "EMPTY", 1); }
 int32_t EmptySem() { return Made(CreateSem, "NONE", 1, 0); }
-// h, held by the caller through `take`.
 template <class Take, class... Args> int32_t HeldBy(Take take, int32_t h, Args... args) {
     return take(h, args...), h;
 }
@@ -97,13 +96,10 @@ TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended) {
 // next tick, finding no blocked task, leaves the ticker idle.
 TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle) {
     EnsureAppDate();
-    const int32_t box = EmptyBox();
-    int32_t sem = -1;
-    CaptureStdoutOf([&] { sem = EmptySem(); });
-    const int32_t tasks[] = {
-        StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
-        StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); }),
-    };
+    int32_t box = -1, sem = -1;
+    CaptureStdoutOf([&] { box = EmptyBox(), sem = EmptySem(); });
+    const int32_t tasks[] = {StartTask("READER", [box] { Read(box, WAIT_FOREVER); }),
+                             StartTask("TAKER", [sem] { TakeSem(sem, 1, WAIT_FOREVER); })};
     for (int32_t task : tasks)
         ASSERT_TRUE(WaitFor([task] { return kerval::task::InUnlimitedWait(task); }));
     ASSERT_TRUE(WaitFor([] { return !kp::ticker_idle(kerval::task::LifeSignTicker()); }));
@@ -122,16 +118,11 @@ TEST_F(LifeSign, TimedWaitsEndOnTimeWhenTheLocalClockJumps) {
     int32_t sem = -1;
     CaptureStdoutOf([&] { sem = EmptySem(); });
     const std::pair<int32_t, int32_t (*)(int32_t, int32_t)> waits[] = {
-        {EmptyBox(), Read},
-        {sem, [](int32_t h, int32_t ms) { return TakeSem(h, 1, ms); }},
-    };
+        {EmptyBox(), Read}, {sem, [](int32_t h, int32_t ms) { return TakeSem(h, 1, ms); }}};
     for (int jump : {1, -2}) {
         for (const auto& [h, wait] : waits) {
-            std::thread jumper([jump] {
-                std::this_thread::sleep_for(milliseconds(100));
-                g_year += jump;
-                kp::seams::manual_tick();
-            });
+            std::thread jumper(
+                [jump] { kp::sleep_ms(100), g_year += jump, kp::seams::manual_tick(); });
             const auto start = steady_clock::now();
             EXPECT_EQ(wait(h, 400), eTIME_OVER);
             const auto elapsed = steady_clock::now() - start;

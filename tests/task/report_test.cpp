@@ -1,6 +1,4 @@
 // The thread time report: line layout, table layout, the four sorted orders and the menu.
-#include <sstream>
-
 #include "tests/support/tasks.h"
 
 using ::testing::StartsWith;
@@ -17,7 +15,6 @@ struct Row {
     long id, kernel, user;
 };
 
-// The rows of a printed table, after its heading.
 std::vector<Row> RowsOf(const std::string& table) {
     std::vector<Row> rows;
     std::istringstream in(table);
@@ -63,9 +60,7 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders) {
     const auto& plain = tables[0];
     EXPECT_EQ(std::string(23, ' ') + "INITJOB", plain.front().name);
     const auto rank = [&](const Row& r) {
-        return std::find_if(plain.begin(), plain.end(),
-                            [&](const Row& p) { return p.name == r.name; }) -
-               plain.begin();
+        return std::ranges::find(plain, r.name, &Row::name) - plain.begin();
     };
     // Ascending, and equal keys in task-table order.
     const auto sorted_by = [&](const std::vector<Row>& printed, auto key) {
@@ -80,8 +75,7 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders) {
         return r.name.substr(r.name.find_first_not_of(' '));  // names are right-aligned
     }));
     EXPECT_TRUE(sorted_by(tables[4], [](const Row& r) { return r.id; }));
-    const auto busy_row = std::find_if(plain.begin(), plain.end(),
-                                       [](const Row& r) { return r.name.ends_with(" BUSY"); });
+    const auto busy_row = std::ranges::find(plain, std::string(26, ' ') + "BUSY", &Row::name);
     ASSERT_NE(plain.end(), busy_row);
     EXPECT_GE(busy_row->kernel + busy_row->user, 29);
 }

@@ -25,8 +25,7 @@ std::string Recover(int32_t hTask, uint32_t size) {
 
 TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     char block[] = {'a', 'b', 'c', 'd'};
-    int32_t task = -1, zero_size = -1, null_block = -1;
-    ASSERT_EQ(CreateTask("PARAM", 0, RecordArgument, block, sizeof block, 0, &task), eOK);
+    const int32_t task = Made(CreateTask, "PARAM", 0, RecordArgument, block, 4u, 0u);
     block[0] = 'z';
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
     EXPECT_TRUE(g_arg_was_null.load());  // the function gets null, not the block
@@ -36,8 +35,9 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
     EXPECT_EQ(Recover(task, 3), std::string("\0xxxx", 5));  // one byte short: empty string
     EXPECT_EQ(Recover(-1, 5), "xxxxx");
     RecoverTaskParam(task, nullptr, 10);  // ignored
-    ASSERT_EQ(CreateTask("NOPARAM1", 0, RecordArgument, "ignored", 0, 70000, &zero_size), eOK);
-    ASSERT_EQ(CreateTask("NOPARAM2", 0, RecordArgument, nullptr, 8, 0, &null_block), eOK);
+    const int32_t zero_size =
+        Made(CreateTask, "NOPARAM1", 0, RecordArgument, "ignored", 0u, 70000u);
+    const int32_t null_block = Made(CreateTask, "NOPARAM2", 0, RecordArgument, nullptr, 8u, 0u);
     EXPECT_EQ(TaskRecordOf(zero_size).lStackSize, 70000u);
     for (int32_t without : {zero_size, null_block})
         EXPECT_EQ(Recover(without, 5), std::string("\0xxxx", 5));
@@ -70,18 +70,13 @@ uint32_t Spin(void*) {
     return 0;
 }
 
-bool Progresses() {
-    const uint64_t before = g_spins.load();
-    return WaitFor([&] { return g_spins.load() != before; });
-}
-
 TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) {
-    int32_t task = -1;
-    ASSERT_EQ(CreateTask("SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0, &task), eOK);
+    const int32_t task =
+        Made(CreateTask, "SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0);
     EXPECT_EQ(GetPriority(task), THREAD_PRIORITY_BELOW_NORMAL);
     EXPECT_EQ(GetPriority(-1), GetPriority(0));  // not a task: the caller's own
     EXPECT_EQ(GetJobPriority(), static_cast<int32_t>(_pxSysDescript->lJobPriority));
-    ASSERT_TRUE(Progresses());
+    ASSERT_TRUE(Advances(g_spins));
     const std::string out = CaptureStdoutOf([&] {
         EXPECT_EQ(SuspendTask(task), 0);
         SuspendTask(task);
@@ -103,7 +98,7 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) 
     }
     EndCaptureStdout();
     EXPECT_EQ(moved_while_suspended, 0);
-    EXPECT_TRUE(Progresses());
+    EXPECT_TRUE(Advances(g_spins));
     g_stop_spinning = true;
 }
 
@@ -164,7 +159,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
                 HasSubstr("task ECHO suspended\n"));
     EXPECT_EQ(ObjectExist(echo) + ObjectExist(echo_box), 0);
     EXPECT_EQ(g_self_deleted.load(), self);  // the deleted threads never went on
-    ASSERT_EQ(CreateTask("OTHER", 0, Echo, nullptr, 0, 0, &other), eOK);
+    other = Made(CreateTask, "OTHER", 0, Echo, nullptr, 0, 0);
     ASSERT_EQ(SetTaskMainMailBox(other, my_box), eOK);
     ASSERT_EQ(DeleteMailBox(my_box), eOK);
     EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);

@@ -1,7 +1,5 @@
 // TCP links against loopback peers: creation and its failures, names, transfers with peers that
 // echo, close, reset, trickle or stay silent, and deletion with transfers or data under way.
-#include <optional>
-
 #include "tests/tcp/tcp_support.h"
 
 namespace {
@@ -59,8 +57,7 @@ TEST_F(TcpLinks, CreateConnectsAndDeleteClosesEvenWithoutTheTcpBox) {
 TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing) {
     uint16_t closed_port = 0;
     kp::socket_close(kp::socket_listen_loopback(&closed_port));  // refuses connects now
-    int32_t box = -1;
-    ASSERT_EQ(CreateMailBox("A_BOX", 2, &box), eOK);
+    const int32_t box = Made(CreateMailBox, "A_BOX", 2);
 #if !defined(_WIN32)  // a failed connect closes its socket too (no descriptor count on Windows)
     const auto open_descriptors = [] {
         return std::distance(fs::directory_iterator("/proc/self/fd"), {});
@@ -80,9 +77,7 @@ TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing) {
             [&] { EXPECT_EQ(CreateTcpLink(name, host, closed_port, 0, 1000, 0, &link), code); });
         EXPECT_EQ(link, -1);
     }
-    int32_t again = -1;
-    EXPECT_EQ(CreateMailBox("L1", 2, &again), eOK);  // the name is free at once
-    EXPECT_EQ(again, box + 1);                       // and so is the slot
+    EXPECT_EQ(Made(CreateMailBox, "L1", 2), box + 1);  // the name and the slot are free at once
     char buf[4] = {};
     for (int32_t h : {box, -1, 0, 9999})
         EXPECT_EQ(std::make_tuple(eINVALID_HANDLE, eINVALID_HANDLE, eNOK, -1, eOK),
@@ -100,6 +95,7 @@ TEST_F(TcpLinks, FailedCreationsAndOtherHandlesReserveAndTouchNothing) {
     kp::net_resolve_ipv4("127.0.0.1", &loopback);
     ASSERT_TRUE(kp::socket_connect(queued, loopback, full.port, kp::kInfinite));
     kerval::tcp::SetConnectLimitMs(300);  // the next connect goes unanswered
+    int32_t again = -1;
     EXPECT_EQ(CreateTcpLink("HANGS", "127.0.0.1", full.port, 0, 1000, 0, &again),
               eTCP_CONNECTION_FAIL_CONNECT);
     kp::socket_close(queued);

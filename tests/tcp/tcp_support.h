@@ -42,10 +42,8 @@ struct Peer {
     explicit Peer(Serve serve, int connections = 1, int backlog = 16)
         : listener_(kp::socket_listen_loopback(&port, backlog)), thread_([=, this] {
               kp::Socket s;
-              for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
-                  serve(s);
-                  kp::socket_close(s);
-              }
+              for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i)
+                  serve(s), kp::socket_close(s);
               done_ = true;
           }) {}
     ~Peer() {
@@ -73,9 +71,7 @@ protected:
     }
     static int32_t Link(const char* name, uint16_t port, uint32_t timeout = 20000,
                         uint32_t linger = 0) {
-        int32_t h = -1;
-        EXPECT_EQ(CreateTcpLink(name, "127.0.0.1", port, 0, timeout, linger, &h), eOK);
-        return h;
+        return Made(CreateTcpLink, name, "127.0.0.1", port, 0u, timeout, linger);
     }
 };
 

@@ -28,7 +28,6 @@ struct WakeUp {
     TempoMsg msg{};
 };
 
-// The messages waiting in the box, oldest first.
 inline std::vector<WakeUp> Drain(int32_t hBox) {
     std::vector<WakeUp> out;
     WakeUp w;
@@ -44,10 +43,7 @@ protected:
         ASSERT_EQ(CreateMailBox("BOX", 1000, &box_) + CreateMailBox("SMALL", 1, &small_), eOK);
     }
     int32_t Delay(const char* name, uint32_t ms, uint8_t props = 0, int32_t b = -1) {
-        int32_t h = -1;
-        const int32_t box = b < 0 ? box_ : b;
-        EXPECT_EQ(CreateActiveTempo(name, TEMPO_DELAY, nullptr, ms, props, box, &h), eOK);
-        return h;
+        return Made(CreateActiveTempo, name, TEMPO_DELAY, nullptr, ms, props, b < 0 ? box_ : b);
     }
     // The ticks (1-based, out of n) at which a message arrived in the fixture's box.
     std::vector<int> FiringTicks(int n) {
@@ -56,7 +52,6 @@ protected:
             if (Tick(), !Drain(box_).empty()) ticks.push_back(t);
         return ticks;
     }
-    // Whether the full report of hTempo holds text.
     static bool Reports(int32_t hTempo, const std::string& text) {
         return CaptureStdoutOf([&] {
                    GetInfoTempo(hTempo, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

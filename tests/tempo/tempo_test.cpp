@@ -1,5 +1,4 @@
 // Tempos: expiry rules, control operations, refusals, reports, the wake-up message.
-#include <array>
 #include <cstddef>
 
 #include "kerval/tempo/tempo_internal.h"
@@ -15,14 +14,12 @@ static_assert(sizeof(TempoMsg) == 4172 && offsetof(TempoMsg, lEvent) == 4 &&
 TEST_F(TempoTest, DelaysExpireAfterWholeTicks) {
     const std::string zero = "!!!! Tempo periodique de duree 0 : T !!!!\n";
     using Case = std::tuple<uint32_t, uint8_t, int, std::vector<int>, std::string>;
-    const Case cases[] = {
-        {0, TEMPO_ONETIME, 3, {1}, ""},
-        {0, 0, 2, {1, 2}, zero + zero},
-        {1, 0, 3, {1, 2, 3}, ""},
-        {120, 0, 9, {3, 6, 9}, ""},
-        {1000, TEMPO_ONETIME, 45, {20}, ""},
-        {100, TEMPO_AUTODELETE, 6, {2}, ""},
-    };
+    const Case cases[] = {{0, TEMPO_ONETIME, 3, {1}, ""},
+                          {0, 0, 2, {1, 2}, zero + zero},
+                          {1, 0, 3, {1, 2, 3}, ""},
+                          {120, 0, 9, {3, 6, 9}, ""},
+                          {1000, TEMPO_ONETIME, 45, {20}, ""},
+                          {100, TEMPO_AUTODELETE, 6, {2}, ""}};
     for (const auto& [delay, props, n, expected, out] : cases) {
         const int32_t h = Delay("T", delay, props);
         std::vector<int> ticks;
@@ -127,9 +124,7 @@ TEST_F(TempoTest, FullOrDeletedBoxes) {
     }
     const int32_t once = Delay("O", 100, TEMPO_ONETIME, small_);
     ASSERT_EQ(DeleteMailBox(small_), eOK);
-    int32_t other = -1;
-    ASSERT_EQ(CreateMailBox("OTHER", 1, &other), eOK);
-    ASSERT_EQ(other, small_);  // the handle is reused
+    ASSERT_EQ(Made(CreateMailBox, "OTHER", 1), small_);  // the handle is reused
     Tick(3);
     EXPECT_TRUE(Drain(small_).empty());
     EXPECT_TRUE(IsTempoRunning(slow) && !IsTempoRunning(once));  // expiries count all the same
@@ -148,10 +143,10 @@ TEST_F(TempoTest, RefusalsCodesAndReports) {
         return code != eOK && h != -1 ? -100 : code;
     };
     const std::string out = CaptureStdoutOf([&] {
-        // In order: refused creations before "D" spend no event number.
+        // In order: refused creations before "D" spend no event number. Handle 0 is a task.
         const std::pair<int64_t, int64_t> cases[] = {
             {create(TEMPO_DELAY, nullptr, 12345), eOBJECT_NOT_EXIST},
-            {create(TEMPO_DATE, nullptr, 0), eOBJECT_NOT_EXIST},  // a task, not a box
+            {create(TEMPO_DATE, nullptr, 0), eOBJECT_NOT_EXIST},
             {create(0, nullptr, box_), eINVALID_PARAM},
             {create(10, nullptr, box_), eINVALID_PARAM},
             {create(TEMPO_DATE, nullptr, box_), eINVALID_PARAM},
@@ -175,10 +170,7 @@ TEST_F(TempoTest, RefusalsCodesAndReports) {
             {ChangeTempoDelay(dated, 10), eINVALID_HANDLE},
             {ChangeTempoDelay(box_, 10), eINVALID_HANDLE},
             {IsTempoRunning(box_), 0},
-            {GetInfoTempo(77, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                          nullptr, nullptr),
-             eNOK},
-        };
+            {GetInfoTempo(77, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0), eNOK}};
         for (size_t i = 0; i < std::size(cases); ++i)
             EXPECT_EQ(cases[i].first, cases[i].second) << i;
     });
@@ -204,10 +196,8 @@ TEST_F(TempoTest, RefusalsCodesAndReports) {
 
 TEST_F(TempoTest, WakeUpMessageFieldsAndValidity) {
     const unsigned char param[5] = {1, 2, 3, 0, 9};
-    int32_t h = -1;
-    ASSERT_EQ(CreateActiveTempoWithParam("W", TEMPO_DELAY, nullptr, 50, 0, box_, "kw", param,
-                                         sizeof param, &h),
-              eOK);
+    const int32_t h = Made(CreateActiveTempoWithParam, "W", TEMPO_DELAY, nullptr, 50u, uint8_t{0},
+                           box_, "kw", param, int32_t{sizeof param});
     Tick();
     const WakeUp w = Drain(box_).at(0);
     EXPECT_EQ(std::vector<int64_t>({w.type, w.size, w.extra, w.sender}),
