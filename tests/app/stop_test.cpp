@@ -66,7 +66,10 @@ std::atomic<bool> g_reportNow{false}, g_faultyResumed{false};
 uint32_t Counting(void*) {
     int index = 0;
     RecoverTaskParam(_InternalCurrentTaskHandle(__FILE__, __LINE__), &index, sizeof index);
-    for (;;) g_counts[index].fetch_add(1), kp::sleep_ms(1);
+    for (;;) {
+        g_counts[index].fetch_add(1);
+        kp::sleep_ms(1);
+    }
 }
 uint32_t Faulty(void*) {
     while (!g_reportNow.load()) kp::sleep_ms(1);

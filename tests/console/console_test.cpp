@@ -35,7 +35,8 @@ TEST_F(Console, FrameDumpHasTheExactLayoutOnTheStreamOrStandardOutput) {
         "41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 \tABCDEFGHIJKLMNOP\n"
         "51 52 53 54 55 56 57 58 59 5A 41 42 43 44 45 46 \tQRSTUVWXYZABCDEF\nlen=0\n",
         CaptureStdoutOf([&] {
-            PrintTrameDebug(letters, 32, nullptr, 1), PrintTrameDebug(letters, 0, nullptr, 1);
+            PrintTrameDebug(letters, 32, nullptr, 1);
+            PrintTrameDebug(letters, 0, nullptr, 1);
         }));
 }
 

@@ -65,7 +65,10 @@ TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes
     for (int c = 0; c < (fs::exists("/dev/full") ? 5 : 3); ++c) {
         const int32_t f = Open("F", c < 3 ? "f.bin" : "/dev/full", c < 3 ? "w+b" : "wb");
         ASSERT_EQ(eOK, Write(f, 0, 0, Bytes(100), c < 3));
-        if (c == 2) CloseBinFile(f, 0), fs::remove("f.bin");
+        if (c == 2) {
+            CloseBinFile(f, 0);
+            fs::remove("f.bin");
+        }
         const int32_t code = c == 0   ? ReadBinFile(f, 0, 0, sink, 4000)
                              : c == 1 ? ReadBinFile(f, -1, 0, sink, 1)
                              : c == 2 ? ReadBinFile(f, 0, 0, sink, 1)
@@ -124,7 +127,8 @@ TEST_F(BinFile, SlowWritesOfEverySizeAndOriginLandInOrder) {
 // Without a store task the requests stay in a box of that name and can be inspected.
 TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks) {
     CaptureStdoutOf([] {
-        DeleteTask(FindObjectMirror("_STORE_TASK")), DeleteMailBox(FindObjectMirror("_STORE_BOX"));
+        DeleteTask(FindObjectMirror("_STORE_TASK"));
+        DeleteMailBox(FindObjectMirror("_STORE_BOX"));
     });
     int32_t box = -1, out = 77;
     ASSERT_EQ(eOK, CreateMailBox("_STORE_BOX", 40, &box));

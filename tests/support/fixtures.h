@@ -89,7 +89,10 @@ protected:
 
 // Standard output capture at descriptor level (printf and the library's output alike), one at
 // a time. The text comes back with "\r\n" turned into "\n".
-inline void BeginCaptureStdout() { std::fflush(stdout), ::testing::internal::CaptureStdout(); }
+inline void BeginCaptureStdout() {
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+}
 
 inline std::string EndCaptureStdout() {
     std::fflush(stdout);
@@ -107,7 +110,10 @@ template <class Fn> std::string CaptureStdoutOf(Fn&& fn) {
 // The clock of the seams while a FakeClock lives: reads answer `now`; a set through the library
 // is recorded in `last_set` and becomes `now`.
 struct FakeClock {
-    explicit FakeClock(kp::LocalTime t) { Set(t), kp::seams::set_clock(Read, Write); }
+    explicit FakeClock(kp::LocalTime t) {
+        Set(t);
+        kp::seams::set_clock(Read, Write);
+    }
     ~FakeClock() { kp::seams::set_clock(nullptr, nullptr); }
     static void Set(kp::LocalTime t) {
         std::lock_guard guard(lock);

@@ -42,8 +42,10 @@ struct Peer {
     explicit Peer(Serve serve, int connections = 1, int backlog = 16)
         : listener_(kp::socket_listen_loopback(&port, backlog)), thread_([=, this] {
               kp::Socket s;
-              for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i)
-                  serve(s), kp::socket_close(s);
+              for (int i = 0; i < connections && (s = kp::socket_accept(listener_)) != -1; ++i) {
+                  serve(s);
+                  kp::socket_close(s);
+              }
               done_ = true;
           }) {}
     ~Peer() {
