@@ -27,18 +27,8 @@ char g_shared_task_buf[KV_SHARED_TASK_BUF_SIZE];
 // The task record behind hTask when it is a live task running on the thread `tid`.
 TaskDescript* LiveTaskOfThread(const SysDescript* sys, int32_t hTask, uint32_t tid)
 {
-    if (hTask < 0 || hTask >= sys->nNbObject)
-        return nullptr;
-    const ObjectSlot& slot = sys->pxObjectTab[hTask];
-    if (LoadFlag(slot.bUsed) != 1 || LoadInt(slot.eObjectType) != TASK_OBJECT)
-        return nullptr;
-    const int32_t index = LoadInt(slot.nIndex);
-    if (index < 0 || index >= sys->nNbTask)
-        return nullptr;
-    TaskDescript& task = sys->pxTaskTab[index];
-    if (LoadFlag(task.bUsed) != 1 || LoadU32(task.lThreadId) != tid)
-        return nullptr;
-    return &task;
+    TaskDescript* task = UsedTaskRecord(sys, hTask);
+    return task != nullptr && LoadU32(task->lThreadId) == tid ? task : nullptr;
 }
 
 // The calling thread's live task record, its handle in *handle (-1 when it is no task).

@@ -84,6 +84,8 @@ TypeTable TableOf(const SysDescript* sys, int32_t eObjectType);
 // Drops every thread's remembered answer of CurrentTask: called once a task record or slot is
 // freed, or a descriptor is made.
 void ForgetCurrentTasks();
+// The record of the task at handle h while its slot and record are in use (no lock), else null.
+TaskDescript* UsedTaskRecord(const SysDescript* sys, int32_t h);
 
 // ---- constant-time index of the object table (owned by index.cpp). Writers hold the system
 // lock; FindObjectMirror reads under the index's shared lock.

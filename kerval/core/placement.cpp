@@ -132,9 +132,8 @@ void ReleaseObject(int32_t hObject)
 
 // Every message to or from a task looks its record up: the checks of ObjectExist for a task,
 // without the dispatch over every type.
-TaskDescript* TaskRecord(int32_t h)
+TaskDescript* UsedTaskRecord(const SysDescript* sys, int32_t h)
 {
-    SysDescript* sys = _pxSysDescript;
     if (sys == nullptr || h < 0 || h >= sys->nNbObject)
         return nullptr;
     const ObjectSlot& slot = sys->pxObjectTab[h];
@@ -144,11 +143,17 @@ TaskDescript* TaskRecord(int32_t h)
     if (index < 0 || index >= sys->nNbTask)
         return nullptr;
     TaskDescript& rec = sys->pxTaskTab[index];
-    if (LoadFlag(rec.bUsed) != 1 ||
-        std::atomic_ref(rec.hThread).load(std::memory_order_relaxed) == KV_INVALID_HANDLE) {
+    return LoadFlag(rec.bUsed) == 1 ? &rec : nullptr;
+}
+
+TaskDescript* TaskRecord(int32_t h)
+{
+    TaskDescript* rec = UsedTaskRecord(_pxSysDescript, h);
+    if (rec == nullptr ||
+        std::atomic_ref(rec->hThread).load(std::memory_order_relaxed) == KV_INVALID_HANDLE) {
         return nullptr;
     }
-    return &rec;
+    return rec;
 }
 BoxDescript* BoxRecord(int32_t h)
 {

@@ -27,34 +27,42 @@ bool spinning_may_help()
 
 }  // namespace detail
 
+namespace {
+
+// Retries a held lock for a moment while another processor may be running its holder: true
+// once try_take took it.
+template <class TryTake>
+bool spin_on_lock(TryTake try_take)
+{
+    if (!detail::spinning_may_help())
+        return false;
+    constexpr int kRelaxesPerTry = 4;
+    const auto until = std::chrono::steady_clock::now() + detail::kLockSpinBudget;
+    do {
+        for (int i = 0; i < kRelaxesPerTry; ++i)
+            detail::cpu_relax();
+        if (try_take())
+            return true;
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+}  // namespace
+
 #if defined(_WIN32)
 void BriefMutex::lock_contended()
 {
-    if (detail::spinning_may_help()) {
-        constexpr int kRelaxesPerTry = 4;
-        const auto until = std::chrono::steady_clock::now() + detail::kLockSpinBudget;
-        do {
-            for (int i = 0; i < kRelaxesPerTry; ++i)
-                detail::cpu_relax();
-            if (mutex_.try_lock())
-                return;
-        } while (std::chrono::steady_clock::now() < until);
-    }
-    mutex_.lock();
+    if (!spin_on_lock([this] { return mutex_.try_lock(); }))
+        mutex_.lock();
 }
 #else
 void BriefMutex::lock_contended()
 {
-    if (detail::spinning_may_help()) {
-        constexpr int kRelaxesPerTry = 4;
-        const auto until = std::chrono::steady_clock::now() + detail::kLockSpinBudget;
-        do {
-            for (int i = 0; i < kRelaxesPerTry; ++i)
-                detail::cpu_relax();
-            if (state_.load(std::memory_order_relaxed) == kFree && try_lock())
-                return;
-        } while (std::chrono::steady_clock::now() < until);
-    }
+    const auto take_if_free = [this] {
+        return state_.load(std::memory_order_relaxed) == kFree && try_lock();
+    };
+    if (spin_on_lock(take_if_free))
+        return;
     // From here on the word says kSleepers whenever this thread may sleep, so the holder's
     // unlock wakes it; a thread that takes the lock this way leaves kSleepers behind, which
     // costs at worst one needless wake-up.
