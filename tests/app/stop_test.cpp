@@ -51,8 +51,8 @@ template <class Fn> void ExpectEndsWithOwnId(Fn end) {
 TEST(StopJobDeathTest, ProcessEndsWithItsOwnIdAsExitCode) { ExpectEndsWithOwnId(StopJob); }
 
 TEST(SuspendDeathTest, AnswerYesEndsTheProcessWithItsOwnId) {
+    TempDir dir;  // the parent's: the child ends without cleaning up
     ExpectEndsWithOwnId([] {
-        TempDir dir;
         kp::seams::set_message_box([](const char*, const char*) { return true; });
         if (StartKervalAside() != eOK) std::abort();
         KervalErreur(eNOK, "eNOK", "KERVAL-Test()", "fin", "lib.c", 1, 1);

@@ -63,15 +63,20 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(2
     return true;
 }
 
-// A fresh directory under the system temp folder, current while it lives; removed afterwards.
+// A fresh directory under the system temp folder, current while it lives; removed afterwards. A
+// death-test child run anew (as on Windows) works in its parent's, which the parent removes: the
+// child ends without cleaning up.
 class TempDir {
 public:
     TempDir() {
-        path_ /= "kvtest-" + std::to_string(std::random_device()()) + "-" + std::to_string(++made_);
+        if (::testing::internal::InDeathTestChild()) return;
+        path_ = fs::temp_directory_path() / ("kvtest-" + std::to_string(std::random_device()()) +
+                                             "-" + std::to_string(++made_));
         fs::create_directories(path_);
         fs::current_path(path_);
     }
     ~TempDir() {
+        if (path_.empty()) return;
         std::error_code ignored;
         fs::current_path(previous_, ignored);
         fs::remove_all(path_, ignored);
@@ -79,7 +84,7 @@ public:
 
 private:
     static inline std::atomic<unsigned> made_{0};
-    fs::path previous_ = fs::current_path(), path_ = fs::temp_directory_path();
+    fs::path previous_ = fs::current_path(), path_;
 };
 
 class TempDirTest : public ::testing::Test {
