@@ -26,7 +26,7 @@ target_include_directories(kerval_settings INTERFACE "$<BUILD_INTERFACE:${PROJEC
 target_compile_features(kerval_settings INTERFACE cxx_std_20)
 target_link_libraries(kerval_settings INTERFACE Threads::Threads)
 if(WIN32)
-    target_link_libraries(kerval_settings INTERFACE ws2_32 winmm user32 advapi32)
+    target_link_libraries(kerval_settings INTERFACE ws2_32 winmm user32 advapi32 ntdll)
 endif()
 
 add_library(kerval_static STATIC ${kerval_sources})

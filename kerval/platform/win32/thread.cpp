@@ -58,6 +58,10 @@ struct kerval::platform::Thread {
     }
 };
 
+// True once the process has begun to end (ExitProcess). Declared in no Windows header, exported
+// by ntdll.
+extern "C" BOOLEAN NTAPI RtlDllShutdownInProgress(void);
+
 namespace kerval::platform {
 namespace {
 
@@ -408,9 +412,12 @@ namespace {
 
 std::atomic<ThreadEndFn> g_end_fn{nullptr};
 
+// At the process's end the loader calls this for the ending thread after the program's static
+// objects are destroyed, and every other thread has already been stopped: nothing to settle.
 VOID WINAPI run_end_call(PVOID value)
 {
-    if (const ThreadEndFn fn = g_end_fn.load())
+    const ThreadEndFn fn = g_end_fn.load();
+    if (fn != nullptr && !RtlDllShutdownInProgress())
         fn(value);
 }
 
@@ -435,6 +442,8 @@ bool thread_arm_end_call(ThreadEndFn fn, void* value)
 
 void thread_end_calls_unload()
 {
+    // FlsFree calls the callback for every thread that armed it, live ones included.
+    g_end_fn.store(nullptr);
     const DWORD index = end_call_index().exchange(FLS_OUT_OF_INDEXES);
     if (index != FLS_OUT_OF_INDEXES)
         FlsFree(index);
