@@ -33,3 +33,17 @@ kv_scratch_tmp() {
     # shellcheck disable=SC2064
     trap "$* ${*:+;} rm -rf '$KV_SCRATCH'" EXIT
 }
+
+# Stops the Wine server of $WINEPREFIX and removes the folder it keeps its socket in, which it
+# leaves behind: /tmp/wine-XXXXXX/server-<device>-<inode of the prefix>, both in hexadecimal.
+kv_wine_stop() {
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    /usr/lib/wine/wineserver -w 2>/dev/null || true
+    local id dir
+    id=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    for dir in /tmp/wine-*/"$id" "/tmp/.wine-$(id -u)/$id"; do
+        [ -d "$dir" ] || continue
+        rm -rf "$dir"
+        rmdir "$(dirname "$dir")" 2>/dev/null || true
+    done
+}

@@ -33,6 +33,7 @@ cleanup() {
         wait "$sim_pid" 2>/dev/null || true
     fi
     rm -rf "$work"
+    if [ $windows -eq 1 ]; then kv_wine_stop; fi
 }
 trap cleanup EXIT
 

@@ -18,7 +18,7 @@ mkdir -p "$WINEPREFIX"
 "$wine_dir/wineserver" -p &
 # No scratch TMPDIR here: the Wine prefix would keep pointing at it once it is gone. Windows
 # programs use the prefix's own temporary folder, inside the build tree.
-trap '"$wine_dir/wineserver" -k 2>/dev/null || true' EXIT
+trap kv_wine_stop EXIT
 # Start Wine's background services now, away from any pipe: a test process that started them
 # would leave them holding its output pipe open, and ctest would wait for them.
 [ -f "$WINEPREFIX/system.reg" ] || echo "== creating the Wine prefix $WINEPREFIX"

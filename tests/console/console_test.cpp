@@ -1,5 +1,6 @@
 // Frame dump, check byte, bits as text, and keyboard input from a redirected standard input.
 #include <bitset>
+#include <optional>
 
 #include "tests/support/fixtures.h"
 
@@ -10,9 +11,10 @@ using namespace kvtest;
 class Console : public TempDirTest {
 protected:
     void Feed(const std::string& bytes) {
-        WriteBinaryFile("input.txt", bytes);
-        ASSERT_NE(nullptr, std::freopen("input.txt", "r", stdin));
+        stdin_.reset();
+        ASSERT_TRUE(stdin_.emplace("input.txt", bytes).reopened());
     }
+    std::optional<StdinFrom> stdin_;
 };
 
 // A full line of 16 bytes then 4 with LF, a control byte, a space and 0xE9; whole lines; none.

@@ -194,6 +194,7 @@ TEST_F(BinFile, ArgumentsAreCheckedFirstAndSlowWritesPostContiguousChunks) {
         CaptureStdoutOf([&] { EXPECT_EQ(eNOK, SlowWrite("N", 0, 0, bytes)); });
     EXPECT_THAT(output, HasSubstr("Destination Box dosn't exist"));
     EXPECT_EQ(output.find("Destination Box"), output.rfind("Destination Box"));
+    EXPECT_EQ(eOK, CloseBinFile(h, 0));  // an open file would keep the scratch folder on Windows
 }
 
 }  // namespace

@@ -151,6 +151,29 @@ inline void WriteBinaryFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// Standard input read from a file of the scratch folder while this lives, then from the null
+// device again: Windows cannot remove a folder that holds an open file.
+class StdinFrom {
+public:
+    explicit StdinFrom(const std::string& path, const std::string& bytes) {
+        WriteBinaryFile(path, bytes);
+        reopened_ = std::freopen(path.c_str(), "r", stdin) != nullptr;
+    }
+    ~StdinFrom() {
+#ifdef _WIN32
+        std::freopen("NUL", "r", stdin);
+#else
+        std::freopen("/dev/null", "r", stdin);
+#endif
+    }
+    StdinFrom(const StdinFrom&) = delete;
+    StdinFrom& operator=(const StdinFrom&) = delete;
+    bool reopened() const { return reopened_; }
+
+private:
+    bool reopened_ = false;
+};
+
 // The smallest accepted counts: 20 tasks, 20 mailboxes, 10 semaphores, 60 tempos, 5 of each
 // other kind, no trace console.
 inline InitOptions MinimalOptions() {

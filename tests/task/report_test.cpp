@@ -45,8 +45,8 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders) {
     EXPECT_THAT(lines, HasSubstr("Task=<" + std::string(30, 'L') + ">; Id=<"));
     EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
 
-    WriteBinaryFile("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
-    ASSERT_NE(nullptr, std::freopen("keys.txt", "r", stdin));
+    const StdinFrom keys("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
+    ASSERT_TRUE(keys.reopened());
     int32_t last = -1;
     const std::string out = CaptureStdoutOf([&] { last = PrintInfoThread(); });
     EXPECT_EQ(0, last);
