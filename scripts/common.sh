@@ -1,5 +1,7 @@
 # Shared by the scripts: repository root, package check and the ctest label filter.
 # Source it; do not run it.
+# Where Debian installs Wine's programs.
+KV_WINE_DIR=/usr/lib/wine
 KERVAL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$KERVAL_ROOT"
 
@@ -37,8 +39,8 @@ kv_scratch_tmp() {
 # Stops the Wine server of $WINEPREFIX and removes the folder it keeps its socket in, which it
 # leaves behind: /tmp/wine-XXXXXX/server-<device>-<inode of the prefix>, both in hexadecimal.
 kv_wine_stop() {
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-    /usr/lib/wine/wineserver -w 2>/dev/null || true
+    "$KV_WINE_DIR/wineserver" -k 2>/dev/null || true
+    "$KV_WINE_DIR/wineserver" -w 2>/dev/null || true
     local id dir
     id=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
     for dir in /tmp/wine-*/"$id" "/tmp/.wine-$(id -u)/$id"; do

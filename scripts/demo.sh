@@ -18,7 +18,7 @@ if [ $windows -eq 1 ]; then
     demo=("$KERVAL_ROOT/build/mingw/bin/demo.exe")
     [ -f "${demo[0]}" ] || { echo "demo: build the mingw preset first" >&2; exit 1; }
     export WINEPREFIX="${KERVAL_WINEPREFIX:-$KERVAL_ROOT/build/wine-prefix}" WINEDEBUG=-all
-    demo=(/usr/lib/wine/wine64 "${demo[@]}")
+    demo=("$KV_WINE_DIR/wine64" "${demo[@]}")
 else
     cmake --preset release >/dev/null
     cmake --build --preset release --target demo >/dev/null

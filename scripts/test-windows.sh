@@ -6,7 +6,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 kv_setup
 
-wine_dir=/usr/lib/wine
 # A prefix of our own: its wineserver is ours to start and stop.
 export WINEPREFIX="${KERVAL_WINEPREFIX:-$KERVAL_ROOT/build/wine-prefix}"
 export WINEDEBUG=-all
@@ -15,14 +14,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 
 # Without a persistent server every Wine process pays about 2 s of start-up.
-"$wine_dir/wineserver" -p &
+"$KV_WINE_DIR/wineserver" -p &
 # No scratch TMPDIR here: the Wine prefix would keep pointing at it once it is gone. Windows
 # programs use the prefix's own temporary folder, inside the build tree.
 trap kv_wine_stop EXIT
 # Start Wine's background services now, away from any pipe: a test process that started them
 # would leave them holding its output pipe open, and ctest would wait for them.
 [ -f "$WINEPREFIX/system.reg" ] || echo "== creating the Wine prefix $WINEPREFIX"
-"$wine_dir/wine64" wineboot --init </dev/null >/dev/null 2>&1
+"$KV_WINE_DIR/wine64" wineboot --init </dev/null >/dev/null 2>&1
 
 mapfile -t filter < <(kv_ctest_filter)
 cmake --preset mingw

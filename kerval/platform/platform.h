@@ -202,8 +202,8 @@ private:
 // with a thread asleep on it (or about to sleep). Taking a free lock costs one compare-exchange,
 // releasing one without sleepers one exchange. When it finds the lock held, it first retries for
 // a moment, as long as another processor may be running the holder (a sleep and the wake-up that
-// ends it cost far more than the holder's stay), then sleeps on the word itself (futex,
-// WaitOnAddress). The unlocking thread touches the word once more only to wake a sleeper; that
+// ends it cost far more than the holder's stay), then sleeps on the word itself (a futex).
+// The unlocking thread touches the word once more only to wake a sleeper; that
 // wake-up names the address and reads nothing there, so the lock may be destroyed meanwhile.
 class BriefMutex {
 public:
