@@ -33,20 +33,33 @@ inline bool AllocationRefused()
 }
 
 // malloc, calloc, realloc and free; null when memory runs out. A failed Realloc leaves the block.
+// Each call is a lock region: a task is never ended or parked while it holds the heap's lock,
+// which the C runtime would otherwise keep for ever (an ending thread then waits on it itself
+// as it hands its cached blocks back).
 inline void* Alloc(size_t size)
 {
-    return AllocationRefused() ? nullptr : std::malloc(size);
+    if (AllocationRefused())
+        return nullptr;
+    platform::RegionGuard region;
+    return std::malloc(size);
 }
 inline void* Calloc(size_t count, size_t size)
 {
-    return AllocationRefused() ? nullptr : std::calloc(count, size);
+    if (AllocationRefused())
+        return nullptr;
+    platform::RegionGuard region;
+    return std::calloc(count, size);
 }
 inline void* Realloc(void* block, size_t size)
 {
-    return AllocationRefused() ? nullptr : std::realloc(block, size);
+    if (AllocationRefused())
+        return nullptr;
+    platform::RegionGuard region;
+    return std::realloc(block, size);
 }
 inline void Free(void* block)
 {
+    platform::RegionGuard region;
     std::free(block);
 }
 

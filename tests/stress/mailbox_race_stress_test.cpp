@@ -174,4 +174,37 @@ TEST_P(MailBoxRace, EveryMessageOnceInWriterOrderAndNobodyWedged) {
 
 INSTANTIATE_TEST_SUITE_P(SmallBoxes, MailBoxRace, ::testing::Values(1, 2, 0));
 
+// Messages too big for the C runtime's per-thread cache take the heap's lock on every write and
+// read: writers deleted at random points must neither keep it nor wedge in their own ending.
+TEST_F(TaskTest, WritersDeletedWhileAllocatingLeaveTheHeapUsable) {
+    int32_t box = -1;
+    ASSERT_EQ(CreateMailBox("HEAP", 100, &box), eOK);
+    std::atomic<bool> stop{false};
+    std::atomic<int> read{0};
+    kvtest::StartTask("HEAPR", [&] {
+        static char buffer[4000];
+        while (!stop) {
+            uint32_t size = 0;
+            read +=
+                ReadMailBox(box, nullptr, buffer, &size, sizeof buffer, 5, nullptr, nullptr) == eOK;
+        }
+    });
+    std::minstd_rand rng(StressSeed());
+    for (int round = 0; round < (kSlowBuild ? 50 : 200); ++round) {
+        const int32_t writer = kvtest::StartTask("HEAPW", [box] {
+            static const char data[4000] = {};
+            for (uint32_t n = 0;; ++n) {
+                if (CountIn(box, &BoxCore::queued) < 50)
+                    WriteMailBox(0, box, 1, data, 1500 + n % 2000, 0);
+            }
+        });
+        WaitTime(static_cast<uint32_t>(rng() % 3));
+        CaptureStdoutOf([writer] { DeleteTask(writer); });
+    }
+    const int before = read;
+    EXPECT_EQ(WriteText(box, "last"), eOK);
+    EXPECT_TRUE(WaitFor([&] { return read > before; }, std::chrono::seconds(60)));
+    stop = true;
+}
+
 }  // namespace

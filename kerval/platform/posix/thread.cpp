@@ -12,8 +12,9 @@
 // platform's own, DeferTermination) both signals only take note: the thread parks or jumps when
 // it leaves its last region, and blocking platform waits are woken for a termination. A thread
 // blocked in a platform wait with no other region open parks at once. Hazards, as with
-// TerminateThread: a thread stopped inside the C library (malloc, stdio) or holding an application
-// lock leaves that lock held for ever; a thread that blocks both signals (SIGRTMIN+3 suspend,
+// TerminateThread: a thread stopped inside the C library (malloc, stdio) outside a region, or
+// holding an application lock, leaves that lock held for ever (the library allocates and prints
+// inside regions); a thread that blocks both signals (SIGRTMIN+3 suspend,
 // SIGRTMIN+5 terminate) cannot be stopped. An adopted thread has no entry to jump back to:
 // terminating it unwinds with pthread_exit, which ends the process if it crosses a noexcept frame.
 #include <fcntl.h>
