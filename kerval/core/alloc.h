@@ -63,6 +63,23 @@ inline void Free(void* block)
     std::free(block);
 }
 
+// Alloc for blocks of one size, served from `spare` when it holds one (a block of that size
+// given back by FreeOrKeep).
+inline void* AllocOrReuse(std::atomic<void*>& spare, size_t size)
+{
+    if (AllocationRefused())
+        return nullptr;
+    void* block = spare.exchange(nullptr, std::memory_order_acquire);
+    return block != nullptr ? block : std::malloc(size);
+}
+// Free, keeping the block in `spare` when that is empty.
+inline void FreeOrKeep(std::atomic<void*>& spare, void* block)
+{
+    void* empty = nullptr;
+    if (!spare.compare_exchange_strong(empty, block, std::memory_order_release))
+        std::free(block);
+}
+
 // One T built in a block of its own; null when memory runs out.
 template <class T, class... Args>
 T* New(Args&&... args)

@@ -24,6 +24,8 @@ struct BoxCore {
     platform::Semaphore* readable = nullptr;  // one unit per message a reader may take
     platform::Semaphore* writable = nullptr;  // wakes writers waiting for a free unit
     std::atomic<uint32_t> generation{0};      // odd while a box is open at this handle
+    // A small message's block that a reader has done with, kept for the box's next message.
+    std::atomic<void*> spare{nullptr};
 
     BoxDescript* record = nullptr;
     BoxMessage* last = nullptr;  // newest message: appending costs the same at any length
@@ -52,6 +54,12 @@ inline bool IsOpenGeneration(uint32_t gen)
 BoxCore* FindCore(int32_t hBox, uint32_t* generation);
 // The core for hBox, made on first use. Caller holds the system lock.
 BoxCore* CoreForCreation(int32_t hBox);
+
+// A message whose data fits in a small block travels in one: such blocks are recycled through
+// the box's spare.
+constexpr size_t kSmallBlock = 256;
+constexpr uint32_t kSmallData = kSmallBlock - sizeof(BoxMessage);
+void FreeMessage(BoxCore& box, BoxMessage* msg);
 
 // Unlinks and frees every queued message and settles every ticket (caller holds box.lock);
 // answers how many messages it freed.

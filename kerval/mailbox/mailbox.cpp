@@ -111,7 +111,7 @@ int32_t FreeQueue(BoxCore& box)
     BoxMessage* msg = box.record != nullptr ? box.record->pFirstMsg : nullptr;
     while (msg != nullptr) {
         BoxMessage* next = msg->pNext;
-        core::Free(msg);  // the data copy lives in the same block
+        FreeMessage(box, msg);  // the data copy lives in the same block
         ++freed;
         msg = next;
     }
@@ -222,6 +222,7 @@ extern "C" KV_API int32_t DeleteMailBox(int32_t hBox)
         std::lock_guard guard(box->lock);
         box->generation.fetch_add(1, std::memory_order_release);  // even: closed
         freed = kerval::mailbox::FreeQueue(*box);
+        kerval::core::Free(box->spare.exchange(nullptr));
         readers = std::exchange(box->readers_waiting, 0);
         writers = std::exchange(box->writers_waiting, 0);
         rec->hSem = KV_INVALID_HANDLE;

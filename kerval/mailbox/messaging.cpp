@@ -19,6 +19,15 @@
 
 namespace kerval::mailbox {
 
+void FreeMessage(BoxCore& box, BoxMessage* msg)
+{
+    if (static_cast<uint32_t>(msg->lSize) <= kSmallData) {
+        core::FreeOrKeep(box.spare, msg);
+    } else {
+        core::Free(msg);
+    }
+}
+
 namespace {
 
 int32_t NoSuchBox()
@@ -29,10 +38,12 @@ int32_t NoSuchBox()
     return eNOK;
 }
 
-BoxMessage* NewMessage(int32_t hSender, int32_t lType, const void* pData, uint32_t lSize,
-                       int32_t lExtra)
+BoxMessage* NewMessage(BoxCore& box, int32_t hSender, int32_t lType, const void* pData,
+                       uint32_t lSize, int32_t lExtra)
 {
-    auto* msg = static_cast<BoxMessage*>(core::Alloc(sizeof(BoxMessage) + lSize));
+    void* block = lSize <= kSmallData ? core::AllocOrReuse(box.spare, kSmallBlock)
+                                      : core::Alloc(sizeof(BoxMessage) + lSize);
+    auto* msg = static_cast<BoxMessage*>(block);
     if (msg == nullptr)
         return nullptr;
     msg->pPrev = nullptr;
@@ -187,7 +198,7 @@ int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMess
     const bool forever = lTimeOut == WAIT_FOREVER;
     const auto limit = lTimeOut < 0 ? task::WaitSliceMs() : static_cast<uint32_t>(lTimeOut);
     std::chrono::steady_clock::time_point deadline{};
-    UpdateLifeSign();
+    TaskDescript* const self = task::RefreshLifeSign();
     std::optional<task::UnlimitedWait> unlimited;  // begins and ends outside the lock
     std::unique_lock lock(box.lock);
     for (;;) {
@@ -200,7 +211,7 @@ int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMess
             return eTIME_OVER;
         if (forever && !unlimited) {
             lock.unlock();
-            unlimited.emplace();
+            unlimited.emplace(self);
             lock.lock();
             continue;  // looks again before the wait
         }
@@ -249,7 +260,7 @@ extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lT
     BoxCore* box = FindCore(hBox, &gen);
     if (box == nullptr)
         return NoSuchBox();
-    BoxMessage* msg = NewMessage(hSender, lType, pData, lSize, lExtra);
+    BoxMessage* msg = NewMessage(*box, hSender, lType, pData, lSize, lExtra);
     if (msg == nullptr) {
         char text[200];
         std::snprintf(text, sizeof text, "%s : Can't allocate memory (%ld bytes)\n",
@@ -260,7 +271,7 @@ extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lT
     std::unique_lock lock(box->lock);
     if (!box->IsOpen(gen)) {
         lock.unlock();
-        kerval::core::Free(msg);
+        FreeMessage(*box, msg);
         return NoSuchBox();
     }
     Append(*box, msg);
@@ -295,7 +306,7 @@ extern "C" KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuff
     if (code != eOK)
         return code;
     const int32_t result = Deliver(*msg, plType, pBuffer, plSize, lBufSize, plExtra, phSender);
-    kerval::core::Free(msg);
+    FreeMessage(*box, msg);
     return result;
 }
 
@@ -338,14 +349,14 @@ WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int
         if (!HasRoom(*box))
             return box->IsOpen(generation) ? WriteOutcome::kFull : WriteOutcome::kGone;
     }
-    BoxMessage* msg = NewMessage(hSender, lType, pData, lSize, lExtra);
+    BoxMessage* msg = NewMessage(*box, hSender, lType, pData, lSize, lExtra);
     if (msg == nullptr)
         return WriteOutcome::kFull;  // no memory now: the caller may try again
     std::unique_lock lock(box->lock);
     const bool open = box->IsOpen(generation);
     if (!open || !HasRoom(*box)) {
         lock.unlock();
-        core::Free(msg);
+        FreeMessage(*box, msg);
         return open ? WriteOutcome::kFull : WriteOutcome::kGone;
     }
     Append(*box, msg);

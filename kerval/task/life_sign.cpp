@@ -91,14 +91,17 @@ platform::Ticker* LifeSignTicker()
     return ticker;
 }
 
-UnlimitedWait::UnlimitedWait()
+UnlimitedWait::UnlimitedWait() : UnlimitedWait(RefreshLifeSign()) {}
+
+UnlimitedWait::UnlimitedWait(TaskDescript* signed_task) : task_(signed_task)
 {
-    SysDescript* sys = core::Sys();
-    task_ = core::CurrentTask();
-    if (sys == nullptr || task_ == nullptr)
-        return;
-    CopyDate(sys->xAppDate, task_->xLifeSign);
-    blocked_ = BlockedFlag(sys, task_);
+    if (task_ != nullptr)
+        Begin();
+}
+
+void UnlimitedWait::Begin()
+{
+    blocked_ = BlockedFlag(core::Sys(), task_);
     if (blocked_ == nullptr)
         return;
     blocked_->store(1);  // seen by the next tick, or the ticker is found idle and woken
@@ -122,6 +125,16 @@ void ForgetUnlimitedWait(const TaskDescript& rec)
     blocked->store(0, std::memory_order_relaxed);
 }
 
+TaskDescript* RefreshLifeSign()
+{
+    SysDescript* sys = core::Sys();
+    TaskDescript* rec = core::CurrentTask();
+    if (sys == nullptr || rec == nullptr)
+        return nullptr;
+    CopyDate(sys->xAppDate, rec->xLifeSign);
+    return rec;
+}
+
 bool InUnlimitedWait(int32_t hTask)
 {
     const TaskDescript* rec = core::TaskRecord(hTask);
@@ -135,11 +148,7 @@ using namespace kerval;
 
 extern "C" KV_API void UpdateLifeSign(void)
 {
-    SysDescript* sys = core::Sys();
-    TaskDescript* rec = core::CurrentTask();
-    if (sys == nullptr || rec == nullptr)
-        return;
-    task::CopyDate(sys->xAppDate, rec->xLifeSign);
+    task::RefreshLifeSign();
 }
 
 // Blocks for good on a semaphore that nobody posts: a deletion or suspension reaches the task

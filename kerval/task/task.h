@@ -24,14 +24,21 @@ void SetWaitSliceMs(uint32_t ms);
 class UnlimitedWait {
 public:
     UnlimitedWait();
+    // For a task whose life sign RefreshLifeSign has just set (null: a thread that is no task).
+    explicit UnlimitedWait(TaskDescript* signed_task);
     ~UnlimitedWait();
     UnlimitedWait(const UnlimitedWait&) = delete;
     UnlimitedWait& operator=(const UnlimitedWait&) = delete;
 
 private:
+    void Begin();
+
     TaskDescript* task_ = nullptr;
     std::atomic<uint8_t>* blocked_ = nullptr;
 };
+
+// UpdateLifeSign, answering the calling task's record (null when it is no task).
+TaskDescript* RefreshLifeSign();
 
 // Takes a task out of the ticker's sight for good (its deletion, once its thread has stopped and
 // before its record is cleared).

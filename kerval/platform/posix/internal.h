@@ -3,7 +3,17 @@
 
 #include <semaphore.h>
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
+
+#if defined(__SANITIZE_THREAD__)
+#define KV_WAKE_ON_SEM 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KV_WAKE_ON_SEM 1
+#endif
+#endif
 
 namespace kerval::platform::posix {
 
@@ -25,9 +35,37 @@ public:
     DeferTermination& operator=(const DeferTermination&) = delete;
 };
 
+// A count of wake-ups for the one thread that waits on it; post() is async-signal-safe. A futex
+// word that is woken only when its waiter sleeps. ThreadSanitizer runs a signal's handler for
+// a blocked thread only inside the calls it intercepts, so its build keeps a sem_t.
+class Wake {
+public:
+#if defined(KV_WAKE_ON_SEM)
+    Wake();
+    ~Wake();
+#else
+    Wake() = default;
+    ~Wake() = default;
+#endif
+    Wake(const Wake&) = delete;
+    Wake& operator=(const Wake&) = delete;
+    void post();
+    // Drops the posts left over; nobody waits or posts meanwhile.
+    void reset();
+    // Takes one post, or answers EINTR or ETIMEDOUT (deadline absolute on `clock`, null: none).
+    int wait(const timespec* deadline, clockid_t clock);
+
+private:
+#if defined(KV_WAKE_ON_SEM)
+    sem_t sem_;
+#else
+    std::atomic<uint32_t> word_{0};  // posts, and kSleeping while the waiter sleeps
+#endif
+};
+
 // Waits until `wake` is posted, timeout_ms passes (kInfinite: no limit) or the thread is
 // asked to end (its termination handler posts `wake`). True when posted by someone else.
 // Call within a DeferTermination.
-bool wait_wake(sem_t* wake, uint32_t timeout_ms);
+bool wait_wake(Wake* wake, uint32_t timeout_ms);
 
 }  // namespace kerval::platform::posix

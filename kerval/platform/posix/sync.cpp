@@ -15,7 +15,6 @@
 // the drop of the queue's reference, never the semaphore, so the woken thread may destroy it.
 #include <linux/futex.h>
 #include <sched.h>
-#include <semaphore.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -34,13 +33,12 @@ namespace {
 struct OwnedMutexes;
 
 struct Waiter {
-    sem_t wake;
+    posix::Wake wake;
     OwnedMutexes* owner = nullptr;  // mutex waits: the waiting thread's list
     bool granted = false;           // guarded by the object's lock
     bool abandoned = false;
     std::atomic<int> refs{1};  // semaphore waits: the waiter, and the queue while queued
-    Waiter() { sem_init(&wake, 0, 0); }
-    ~Waiter() { sem_destroy(&wake); }
+    Waiter() = default;
     Waiter(const Waiter&) = delete;
     Waiter& operator=(const Waiter&) = delete;
 };
@@ -111,7 +109,7 @@ void hand_over(Mutex* m, bool abandoned)
     w->owner->held.push_back(m);
     w->granted = true;
     w->abandoned = abandoned;
-    sem_post(&w->wake);
+    w->wake.post();
 }
 
 void forget_owned(Mutex* m)
@@ -204,8 +202,7 @@ Waiter* take_waiter()
             continue;
         spare = nullptr;
         w->granted = false;
-        sem_destroy(&w->wake);  // a post of a late grant or a termination may be left in it
-        sem_init(&w->wake, 0, 0);
+        w->wake.reset();  // a post of a late grant or a termination may be left in it
         return w;
     }
     return new Waiter;
@@ -245,11 +242,11 @@ void serve_waiters(Semaphore* s)
         }
     }
     for (size_t i = 0; i < n; ++i) {
-        sem_post(&served[i]->wake);
+        served[i]->wake.post();
         drop(served[i]);
     }
     for (Waiter* w : more) {
-        sem_post(&w->wake);
+        w->wake.post();
         drop(w);
     }
 }

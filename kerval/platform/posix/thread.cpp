@@ -96,7 +96,7 @@ thread_local Thread* t_self = nullptr;
 // region_enter/region_leave use.
 struct ControlState {
     volatile sig_atomic_t parkable = 0;  // in a blocking wait, no other region open
-    sem_t* volatile waiter = nullptr;
+    posix::Wake* volatile waiter = nullptr;
     sigjmp_buf* exit_jump = nullptr;  // created threads only
 };
 thread_local ControlState t_term KV_HOT_TLS;
@@ -181,8 +181,8 @@ void on_terminate_signal(int)
         return;
     if (t_regions.open > 0) {
         t_regions.pending = 1;
-        if (sem_t* waiter = t_term.waiter)
-            sem_post(waiter);
+        if (posix::Wake* waiter = t_term.waiter)
+            waiter->post();
         return;
     }
     end_now();
@@ -757,7 +757,7 @@ DeferTermination::~DeferTermination()
     region_leave();
 }
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(KV_WAKE_ON_SEM)
 // ThreadSanitizer does not intercept sem_clockwait, so a suspend or terminate signal sent to a
 // thread blocked in it would be handled only at the time-out; its build waits with sem_timedwait.
 constexpr clockid_t kWaitClock = CLOCK_REALTIME;
@@ -765,14 +765,7 @@ constexpr clockid_t kWaitClock = CLOCK_REALTIME;
 constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
 #endif
 
-int timed_wait(sem_t* wake, const timespec& deadline)
-{
-    if constexpr (kWaitClock == CLOCK_MONOTONIC)
-        return sem_clockwait(wake, CLOCK_MONOTONIC, &deadline);
-    return sem_timedwait(wake, &deadline);
-}
-
-bool wait_wake(sem_t* wake, uint32_t timeout_ms)
+bool wait_wake(Wake* wake, uint32_t timeout_ms)
 {
     t_term.waiter = wake;
     timespec deadline{};
@@ -785,7 +778,7 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
             deadline.tv_nsec -= 1000000000L;
         }
     }
-    int rc = -1;
+    int rc = EINTR;
     // Blocked here the thread holds no lock of its own: a suspension may stop it.
     const bool parkable = t_regions.open == 1 && t_regions.lock_waits == 0;
     if (parkable && t_regions.park_owed != 0 && t_self != nullptr) {
@@ -794,13 +787,13 @@ bool wait_wake(sem_t* wake, uint32_t timeout_ms)
     }
     t_term.parkable = parkable ? 1 : 0;
     while (t_regions.pending == 0) {
-        rc = timeout_ms == kInfinite ? sem_wait(wake) : timed_wait(wake, deadline);
-        if (rc == 0 || errno != EINTR)
+        rc = wake->wait(timeout_ms == kInfinite ? nullptr : &deadline, kWaitClock);
+        if (rc != EINTR)
             break;
     }
     t_term.parkable = 0;
     t_term.waiter = nullptr;
-    // A post from the termination handler may remain; the caller discards the semaphore.
+    // A post from the termination handler may remain; the caller resets the wake-up.
     return rc == 0 && t_regions.pending == 0;
 }
 
