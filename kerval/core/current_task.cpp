@@ -32,7 +32,7 @@ TaskDescript* LiveTaskOfThread(const SysDescript* sys, int32_t hTask, uint32_t t
 }
 
 // The calling thread's live task record, its handle in *handle (-1 when it is no task).
-TaskDescript* FindSelf(int32_t* handle)
+KV_HOT_PATH TaskDescript* FindSelf(int32_t* handle)
 {
     *handle = -1;
     const SysDescript* sys = _pxSysDescript;
@@ -92,7 +92,7 @@ int32_t CurrentTaskHandle()
     return handle;
 }
 
-TaskDescript* CurrentTask()
+KV_HOT_PATH TaskDescript* CurrentTask()
 {
     int32_t handle = -1;
     return FindSelf(&handle);

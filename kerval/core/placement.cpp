@@ -132,7 +132,7 @@ void ReleaseObject(int32_t hObject)
 
 // Every message to or from a task looks its record up: the checks of ObjectExist for a task,
 // without the dispatch over every type.
-TaskDescript* UsedTaskRecord(const SysDescript* sys, int32_t h)
+KV_HOT_PATH TaskDescript* UsedTaskRecord(const SysDescript* sys, int32_t h)
 {
     if (sys == nullptr || h < 0 || h >= sys->nNbObject)
         return nullptr;
@@ -146,7 +146,7 @@ TaskDescript* UsedTaskRecord(const SysDescript* sys, int32_t h)
     return LoadFlag(rec.bUsed) == 1 ? &rec : nullptr;
 }
 
-TaskDescript* TaskRecord(int32_t h)
+KV_HOT_PATH TaskDescript* TaskRecord(int32_t h)
 {
     TaskDescript* rec = UsedTaskRecord(_pxSysDescript, h);
     if (rec == nullptr ||

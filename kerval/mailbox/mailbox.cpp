@@ -56,7 +56,7 @@ void ShowPurge(const char* box_name, int32_t freed)
 
 }  // namespace
 
-BoxCore* FindCore(int32_t hBox, uint32_t* generation)
+KV_HOT_PATH BoxCore* FindCore(int32_t hBox, uint32_t* generation)
 {
     const CoreTable* table = g_table.load(std::memory_order_acquire);
     if (table == nullptr || hBox < 0 || hBox >= table->size)
@@ -126,7 +126,7 @@ int32_t FreeQueue(BoxCore& box)
     return freed;
 }
 
-void Ring(platform::Semaphore* doorbell, uint32_t count)
+KV_HOT_PATH void Ring(platform::Semaphore* doorbell, uint32_t count)
 {
     if (count > 0)
         platform::semaphore_release(doorbell, static_cast<long>(count), nullptr);

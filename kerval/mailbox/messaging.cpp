@@ -250,7 +250,7 @@ int32_t Deliver(const BoxMessage& msg, int32_t* plType, void* pBuffer, uint32_t*
 
 using kerval::mailbox::BoxCore;
 
-extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lType,
+extern "C" KV_API KV_HOT_PATH int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lType,
                                        const void* pData, uint32_t lSize, int32_t lExtra)
 {
     using namespace kerval::mailbox;
@@ -284,7 +284,7 @@ extern "C" KV_API int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lT
     return eOK;
 }
 
-extern "C" KV_API int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer,
+extern "C" KV_API KV_HOT_PATH int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer,
                                       uint32_t* plSize, int32_t lBufSize, int32_t lTimeOut,
                                       int32_t* plExtra, int32_t* phSender)
 {

@@ -91,15 +91,15 @@ platform::Ticker* LifeSignTicker()
     return ticker;
 }
 
-UnlimitedWait::UnlimitedWait() : UnlimitedWait(RefreshLifeSign()) {}
+KV_HOT_PATH UnlimitedWait::UnlimitedWait() : UnlimitedWait(RefreshLifeSign()) {}
 
-UnlimitedWait::UnlimitedWait(TaskDescript* signed_task) : task_(signed_task)
+KV_HOT_PATH UnlimitedWait::UnlimitedWait(TaskDescript* signed_task) : task_(signed_task)
 {
     if (task_ != nullptr)
         Begin();
 }
 
-void UnlimitedWait::Begin()
+KV_HOT_PATH void UnlimitedWait::Begin()
 {
     blocked_ = BlockedFlag(core::Sys(), task_);
     if (blocked_ == nullptr)
@@ -108,7 +108,7 @@ void UnlimitedWait::Begin()
     platform::ticker_wake(LifeSignTicker());
 }
 
-UnlimitedWait::~UnlimitedWait()
+KV_HOT_PATH UnlimitedWait::~UnlimitedWait()
 {
     if (blocked_ != nullptr)
         blocked_->store(0, std::memory_order_relaxed);
@@ -125,7 +125,7 @@ void ForgetUnlimitedWait(const TaskDescript& rec)
     blocked->store(0, std::memory_order_relaxed);
 }
 
-TaskDescript* RefreshLifeSign()
+KV_HOT_PATH TaskDescript* RefreshLifeSign()
 {
     SysDescript* sys = core::Sys();
     TaskDescript* rec = core::CurrentTask();

@@ -14,7 +14,7 @@ thread_local Affinity t_affinity KV_HOT_TLS;
 
 }  // namespace
 
-bool spinning_may_help()
+KV_HOT_PATH bool spinning_may_help()
 {
     constexpr unsigned kCallsPerLookUp = 256;
     if (t_affinity.calls_left == 0) {

@@ -149,6 +149,17 @@ bool take_unit(Semaphore* s)
     return false;
 }
 
+// Takes one unit for a queued waiter that leaves the queue (caller holds the lock).
+bool take_unit_for_queued(Semaphore* s)
+{
+    uint64_t state = s->state.load();
+    while (units_in(state) > 0) {
+        if (s->state.compare_exchange_weak(state, state - 1 - kOneQueued))
+            return true;
+    }
+    return false;
+}
+
 // Watches the count for a moment before the caller sleeps; true when it took a unit. Gives up
 // as soon as a waiter is queued: queued waiters are served first.
 bool spin_for_unit(Semaphore* s)
@@ -230,9 +241,8 @@ void serve_waiters(Semaphore* s)
     std::vector<Waiter*> more;  // past a batch (rare)
     {
         std::lock_guard guard(s->lock);
-        while (!s->waiters.empty() && take_unit(s)) {
+        while (!s->waiters.empty() && take_unit_for_queued(s)) {
             Waiter* w = pop_waiter(s->waiters);
-            s->state.fetch_sub(kOneQueued);
             w->granted = true;
             if (n < kBatch) {
                 served[n++] = w;
@@ -257,14 +267,16 @@ bool queue_or_take(Semaphore* s, Waiter* me)
     std::lock_guard guard(s->lock);
     if (take_unit(s))
         return true;
-    me->refs.fetch_add(1);
+    // Nobody else holds a reference before the record is queued, nor takes one before the lock
+    // is released: plain stores do.
+    me->refs.store(2, std::memory_order_relaxed);
     s->waiters.push_back(me);
     s->state.fetch_add(kOneQueued);
     if (!take_unit(s))
         return false;
     s->waiters.pop_back();
     s->state.fetch_sub(kOneQueued);
-    me->refs.fetch_sub(1);
+    me->refs.store(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -332,7 +344,7 @@ void semaphore_destroy(Semaphore* s)
     delete s;
 }
 
-bool semaphore_release(Semaphore* s, long count, long* previous)
+KV_HOT_PATH bool semaphore_release(Semaphore* s, long count, long* previous)
 {
     if (s == nullptr || count <= 0) {
         set_last_error(s == nullptr ? kErrInvalidHandle : kErrInvalidParameter);
@@ -350,7 +362,7 @@ bool semaphore_release(Semaphore* s, long count, long* previous)
     return true;
 }
 
-WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
+KV_HOT_PATH WaitResult semaphore_wait(Semaphore* s, uint32_t timeout_ms)
 {
     if (s == nullptr)
         return fail_handle();

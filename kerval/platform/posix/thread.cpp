@@ -747,12 +747,12 @@ void detail::settle_regions()
 
 namespace posix {
 
-DeferTermination::DeferTermination()
+KV_HOT_PATH DeferTermination::DeferTermination()
 {
     region_enter();
 }
 
-DeferTermination::~DeferTermination()
+KV_HOT_PATH DeferTermination::~DeferTermination()
 {
     region_leave();
 }
@@ -765,7 +765,7 @@ constexpr clockid_t kWaitClock = CLOCK_REALTIME;
 constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
 #endif
 
-bool wait_wake(Wake* wake, uint32_t timeout_ms)
+KV_HOT_PATH bool wait_wake(Wake* wake, uint32_t timeout_ms)
 {
     t_term.waiter = wake;
     timespec deadline{};

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "kerval/platform/platform.h"
 #include "kerval/platform/posix/internal.h"
 
 namespace kerval::platform::posix {
@@ -23,7 +24,7 @@ Wake::~Wake()
     sem_destroy(&sem_);
 }
 
-void Wake::post()
+KV_HOT_PATH void Wake::post()
 {
     sem_post(&sem_);
 }
@@ -34,7 +35,7 @@ void Wake::reset()
     sem_init(&sem_, 0, 0);
 }
 
-int Wake::wait(const timespec* deadline, clockid_t clock)
+KV_HOT_PATH int Wake::wait(const timespec* deadline, clockid_t clock)
 {
     int rc = 0;
     if (deadline == nullptr) {
@@ -60,7 +61,7 @@ uint32_t* futex_of(std::atomic<uint32_t>& word)
 
 }  // namespace
 
-void Wake::post()
+KV_HOT_PATH void Wake::post()
 {
     if ((word_.fetch_add(1) & kSleeping) != 0)
         syscall(SYS_futex, futex_of(word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -71,7 +72,7 @@ void Wake::reset()
     word_.store(0);
 }
 
-int Wake::wait(const timespec* deadline, clockid_t clock)
+KV_HOT_PATH int Wake::wait(const timespec* deadline, clockid_t clock)
 {
     const int op = FUTEX_WAIT_BITSET_PRIVATE | (clock == CLOCK_REALTIME ? FUTEX_CLOCK_REALTIME : 0);
     uint32_t word = word_.load();
