@@ -46,6 +46,26 @@ TEST_F(MailBoxMessaging, ReadsGiveTheEnvelopeInWritingOrderAndConsumeEvenWhenThe
     EXPECT_EQ(ReadMailBox(box_, nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr), eNOK);
 }
 
+// Sizes either side of the small-block size (216 data bytes), read one at a time and in a
+// batch: each read gives exactly the bytes written, whether its block is new or recycled.
+TEST_F(MailBoxMessaging, EverySizeArrivesWholeWhetherItsBlockIsNewOrRecycled) {
+    const uint32_t sizes[] = {216, 1, 217, 0, 216, 5000, 3};
+    const auto bytes = [&](size_t i) { return std::string(sizes[i], static_cast<char>('a' + i)); };
+    const auto read = [&](size_t i) {
+        std::string got(6000, '\0');
+        uint32_t size = 0;
+        ASSERT_EQ(ReadMailBox(box_, nullptr, got.data(), &size, 6000, 0, nullptr, nullptr), eOK);
+        EXPECT_EQ(got.substr(0, size), bytes(i)) << i;
+    };
+    for (bool batch : {false, true}) {
+        for (size_t i = 0; i < std::size(sizes); ++i) {
+            ASSERT_EQ(WriteMailBox(0, box_, 1, bytes(i).data(), sizes[i], 0), eOK);
+            if (!batch) read(i);
+        }
+        for (size_t i = 0; batch && i < std::size(sizes); ++i) read(i);
+    }
+}
+
 std::atomic<int> g_written{0};
 std::atomic<bool> g_go{false};
 
