@@ -251,7 +251,8 @@ int32_t Deliver(const BoxMessage& msg, int32_t* plType, void* pBuffer, uint32_t*
 using kerval::mailbox::BoxCore;
 
 extern "C" KV_API KV_HOT_PATH int32_t WriteMailBox(int32_t hSender, int32_t hBox, int32_t lType,
-                                       const void* pData, uint32_t lSize, int32_t lExtra)
+                                                   const void* pData, uint32_t lSize,
+                                                   int32_t lExtra)
 {
     using namespace kerval::mailbox;
     if (lType < 0)
@@ -285,8 +286,9 @@ extern "C" KV_API KV_HOT_PATH int32_t WriteMailBox(int32_t hSender, int32_t hBox
 }
 
 extern "C" KV_API KV_HOT_PATH int32_t ReadMailBox(int32_t hBox, int32_t* plType, void* pBuffer,
-                                      uint32_t* plSize, int32_t lBufSize, int32_t lTimeOut,
-                                      int32_t* plExtra, int32_t* phSender)
+                                                  uint32_t* plSize, int32_t lBufSize,
+                                                  int32_t lTimeOut, int32_t* plExtra,
+                                                  int32_t* phSender)
 {
     using namespace kerval::mailbox;
     if (lBufSize < 0)

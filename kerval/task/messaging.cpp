@@ -43,7 +43,7 @@ void ForgetMainBox(int32_t hBox)
 using namespace kerval;
 
 extern "C" KV_API KV_HOT_PATH int32_t WriteToTask(int32_t hSender, int32_t hTask, int32_t lType,
-                                      const void* pData, uint32_t lSize, int32_t lExtra)
+                                                  const void* pData, uint32_t lSize, int32_t lExtra)
 {
     TaskDescript* rec = core::TaskRecord(hTask);
     if (rec == nullptr)
@@ -52,8 +52,9 @@ extern "C" KV_API KV_HOT_PATH int32_t WriteToTask(int32_t hSender, int32_t hTask
 }
 
 extern "C" KV_API KV_HOT_PATH int32_t ReadFromTask(int32_t hTask, int32_t* plType, void* pBuffer,
-                                       uint32_t* plSize, int32_t lBufSize, int32_t lTimeOut,
-                                       int32_t* plExtra, int32_t* phSender)
+                                                   uint32_t* plSize, int32_t lBufSize,
+                                                   int32_t lTimeOut, int32_t* plExtra,
+                                                   int32_t* phSender)
 {
     TaskDescript* rec = core::TaskRecord(hTask);
     if (rec == nullptr)
