@@ -70,14 +70,17 @@ inline void* AllocOrReuse(std::atomic<void*>& spare, size_t size)
     if (AllocationRefused())
         return nullptr;
     void* block = spare.exchange(nullptr, std::memory_order_acquire);
-    return block != nullptr ? block : std::malloc(size);
+    if (block != nullptr)
+        return block;
+    platform::RegionGuard region;
+    return std::malloc(size);
 }
 // Free, keeping the block in `spare` when that is empty.
 inline void FreeOrKeep(std::atomic<void*>& spare, void* block)
 {
     void* empty = nullptr;
     if (!spare.compare_exchange_strong(empty, block, std::memory_order_release))
-        std::free(block);
+        Free(block);
 }
 
 // One T built in a block of its own; null when memory runs out.
