@@ -58,6 +58,7 @@ bool resolve_by_name(const char* host, uint32_t* addr_be)
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
+    RegionGuard region;  // it allocates and takes the resolver's locks: no task ends holding them
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
         return false;
     *addr_be = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
