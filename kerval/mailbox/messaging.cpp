@@ -61,6 +61,19 @@ BoxMessage* NewMessage(BoxCore& box, int32_t hSender, int32_t lType, const void*
     return msg;
 }
 
+// A new message, then the box's lock taken, in one lock region: a writer deleted meanwhile
+// ends once its message is queued or freed. Null, the lock not taken, when memory runs out.
+BoxMessage* NewMessageThenLock(BoxCore& box, std::unique_lock<platform::GuardedMutex>& lock,
+                               int32_t hSender, int32_t lType, const void* pData, uint32_t lSize,
+                               int32_t lExtra)
+{
+    platform::RegionGuard region;
+    BoxMessage* msg = NewMessage(box, hSender, lType, pData, lSize, lExtra);
+    if (msg != nullptr)
+        lock.lock();
+    return msg;
+}
+
 // Caller holds box.lock.
 void Append(BoxCore& box, BoxMessage* msg)
 {
@@ -193,6 +206,7 @@ uint32_t WaitMs(uint32_t limit, std::chrono::steady_clock::time_point& deadline)
 
 // Takes the oldest message a reader may take, waiting as the time-out says (-1 and other
 // negative values: one slice; WAIT_FOREVER: no limit, the life sign kept fresh meanwhile).
+// With eOK the caller is left inside a lock region, to leave once it has freed the message.
 int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMessage** out)
 {
     const bool forever = lTimeOut == WAIT_FOREVER;
@@ -220,6 +234,7 @@ int32_t TakeMessage(BoxCore& box, uint32_t generation, int32_t lTimeOut, BoxMess
     Rings rings;
     *out = TakeFirst(box);
     HandOnFreedUnit(box, rings);
+    platform::region_enter();  // left by the caller once the message is freed
     lock.unlock();
     RingAll(box, rings);
     return eOK;
@@ -261,7 +276,8 @@ extern "C" KV_API KV_HOT_PATH int32_t WriteMailBox(int32_t hSender, int32_t hBox
     BoxCore* box = FindCore(hBox, &gen);
     if (box == nullptr)
         return NoSuchBox();
-    BoxMessage* msg = NewMessage(*box, hSender, lType, pData, lSize, lExtra);
+    std::unique_lock lock(box->lock, std::defer_lock);
+    BoxMessage* msg = NewMessageThenLock(*box, lock, hSender, lType, pData, lSize, lExtra);
     if (msg == nullptr) {
         char text[200];
         std::snprintf(text, sizeof text, "%s : Can't allocate memory (%ld bytes)\n",
@@ -269,7 +285,6 @@ extern "C" KV_API KV_HOT_PATH int32_t WriteMailBox(int32_t hSender, int32_t hBox
         DisplayDebug(text, 1);
         return eNOK;
     }
-    std::unique_lock lock(box->lock);
     if (!box->IsOpen(gen)) {
         lock.unlock();
         FreeMessage(*box, msg);
@@ -309,6 +324,7 @@ extern "C" KV_API KV_HOT_PATH int32_t ReadMailBox(int32_t hBox, int32_t* plType,
         return code;
     const int32_t result = Deliver(*msg, plType, pBuffer, plSize, lBufSize, plExtra, phSender);
     FreeMessage(*box, msg);
+    kerval::platform::region_leave();
     return result;
 }
 
@@ -351,10 +367,10 @@ WriteOutcome WriteIfRoom(int32_t hBox, uint32_t generation, int32_t hSender, int
         if (!HasRoom(*box))
             return box->IsOpen(generation) ? WriteOutcome::kFull : WriteOutcome::kGone;
     }
-    BoxMessage* msg = NewMessage(*box, hSender, lType, pData, lSize, lExtra);
+    std::unique_lock lock(box->lock, std::defer_lock);
+    BoxMessage* msg = NewMessageThenLock(*box, lock, hSender, lType, pData, lSize, lExtra);
     if (msg == nullptr)
         return WriteOutcome::kFull;  // no memory now: the caller may try again
-    std::unique_lock lock(box->lock);
     const bool open = box->IsOpen(generation);
     if (!open || !HasRoom(*box)) {
         lock.unlock();

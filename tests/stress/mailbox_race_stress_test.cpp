@@ -179,11 +179,10 @@ INSTANTIATE_TEST_SUITE_P(SmallBoxes, MailBoxRace, ::testing::Values(1, 2, 0));
 TEST_F(TaskTest, WritersDeletedWhileAllocatingLeaveTheHeapUsable) {
     int32_t box = -1;
     ASSERT_EQ(CreateMailBox("HEAP", 100, &box), eOK);
-    std::atomic<bool> stop{false};
     std::atomic<int> read{0};
     kvtest::StartTask("HEAPR", [&] {
         static char buffer[4000];
-        while (!stop) {
+        for (;;) {
             uint32_t size = 0;
             read +=
                 ReadMailBox(box, nullptr, buffer, &size, sizeof buffer, 5, nullptr, nullptr) == eOK;
@@ -204,7 +203,7 @@ TEST_F(TaskTest, WritersDeletedWhileAllocatingLeaveTheHeapUsable) {
     const int before = read;
     EXPECT_EQ(WriteText(box, "last"), eOK);
     EXPECT_TRUE(WaitFor([&] { return read > before; }, std::chrono::seconds(60)));
-    stop = true;
+    DeleteTestTasks();  // the reader uses `read`
 }
 
 }  // namespace
