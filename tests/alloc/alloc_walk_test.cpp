@@ -8,8 +8,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 namespace kc = kerval::core;
 
 constexpr const char* kName = "ALLOC_OBJECT";
@@ -114,9 +112,7 @@ std::vector<int> UsedCounts() {
     return counts;
 }
 
-class AllocationWalk : public KervalTest,
-                       public ::testing::WithParamInterface<std::tuple<int, bool>> {
-protected:
+struct AllocationWalk : KervalTest, ::testing::WithParamInterface<std::tuple<int, bool>> {
     void SetUp() override {
         KervalTest::SetUp();
         ASSERT_EQ(CreateMailBox("ALLOC_BOX", 8, &context_.box), eOK);

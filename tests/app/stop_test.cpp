@@ -4,8 +4,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 TEST(StopFlag, IsClearBeforeStartAndSetForGoodOnceRequested) {
     ApplicationMustStop();  // no descriptor yet: nothing to set
     EXPECT_EQ(HasApplicationToStop(), 0);
@@ -23,28 +21,23 @@ std::string PidFilePath() {
     return path.string();
 }
 
-// True when the child ended with its own id as exit code (its low 8 bits outside Windows).
-bool ExitedWithOwnPid(const std::string& path, int status) {
-    uint32_t pid = 0;
-    std::ifstream(path) >> pid;
-#ifdef _WIN32
-    const int expected = static_cast<int>(pid);
-#else
-    const int expected = static_cast<int>(pid & 0xFF);
-#endif
-    return pid != 0 && ::testing::ExitedWithCode(expected)(status);
-}
-
-// Runs `end` in a child process that wrote its id first: the child must end with its id.
+// Runs `end` in a child process that wrote its id first: the child must end with its id as
+// exit code (its low 8 bits outside Windows).
 template <class Fn> void ExpectEndsWithOwnId(Fn end) {
     const std::string path = PidFilePath();
+    const auto own_id = [&](int status) {
+        uint32_t pid = 0;
+        std::ifstream(path) >> pid;
+        const uint32_t code = kWindows ? pid : pid & 0xFF;
+        return pid != 0 && ::testing::ExitedWithCode(static_cast<int>(code))(status);
+    };
     EXPECT_EXIT(
         {
             std::ofstream(path) << kp::process_id();
             end();
             std::abort();
         },
-        [&](int status) { return ExitedWithOwnPid(path, status); }, "");
+        own_id, "");
     std::remove(path.c_str());
 }
 
@@ -94,11 +87,11 @@ TEST(SuspendApplicationTest, FreezesEveryTaskButTheUserInterfaceAndAsksTheOperat
     TempDir dir;
     ASSERT_EQ(StartKervalAside(), eOK);
     kp::seams::set_message_box(InspectThenAnswerNo);
-    int32_t tasks[3] = {-1, -1, -1}, faulty = -1;
+    int32_t tasks[3] = {-1, -1, -1};
     const char* names[3] = {"WORKER0", "WORKER1", "TASK_USRINTF"};
     for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(CreateTask(names[i], 0, Counting, &i, sizeof i, 0, &tasks[i]), eOK);
-    ASSERT_EQ(CreateTask("FAULTY", 0, Faulty, nullptr, 0, 0, &faulty), eOK);
+        tasks[i] = Made(CreateTask, names[i], 0, Counting, &i, uint32_t{sizeof i}, 0u);
+    const int32_t faulty = Made(CreateTask, "FAULTY", 0, Faulty, nullptr, 0u, 0u);
     ASSERT_TRUE(Advances(g_counts[0]) && Advances(g_counts[1]));
 
     BeginCaptureStdout();

@@ -1,21 +1,11 @@
 // Frame dump, check byte, bits as text, and keyboard input from a redirected standard input.
 #include <bitset>
-#include <optional>
 
 #include "tests/support/fixtures.h"
 
 namespace {
 
-using namespace kvtest;
-
-class Console : public TempDirTest {
-protected:
-    void Feed(const std::string& bytes) {
-        stdin_.reset();
-        ASSERT_TRUE(stdin_.emplace("input.txt", bytes).reopened());
-    }
-    std::optional<StdinFrom> stdin_;
-};
+using Console = TempDirTest;
 
 // A full line of 16 bytes then 4 with LF, a control byte, a space and 0xE9; whole lines; none.
 TEST_F(Console, FrameDumpHasTheExactLayoutOnTheStreamOrStandardOutput) {
@@ -57,8 +47,9 @@ TEST(ConsoleText, BinaryTextAndCheckByte) {
 // Lines lose their line break; a longer line is cut to the buffer and its rest consumed.
 TEST_F(Console, LinesAreReadWithoutBreakAndCutToTheBuffer) {
     const std::string exact(KV_INPUT_STRING_MAX - 1, 'e'), longer(1000, 'L');
-    Feed("first line\nsecond\r\n\n" + exact + "\n" + longer + "\nnext\n" +
-         std::string(KV_INPUT_STRING_MAX, 'x') + "\r\nlast without break");
+    const StdinFrom input("input.txt", "first line\nsecond\r\n\n" + exact + "\n" + longer +
+                                           "\nnext\n" + std::string(KV_INPUT_STRING_MAX, 'x') +
+                                           "\r\nlast without break");
     const std::string cut = longer.substr(0, KV_INPUT_STRING_MAX - 1),
                       x(KV_INPUT_STRING_MAX - 1, 'x');
     const std::string expected[] = {"first line", "second", "", exact,
@@ -75,7 +66,7 @@ TEST_F(Console, LinesAreReadWithoutBreakAndCutToTheBuffer) {
 
 // Keys one by one; a menu choice echoes the digit, or 0 for anything else and at the end.
 TEST_F(Console, KeysAndMenuChoicesComeFromStandardInput) {
-    Feed("az7a");
+    const StdinFrom input("input.txt", "az7a");
     EXPECT_EQ('a', InputChar());
     EXPECT_EQ('z', InputChar());
     int16_t choices[3] = {-1, -1, -1};

@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
 using Descriptor = KernelTest;
 
 TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers) {

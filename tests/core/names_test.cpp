@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
 using coretest::CreatePlain;
 using Names = KernelTest;
 

@@ -3,8 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 int32_t Param(InitOptions* o, int32_t task, int32_t box, int32_t tempo) {
     return InitParamSystem(1, task, box, 10, tempo, 5, 5, 5, 5, o);
 }

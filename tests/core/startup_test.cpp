@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
 using StartUp = TempDirTest;
 
 std::atomic<int32_t> g_started_as{-2};

@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
 using kerval::core::FreeSysSem;
 using kerval::core::TakeSysSem;
 using SysLockTest = KervalTest;

@@ -4,15 +4,13 @@
 
 namespace {
 
-using namespace kvtest;
 using civil::Fields;
 using civil::Full;
 
 bool g_privilege_granted = true;
 
 // The fake clock at 2000-10-03 14:05:09.990 (a Tuesday, day 277), privilege as the test says.
-class AppClock : public ::testing::Test {
-protected:
+struct AppClock : ::testing::Test {
     void SetUp() override {
         kp::seams::set_privilege([](const char*) { return g_privilege_granted; });
     }
@@ -50,8 +48,7 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
     EXPECT_FALSE(IsTimeOutOver(&nine_and_a_half, &zero, 0));
 }
 
-class AppDate : public AppClock {
-protected:
+struct AppDate : AppClock {
     void SetUp() override {
         kp::seams::set_manual_tick(true);
         ASSERT_EQ(eOK, StartKerval());
@@ -165,7 +162,8 @@ TEST(DateText, YearDigitTakesTheDecadeOfTheClock) {
                                                            {2024, "4060", Full(2024, 2, 29)}};
     FakeClock clock({});
     for (const auto& [clock_year, text, expected] : cases) {
-        clock.Set({clock_year, clock_year == 2019 ? 12 : 3, clock_year == 2019 ? 31 : 1});
+        clock.Set(
+            {clock_year, clock_year == 2019 ? 12 : 3, clock_year == 2019 ? 31 : 1, 0, 0, 0, 0, 0});
         EXPECT_EQ(Fields(expected), Fields(Read(text, kYearDigit))) << clock_year << " " << text;
     }
     const MsgDate impossible = Read("3366", kYearDigit);

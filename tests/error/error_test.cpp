@@ -5,8 +5,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 std::string Report(const char* headline, const char* error, const char* path) {
     return std::string("\n----------------------------------------") + headline +
            "\nDate     =05-03-2024 07:08:09\nTask     =\nError    =(" + error +
@@ -56,11 +54,9 @@ TEST_F(ReportTest, CodeTextsAndOneLineReports) {
     EXPECT_STREQ(_ApplicativErrorComment(16, 16, ErrorTable), "undocumented error");
     const ErrorComment own[] = {{7, "first"}, {7, "second"}};
     EXPECT_STREQ(_ApplicativErrorComment(7, 2, own), "first");
-    int32_t ok = -1, failed = -1;
-    EXPECT_EQ(CaptureStdoutOf([&] { ok = ErreurApp(0, "P()", "texte"); }), "");
-    EXPECT_EQ(CaptureStdoutOf([&] { failed = ErreurApp(1, "KERVAL-X()", "X() fails"); }),
+    EXPECT_EQ(CaptureStdoutOf([] { EXPECT_EQ(ErreurApp(0, "P()", "texte"), 0); }), "");
+    EXPECT_EQ(CaptureStdoutOf([] { EXPECT_EQ(ErreurApp(1, "KERVAL-X()", "X() fails"), 1); }),
               "KERVAL-X() : X() fails\n");
-    EXPECT_TRUE(ok == 0 && failed == 1);
     EXPECT_NE(ReadTextFile("TRACE.001.LOG").find("\nKERVAL-X() : X() fails\n"), std::string::npos);
     EXPECT_EQ(FmtError("a.c", 12, "oops"), 25);
     EXPECT_STREQ(TaskBuf(), "file a.c, line 12 : oops\n");
@@ -83,8 +79,7 @@ TEST_F(ReportTest, ErrorCheckWarningNamesModuleProcedureAndSystemTextCutToTheBuf
 }
 
 // Fatal reports freeze their threads; each case reports in a process of its own.
-class FatalReportTest : public FatalTest {
-protected:
+struct FatalReportTest : FatalTest {
     FakeClock clock_{{2024, 3, 5, 7, 8, 9, 0, 2}};
     // Reports from a thread that stays frozen by the suspension.
     static void ReportAside(int32_t line, const char* proc, const char* comment) {
@@ -169,11 +164,9 @@ TEST_F(ReportTest, FirstEntryStartsTheFirstFileAndEveryEntryEndsWithOneLineBreak
     Trace("");
     AddTrace(nullptr, 0, 0);
     EXPECT_EQ(ReadBinaryFile("TRACE.000.LOG"), Counter(1));
-    EXPECT_EQ(ReadTextFile("TRACE.001.LOG"), kDebut + "ligne\n\n\n");
-#ifdef _WIN32
-    EXPECT_EQ(ReadBinaryFile("TRACE.001.LOG").substr(0, 39),
-              "Debut le 05/03/2024 a 07:08:09\r\nligne\r\n");
-#endif
+    const std::string eol = kWindows ? "\r\n" : "\n";  // the system's line end
+    EXPECT_EQ(ReadBinaryFile("TRACE.001.LOG"),
+              "Debut le 05/03/2024 a 07:08:09" + eol + "ligne" + eol + eol + eol);
 }
 
 // Numbered trace files (0: the counter) before the process's first entry, and after it. The

@@ -4,7 +4,6 @@
 
 namespace {
 
-using namespace kvtest;
 using BinFile = KervalTest;
 
 int32_t Open(const char* name, const char* path, const char* mode) {
@@ -55,7 +54,7 @@ TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes
     ASSERT_EQ(eOK, Write(big, INT32_MAX, 0, "a"));  // ends at 2^31
     ASSERT_EQ(eOK, Write(big, 16, 1, "b"));         // at 2^31 + 16
     ASSERT_EQ(eOK, Write(big, 8, 2, "c"));          // at 2^31 + 25
-    EXPECT_EQ("a" + std::string(16, '\0') + "b", Read(big, -27, 2, 18));
+    EXPECT_EQ(std::string("a") + std::string(16, '\0') + "b", Read(big, -27, 2, 18));
     EXPECT_EQ("c", Read(big, 8, 1, 1));
     EXPECT_EQ(eOK, CloseBinFile(big, 1));
     EXPECT_EQ(uintmax_t{1} << 31 | 26, fs::file_size("big.bin"));
@@ -75,7 +74,7 @@ TEST_F(BinFile, WritesReadsClosesAndFailsThroughEveryOriginAndBeyondTwoGibibytes
                              : c == 3 ? Write(f, 0, 0, "x", 1)
                                       : CloseBinFile(f, 1);
         EXPECT_EQ(c == 2 ? eINVALID_HANDLE : eNOK, code) << c;
-        EXPECT_STREQ("unknown file", FileNameFromHandle(h)) << c;
+        EXPECT_STREQ("unknown file", FileNameFromHandle(f)) << c;
         EXPECT_EQ(-1, FindObjectMirror("F")) << c;
     }
 }

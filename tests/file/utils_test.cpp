@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
 using FileUtils = TempDirTest;
 
 TEST_F(FileUtils, CopyExistAndRenameKeepEveryByteOrAnswerFailure) {

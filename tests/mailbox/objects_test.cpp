@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
 using MailBoxObjects = TaskTest;
 
 TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessagesAndHandle) {

@@ -3,12 +3,9 @@
 
 #include "tests/support/fixtures.h"
 
-using kvtest::WaitFor;
-
 // A platform thread running fn (resumed unless told otherwise); terminated if still running,
 // else joined, and released when the Runner goes.
-class Runner {
-public:
+struct Runner {
     explicit Runner(std::function<void()> fn, bool start = true)
         : fn_(std::move(fn)), thread_(kp::thread_create_suspended(call, this, 0)) {
         if (start) kp::thread_resume(thread_);
@@ -18,8 +15,6 @@ public:
         kp::thread_release(thread_);
     }
     kp::Thread* get() const { return thread_; }
-
-private:
     static void call(void* self) { static_cast<Runner*>(self)->fn_(); }
     std::function<void()> fn_;
     kp::Thread* thread_;

@@ -4,8 +4,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 using Share = TaskTest;
 
 TEST_F(Share, CopiesMoveExactlyTheBlockAndNamesAreSharedWithItsMutex) {

@@ -5,8 +5,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 constexpr int kRounds = kSlowBuild ? 300 : 2000, kWorkers = 3;
 // ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and a
 // writer holding the file lock may be waiting for the store task meanwhile: there the store

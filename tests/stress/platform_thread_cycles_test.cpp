@@ -3,8 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 constexpr int kTaskCycles = kSlowBuild ? 1000 : 10000;
 
 long StatusValue(const std::string& key) {
@@ -33,12 +31,15 @@ void Spin(void* arg) {
         kp::perf_counter();  // ThreadSanitizer delivers signals only at library calls
 }
 
-TEST(PlatformThreadStress, CreateTerminateCyclesLeakNothing) {
+// Signals sent before a new thread has set itself up wait for it; nothing hangs.
+TEST(PlatformThreadStress, JustStartedThreadsSuspendResumeAndTerminateAndLeakNothing) {
     std::atomic<bool> stop{false};
     ExpectNoLeak(10000, [&stop](int) {
         kp::Thread* t = kp::thread_create_suspended(Spin, &stop, 64 * 1024);
         ASSERT_NE(t, nullptr);
         kp::thread_resume(t);
+        ASSERT_EQ(kp::thread_suspend(t), 0);
+        ASSERT_EQ(kp::thread_resume(t), 1);
         ASSERT_TRUE(kp::thread_terminate(t));
         kp::thread_release(t);
     });

@@ -6,8 +6,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 constexpr int kOpsPerWorker = kSlowBuild ? 400 : 30000;
 // ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and the
 // suspension holds the target's thread record meanwhile: a suspended worker must not enter a

@@ -8,8 +8,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 constexpr int kOps = kSlowBuild ? 2000 : 20000;
 constexpr int kWorkers = 4, kSlots = 4;  // below the five links the test options allow
 constexpr uint64_t kEmpty = ~uint64_t{0};

@@ -8,7 +8,7 @@
 namespace kvtest {
 namespace {
 
-constexpr int kSteps = kvtest::kSlowBuild ? 3000 : 30000;
+constexpr int kSteps = kSlowBuild ? 3000 : 30000;
 constexpr int32_t kStopMark = 5, kReopenMark = 7;
 
 std::atomic<bool> g_stop{false}, g_reader_done{false};

@@ -36,15 +36,20 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 // Sanitizer builds and Windows under Wine run the stress tests with smaller counts.
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
 #if defined(__SANITIZE_THREAD__)
 inline constexpr bool kThreadSanitizer = true;
 #else
 inline constexpr bool kThreadSanitizer = false;
 #endif
-#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+#if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kSlowBuild = true;
 #else
-inline constexpr bool kSlowBuild = kThreadSanitizer;
+inline constexpr bool kSlowBuild = kThreadSanitizer || kWindows;
 #endif
 
 // The seed of a stress run: KV_STRESS_SEED when set, to replay a run, else `fallback`.
@@ -66,8 +71,7 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(2
 // A fresh directory under the system temp folder, current while it lives; removed afterwards. A
 // death-test child run anew (as on Windows) works in its parent's, which the parent removes: the
 // child ends without cleaning up.
-class TempDir {
-public:
+struct TempDir {
     TempDir() {
         if (::testing::internal::InDeathTestChild()) return;
         path_ = fs::temp_directory_path() / ("kvtest-" + std::to_string(std::random_device()()) +
@@ -81,14 +85,11 @@ public:
         fs::current_path(previous_, ignored);
         fs::remove_all(path_, ignored);
     }
-
-private:
     static inline std::atomic<unsigned> made_{0};
     fs::path previous_ = fs::current_path(), path_;
 };
 
-class TempDirTest : public ::testing::Test {
-protected:
+struct TempDirTest : ::testing::Test {
     TempDir temp_dir_;
 };
 
@@ -153,25 +154,12 @@ inline void WriteBinaryFile(const std::string& path, const std::string& bytes) {
 
 // Standard input read from a file of the scratch folder while this lives, then from the null
 // device again: Windows cannot remove a folder that holds an open file.
-class StdinFrom {
-public:
-    explicit StdinFrom(const std::string& path, const std::string& bytes) {
+struct StdinFrom {
+    StdinFrom(const std::string& path, const std::string& bytes) {
         WriteBinaryFile(path, bytes);
-        reopened_ = std::freopen(path.c_str(), "r", stdin) != nullptr;
+        EXPECT_NE(std::freopen(path.c_str(), "r", stdin), nullptr) << path;
     }
-    ~StdinFrom() {
-#ifdef _WIN32
-        std::freopen("NUL", "r", stdin);
-#else
-        std::freopen("/dev/null", "r", stdin);
-#endif
-    }
-    StdinFrom(const StdinFrom&) = delete;
-    StdinFrom& operator=(const StdinFrom&) = delete;
-    bool reopened() const { return reopened_; }
-
-private:
-    bool reopened_ = false;
+    ~StdinFrom() { std::freopen(kWindows ? "NUL" : "/dev/null", "r", stdin); }
 };
 
 // The smallest accepted counts: 20 tasks, 20 mailboxes, 10 semaphores, 60 tempos, 5 of each
@@ -225,8 +213,7 @@ template <class T> bool Advances(const std::atomic<T>& counter) {
 
 // The library started aside, and the question of every fatal report answered No: the reporting
 // thread stays frozen. Only the first fatal report of a process is recorded.
-class FatalTest : public TempDirTest {
-protected:
+struct FatalTest : TempDirTest {
     static inline std::atomic<int> questions_{0};
     void SetUp() override {
         ASSERT_EQ(StartKervalAside(), eOK);
@@ -239,14 +226,14 @@ protected:
     }
 };
 
-class KervalTest : public TempDirTest {
-protected:
+struct KervalTest : TempDirTest {
     void SetUp() override { ASSERT_EQ(StartKerval(), eOK); }
 };
 
-class KernelTest : public TempDirTest {
-protected:
+struct KernelTest : TempDirTest {
     void SetUp() override { ASSERT_EQ(StartKerval(kerval::core::StartKernel), eOK); }
 };
 
 }  // namespace kvtest
+
+using namespace kvtest;  // the helpers of every test

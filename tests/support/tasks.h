@@ -55,8 +55,7 @@ inline void DeleteTestTasks() {
     }
 }
 
-class TaskTest : public KervalTest {
-protected:
+struct TaskTest : KervalTest {
     void TearDown() override { DeleteTestTasks(); }
 };
 

@@ -3,15 +3,13 @@
 
 namespace {
 
-using namespace kvtest;
 using MutexAndSection = TaskTest;
 
 std::atomic<int32_t> g_takes[2] = {-1, -1};  // each case runs in a process of its own
 
 // Free after as many frees as takes; deletion wakes the waiter with 1, a later free answers 1.
 TEST_F(MutexAndSection, MutexIsRecursiveContendedAndDeletable) {
-    int32_t mute = -1;
-    ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
+    const int32_t mute = Made(CreateMute, "M", 1);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
     StartTask("W0", [mute] {
@@ -33,8 +31,7 @@ TEST_F(MutexAndSection, MutexIsRecursiveContendedAndDeletable) {
 
 // The owner's end (task deleted, then function returned) passes the mutex on with a warning.
 TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker) {
-    int32_t mute = -1;
-    ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
+    const int32_t mute = Made(CreateMute, "M", 1);
     const int32_t holder = StartTask("H", [mute] {
         g_takes[0] = TakeMute(mute, 0);
         WaitAlways();
@@ -60,8 +57,7 @@ TEST_F(MutexAndSection, AbandonedMutexGoesToTheNextTaker) {
 using MuteOwnership = FatalTest;
 
 TEST_F(MuteOwnership, FreeMuteByAThreadThatDoesNotOwnItIsAFatalReport) {
-    int32_t mute = -1;
-    ASSERT_EQ(CreateMute("M", 1, &mute), eOK);
+    const int32_t mute = Made(CreateMute, "M", 1);
     ASSERT_EQ(TakeMute(mute, 0), eOK);
     CaptureStdoutOf([mute] {
         std::thread([mute] { FreeMute(mute); }).detach();
@@ -76,8 +72,7 @@ const auto Priority = [] { return kp::thread_get_priority(kp::thread_current());
 // Nested, the holder runs at 15 until its last leave; a non-holder's leave changes nothing;
 // deleted while held, it restores its holder and wakes its waiter with 1.
 TEST_F(MutexAndSection, SectionNestsRaisesToFifteenAndIsExclusive) {
-    int32_t section = -1;
-    ASSERT_EQ(CreateCriticalSec("C", &section), eOK);
+    const int32_t section = Made(CreateCriticalSec, "C");
     const SectionDescript& rec =
         _pxSysDescript->pxSectionTab[_pxSysDescript->pxObjectTab[section].nIndex];
     const int before = Priority();

@@ -3,8 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 using Semaphore = TaskTest;
 
 std::atomic<int32_t> g_results[6];

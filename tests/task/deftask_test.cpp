@@ -3,11 +3,10 @@
 
 namespace {
 
-using namespace kvtest;
 using DefaultTasks = TaskTest;
 
 std::atomic<int32_t> g_box_at_start{-2};
-std::atomic<int> g_started{0};
+std::atomic<int> g_started{0}, g_passed{0};
 
 uint32_t Park(void*) {
     const int32_t box = GetTaskMainMailBox(_InternalCurrentTaskHandle(__FILE__, __LINE__));
@@ -48,8 +47,7 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier) {
     CaptureStdoutOf([] { EXPECT_EQ(eOK, DeleteAllDefTask()); });
     EXPECT_EQ(-1, DefTaskHandle(8));  // the table stays recorded, the tasks are gone
     EXPECT_STREQ("DEF_B", DefTaskName(8));
-    int32_t other = -1;  // a new object in the freed slot is not the default task
-    ASSERT_EQ(eOK, CreateMailBox("REUSER", 1, &other));
+    Made(CreateMailBox, "REUSER", 1);  // a new object in the freed slot is not the default task
     EXPECT_EQ(-1, DefTaskHandle(8));
 }
 
@@ -78,8 +76,6 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing) {
     EXPECT_EQ(eOK, CreateAllDefTask(nullptr, 0));  // an empty table is recorded
     EXPECT_EQ(0, _pxSysDescript->nNbDefTask);
 }
-
-std::atomic<int> g_passed{0};
 
 uint32_t MeetAtTheBarrier(void*) { SynchroWithDefaultTask(), ++g_passed, WaitAlways(); }
 

@@ -4,8 +4,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 std::atomic<int> g_year{2030};
 
 // The year of the local clock moves on; the tick's tempo pass takes it as the application date
@@ -16,8 +14,7 @@ int16_t TickNextYear() {
     return static_cast<int16_t>(g_year.load());
 }
 
-template <class Base> class ManualClock : public Base {
-protected:
+template <class Base> struct ManualClock : Base {
     ManualClock() {
         kp::seams::set_clock([](kp::LocalTime* t) { *t = {g_year.load(), 1, 1, 12, 0, 0, 0, 2}; },
                              nullptr);

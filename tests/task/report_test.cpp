@@ -5,7 +5,6 @@ using ::testing::StartsWith;
 
 namespace {
 
-using namespace kvtest;
 using ThreadReport = TaskTest;
 
 std::atomic<bool> g_busy_done{false};
@@ -46,7 +45,6 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders) {
     EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
 
     const StdinFrom keys("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
-    ASSERT_TRUE(keys.reopened());
     int32_t last = -1;
     const std::string out = CaptureStdoutOf([&] { last = PrintInfoThread(); });
     EXPECT_EQ(0, last);

@@ -3,12 +3,11 @@
 
 namespace {
 
-using namespace kvtest;
-
 using Tasks = TaskTest;
 
-std::atomic<bool> g_arg_was_null{false}, g_done{false};
-std::atomic<int32_t> g_self{-1};
+std::atomic<bool> g_arg_was_null{false}, g_done{false}, g_stop_spinning{false};
+std::atomic<int32_t> g_self{-1}, g_self_deleted{-1};
+std::atomic<uint64_t> g_spins{0};
 
 uint32_t RecordArgument(void* arg) {
     g_arg_was_null = arg == nullptr;
@@ -44,35 +43,26 @@ TEST_F(Tasks, ParameterBlockIsAPrivateCopyRecoveredAsGivenOrEmpty) {
 }
 
 TEST_F(Tasks, NameStaysTakenAfterTheFunctionReturnsUntilDeleted) {
-    int32_t task = -1, again = 7, code = eNOK;
-    ASSERT_EQ(CreateTask("SHORT", 0, RecordArgument, nullptr, 0, 0, &task), eOK);
+    int32_t again = 7, code = eNOK;
+    const int32_t task = Made(CreateTask, "SHORT", 0, RecordArgument, nullptr, 0u, 0u);
     ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kp::sleep_ms(20);
     CaptureStdoutOf([&] {
         EXPECT_EQ(CreateTask("SHORT", 0, RecordArgument, nullptr, 0, 0, &again), eOBJECT_EXIST);
         EXPECT_EQ(DeleteTask(task), eOK);
     });
-    EXPECT_EQ(again, -1);
-    EXPECT_EQ(ObjectExist(task), 0);
-    ASSERT_EQ(CreateTask("SHORT", 0, RecordArgument, nullptr, 0, 0, &again), eOK);
-    EXPECT_EQ(again, task);
+    EXPECT_EQ(std::make_pair(again, ObjectExist(task)), std::make_pair(-1, 0));
+    EXPECT_EQ(Made(CreateTask, "SHORT", 0, RecordArgument, nullptr, 0u, 0u), task);
     const std::string out = CaptureStdoutOf([&] { code = DeleteTask(-1); });
     EXPECT_EQ(code, eOK);  // an invalid handle is shown, not refused
     EXPECT_THAT(out, HasSubstr("KERVAL-DeleteTask() : Handle -1 invalid !\n"));
 }
 
-std::atomic<uint64_t> g_spins{0};
-std::atomic<bool> g_stop_spinning{false};
-
-uint32_t Spin(void*) {
-    while (!g_stop_spinning.load(std::memory_order_relaxed))
-        g_spins.fetch_add(1, std::memory_order_relaxed);
-    return 0;
-}
-
 TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) {
-    const int32_t task =
-        Made(CreateTask, "SPIN", THREAD_PRIORITY_BELOW_NORMAL, Spin, nullptr, 0, 0);
+    const auto spin = [] {
+        while (!g_stop_spinning.load(std::memory_order_relaxed)) g_spins.fetch_add(1);
+    };
+    const int32_t task = StartTask("SPIN", spin, THREAD_PRIORITY_BELOW_NORMAL);
     EXPECT_EQ(GetPriority(task), THREAD_PRIORITY_BELOW_NORMAL);
     EXPECT_EQ(GetPriority(-1), GetPriority(0));  // not a task: the caller's own
     EXPECT_EQ(GetJobPriority(), static_cast<int32_t>(_pxSysDescript->lJobPriority));
@@ -102,8 +92,6 @@ TEST_F(Tasks, SuspensionIsAFlagThatOneResumptionUndoesAndStopsTheTaskEveryTime) 
     g_stop_spinning = true;
 }
 
-std::atomic<int32_t> g_self_deleted{-1};
-
 uint32_t DeleteMyself(void*) {
     g_self_deleted = _InternalCurrentTaskHandle(__FILE__, __LINE__);
     DeleteTask(g_self_deleted);
@@ -127,14 +115,14 @@ uint32_t Echo(void*) {
 // Only a task with a main box can be written or read; deleting a task blocked on its main box
 // deletes the box too, and a deleted main box is forgotten in every task naming it.
 TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
-    int32_t self = -1, echo = -1, echo_box = -1, my_box = -1, other = -1, code = eOK;
-    ASSERT_EQ(CreateTask("SELFDEL", 0, DeleteMyself, nullptr, 0, 0, &self), eOK);
+    int32_t code = eOK;
+    const int32_t self = Made(CreateTask, "SELFDEL", 0, DeleteMyself, nullptr, 0u, 0u);
     ASSERT_TRUE(WaitFor([&] { return ObjectExist(self) == 0; }));
-    ASSERT_EQ(CreateMailBox("ECHO_BOX", 4, &echo_box), eOK);  // the library is free again
-    ASSERT_EQ(CreateMailBox("MY_BOX", 4, &my_box), eOK);
+    const int32_t echo_box = Made(CreateMailBox, "ECHO_BOX", 4);  // the library is free again
+    const int32_t my_box = Made(CreateMailBox, "MY_BOX", 4);
     ASSERT_EQ(SetTaskMainMailBox(0, my_box), eOK);
     EXPECT_EQ(CurrentTaskBox(), my_box);
-    ASSERT_EQ(CreateTask("ECHO", 0, Echo, nullptr, 0, 0, &echo), eOK);
+    const int32_t echo = Made(CreateTask, "ECHO", 0, Echo, nullptr, 0u, 0u);
     EXPECT_EQ(GetTaskMainMailBox(echo), -1);
     const std::string out = CaptureStdoutOf([&] { code = WriteToTask(0, echo, 1, "x", 2, 0); });
     EXPECT_EQ(code, eNOK);
@@ -159,7 +147,7 @@ TEST_F(Tasks, TasksExchangeThroughTheirMainBoxesOnly) {
                 HasSubstr("task ECHO suspended\n"));
     EXPECT_EQ(ObjectExist(echo) + ObjectExist(echo_box), 0);
     EXPECT_EQ(g_self_deleted.load(), self);  // the deleted threads never went on
-    other = Made(CreateTask, "OTHER", 0, Echo, nullptr, 0, 0);
+    const int32_t other = Made(CreateTask, "OTHER", 0, Echo, nullptr, 0u, 0u);
     ASSERT_EQ(SetTaskMainMailBox(other, my_box), eOK);
     ASSERT_EQ(DeleteMailBox(my_box), eOK);
     EXPECT_EQ(GetTaskMainMailBox(0) + GetTaskMainMailBox(other), -2);

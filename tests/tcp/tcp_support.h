@@ -61,8 +61,7 @@ struct Peer {
 };
 
 // No name server is ever asked: host names are unknown unless a test answers them.
-class TcpTest : public KervalTest {
-protected:
+struct TcpTest : KervalTest {
     void SetUp() override {
         KervalTest::SetUp();
         kp::seams::set_resolver([](const char*, uint32_t*) { return false; });

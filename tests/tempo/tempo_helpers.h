@@ -36,8 +36,7 @@ inline std::vector<WakeUp> Drain(int32_t hBox) {
     return out;
 }
 
-class TempoTest : public TempDirTest {
-protected:
+struct TempoTest : TempDirTest {
     void SetUp() override {
         StartTempoService();
         ASSERT_EQ(CreateMailBox("BOX", 1000, &box_) + CreateMailBox("SMALL", 1, &small_), eOK);

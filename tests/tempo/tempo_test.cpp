@@ -33,11 +33,12 @@ TEST_F(TempoTest, DelaysExpireAfterWholeTicks) {
 
 TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock) {
     MsgDate past{2024, 3, 10, 10, 20, 29, 0, 70, 7}, ahead{2024, 3, 10, 10, 20, 31, 99, 70, 7};
-    int32_t h = -1, p = -1, a = -1;
+    const auto once = [this](const char* name, uint32_t type, const MsgDate* date) {
+        return Made(CreateActiveTempo, name, type, date, 0u, uint8_t{TEMPO_ONETIME}, box_);
+    };
     // The first previous date is the start-up reading: no calendar tempo fires at start.
-    ASSERT_EQ(CreateActiveTempo("S", TEMPO_SECOND, nullptr, 0, TEMPO_ONETIME, box_, &h), eOK);
-    ASSERT_EQ(CreateActiveTempo("P", TEMPO_DATE, &past, 0, TEMPO_ONETIME, box_, &p), eOK);
-    ASSERT_EQ(CreateActiveTempo("A", TEMPO_DATE, &ahead, 0, TEMPO_ONETIME, box_, &a), eOK);
+    int32_t h = once("S", TEMPO_SECOND, nullptr);
+    const int32_t p = once("P", TEMPO_DATE, &past), a = once("A", TEMPO_DATE, &ahead);
     EXPECT_EQ(FiringTicks(3), std::vector<int>{1});  // P, in the past
     EXPECT_TRUE(IsTempoRunning(h));
     DeleteTempo(h);
@@ -62,7 +63,7 @@ TEST_F(TempoTest, DateAndCalendarTemposFollowTheClock) {
         std::apply(SetClock, from);
         Tick();
         const MsgDate date{0, 0, 0, 0, modulo, 0, 0, 0, 0};
-        ASSERT_EQ(CreateActiveTempo("C", type, &date, 0, TEMPO_ONETIME, box_, &h), eOK);
+        h = once("C", type, &date);
         std::apply(SetClock, to);
         EXPECT_EQ(FiringTicks(2).size(), fires ? 1u : 0u) << type << " " << to[4];
         DeleteTempo(h);
