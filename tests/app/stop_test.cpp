@@ -119,11 +119,10 @@ TEST(StopProcedureTest, RefusedPrivilegeWarnsAndAsksNothingGrantedOnePassesTheFl
     TempDir dir;
     kp::seams::set_privilege([](const char*) { return false; });
     kp::seams::set_shutdown([](uint32_t flags, uint32_t) { return g_shutdownFlags = flags, true; });
-    int32_t result = -1;
-    const std::string out = CaptureStdoutOf([&] { result = StopProcedure(0x4); });
-    EXPECT_TRUE(result == 0 && g_shutdownFlags == 0);
-    EXPECT_NE(out.find("- WARNING ERROR -"), std::string::npos) << out;
-    EXPECT_NE(out.find("Procedure=AdjustProcessToken()\n"), std::string::npos) << out;
+    const std::string out = CaptureStdoutOf([] { EXPECT_EQ(StopProcedure(0x4), 0); });
+    EXPECT_EQ(g_shutdownFlags.load(), 0u);
+    EXPECT_THAT(out, HasSubstr("- WARNING ERROR -"));
+    EXPECT_THAT(out, HasSubstr("Procedure=AdjustProcessToken()\n"));
     kp::seams::set_privilege([](const char*) { return true; });
     EXPECT_NE(StopProcedure(0x5), 0);
     EXPECT_EQ(g_shutdownFlags.load(), 0x5u);

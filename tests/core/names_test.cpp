@@ -8,10 +8,9 @@ using Names = KernelTest;
 
 TEST_F(Names, NameOver128CharactersIsReportedAndCut) {
     const std::string long_name(130, 'N'), cut(128, 'N');
-    int32_t h = -1, code = -1;
+    int32_t h = -1;
     const std::string out =
-        CaptureStdoutOf([&] { code = CreatePlain(SEM_OBJECT, long_name.c_str(), &h); });
-    ASSERT_EQ(code, eOK);
+        CaptureStdoutOf([&] { EXPECT_EQ(CreatePlain(SEM_OBJECT, long_name.c_str(), &h), eOK); });
     EXPECT_EQ(out, "KERVAL : Object <" + long_name + "> is too long (len=<130 / 128>)\n" +
                        "KERVAL : \tObject Name is troncated <" + cut + "> !\n");
     EXPECT_EQ(NameFromObject(h), cut);

@@ -31,10 +31,8 @@ TEST_F(AppClock, ReadingDropsMillisecondsCountersStartAtZeroAndTimeOutsCountWhol
     int64_t counter = 77;
     GetOffsetSinceStart(&counter);
     EXPECT_EQ(0, counter);
-    double result = -1;
-    const std::string out = CaptureStdoutOf([&] { result = GetAbsoluteMsSinceStart(); });
-    EXPECT_EQ(0.0, result);
-    EXPECT_NE(std::string::npos, out.find("Obsolete (limit\xE9 \xE0 49.5 jours) !")) << out;
+    EXPECT_THAT(CaptureStdoutOf([] { EXPECT_EQ(0.0, GetAbsoluteMsSinceStart()); }),
+                HasSubstr("Obsolete (limit\xE9 \xE0 49.5 jours) !"));
     // Time-outs: the frequency is scaled by 1000 so that a "second" lasts 1000 real seconds: the
     // elapsed whole seconds cannot change while the test runs.
     const int64_t frequency = static_cast<int64_t>(kp::perf_frequency()) * 1000,
@@ -74,8 +72,8 @@ TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused) {
     g_privilege_granted = false;
     clock_.last_set.year = 0;
     date.nYear = 2002;
-    const std::string out = CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); });
-    EXPECT_NE(std::string::npos, out.find("KERVAL-WriteLocalTime()")) << out;
+    EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_EQ(1, WriteAppDateTime(&date)); }),
+                HasSubstr("KERVAL-WriteLocalTime()"));
     EXPECT_EQ(2001, kerval::date::LoadAppDate().nYear);
     EXPECT_EQ(0, clock_.last_set.year) << "the clock was set";
 }

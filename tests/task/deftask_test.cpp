@@ -59,18 +59,16 @@ TEST_F(DefaultTasks, RefusedTablesCreateNothing) {
     DefTask with_no_fn[] = {good, {3, "DEF_NOFN", nullptr, 0, nullptr, 0, 0, -1, nullptr}};
     DefTask twice[] = {good, {4, "DEF_DUP", Park, 0, "DEF_BOX", 2, 0, -1, nullptr}};  // same box
     const int32_t before = Objects();
-    std::string out = CaptureStdoutOf([&] {
-        EXPECT_EQ(eNOK, CreateAllDefTask(too_many.data(), static_cast<uint16_t>(max + 1)));
-    });
-    EXPECT_EQ("number of default task > _pxSysDescript->xInitOptions->NbMaxTask (=" +
-                  std::to_string(max) + ")\n",
-              out);
+    EXPECT_EQ(CaptureStdoutOf(
+                  [&] { EXPECT_EQ(eNOK, CreateAllDefTask(too_many.data(), uint16_t(max + 1))); }),
+              "number of default task > _pxSysDescript->xInitOptions->NbMaxTask (=" +
+                  std::to_string(max) + ")\n");
     EXPECT_EQ(eNOK, CreateAllDefTask(nullptr, 1));
     EXPECT_EQ(eNOK, CreateAllDefTask(with_no_name, 2));
     EXPECT_EQ(eNOK, CreateAllDefTask(with_no_fn, 2));
     EXPECT_EQ(before, Objects());
-    out = CaptureStdoutOf([&] { EXPECT_NE(eOK, CreateAllDefTask(twice, 2)); });  // no task at all
-    EXPECT_THAT(out, HasSubstr("! KERVAL-CreateAllDefTask : can create default box task[1].\n"));
+    EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_NE(eOK, CreateAllDefTask(twice, 2)); }),  // no task
+                HasSubstr("! KERVAL-CreateAllDefTask : can create default box task[1].\n"));
     EXPECT_EQ(-1, FindObjectMirror("DEF_OK"));
     EXPECT_EQ(nullptr, _pxSysDescript->pxDefTaskTab);
     EXPECT_EQ(eOK, CreateAllDefTask(nullptr, 0));  // an empty table is recorded

@@ -45,9 +45,7 @@ TEST_F(ThreadReport, LinesTablesAndSortedOrders) {
     EXPECT_THAT(lines, HasSubstr("> ms; UserTime=<"));
 
     const StdinFrom keys("keys.txt", "7123450");  // 7 shows the menu again; 0 ends
-    int32_t last = -1;
-    const std::string out = CaptureStdoutOf([&] { last = PrintInfoThread(); });
-    EXPECT_EQ(0, last);
+    const std::string out = CaptureStdoutOf([] { EXPECT_EQ(0, PrintInfoThread()); });
     const std::string heading =
         std::string(26, ' ') + "NAME\t\tID\tKERNEL-Time(ms)\tUSER-Time(ms)\n";
     std::vector<std::vector<Row>> tables;
