@@ -79,12 +79,13 @@ TEST_F(Names, FullTablesRefuseWithTheirMessagesButTasksSilently) {
         {7, sys->nNbShare + sys->nNbTask, sys->nNbObject,
          "\nimpossible de placer un objet Supplementaire\n"}};
     for (const auto& [type, from, to, refusal] : cases) {
-        int32_t h = -1, code = -1;
+        int32_t h = -1;
         for (int32_t i = from; i < to; ++i)
             Made(CreatePlain, type, (std::to_string(type) + "_" + std::to_string(i)).c_str());
         const int32_t last = type == 7 ? SEM_OBJECT : type;
-        EXPECT_EQ(CaptureStdoutOf([&] { code = CreatePlain(last, "ONE_MORE", &h); }), refusal);
-        EXPECT_EQ(code, eNOK) << type;
+        EXPECT_EQ(CaptureStdoutOf([&] { EXPECT_EQ(CreatePlain(last, "ONE_MORE", &h), eNOK); }),
+                  refusal)
+            << type;
     }
 }
 

@@ -28,10 +28,8 @@ TEST(InitParamSystem, SmallestAcceptedCountsAreCompletedAndTheEstimatePrinted) {
 TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord) {
     InitOptions o = MinimalOptions();
     o.bTraceConsole = 1;
-    int32_t code = 0;
-    const std::string out = CaptureStdoutOf([&] { code = Param(&o, 20, 20, 59); });
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(out, "1 InitParamSystem() Un des param\xE8tres n'est pas suffisant !");
+    EXPECT_EQ(CaptureStdoutOf([&] { EXPECT_EQ(Param(&o, 20, 20, 59), 1); }),
+              "1 InitParamSystem() Un des param\xE8tres n'est pas suffisant !");
     EXPECT_EQ(Counts(o), std::vector<int32_t>({-1, -1, -1, -1, -1, -1, -1, -1, -1, 0}));
     EXPECT_EQ(Param(&o, 20, 19, 60), 1);  // fewer mailboxes than tasks
     EXPECT_EQ(Param(&o, 19, 20, 60), 1);
@@ -44,10 +42,8 @@ TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor) {
     EXPECT_STREQ(NameFromObject(0), "");
     InitOptions o = MinimalOptions();
     o.NbMaxSem = 9;
-    int32_t code = 0;
-    const std::string out = CaptureStdoutOf([&] { code = InitKerval(&o); });
-    EXPECT_EQ(code, eNOK);
-    EXPECT_NE(out.find("KERVAL-InitKerval() : InitParamSystem() fails\n"), std::string::npos);
+    EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_EQ(InitKerval(&o), eNOK); }),
+                HasSubstr("KERVAL-InitKerval() : InitParamSystem() fails\n"));
     EXPECT_EQ(_pxSysDescript, nullptr);
     EXPECT_EQ(ObjectExist(0), 0);
 }
