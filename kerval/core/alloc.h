@@ -32,35 +32,32 @@ inline bool AllocationRefused()
            alloc_detail::RefusedHere();
 }
 
+// Runs a call into the C runtime's heap as a lock region: a task is never ended or parked while
+// it holds the heap's lock, which would otherwise stay held for ever (an ending thread then waits
+// on it itself as it hands its cached blocks back).
+template <class HeapCall>
+auto OnHeap(HeapCall call)
+{
+    platform::RegionGuard region;
+    return call();
+}
+
 // malloc, calloc, realloc and free; null when memory runs out. A failed Realloc leaves the block.
-// Each call is a lock region: a task is never ended or parked while it holds the heap's lock,
-// which the C runtime would otherwise keep for ever (an ending thread then waits on it itself
-// as it hands its cached blocks back).
 inline void* Alloc(size_t size)
 {
-    if (AllocationRefused())
-        return nullptr;
-    platform::RegionGuard region;
-    return std::malloc(size);
+    return AllocationRefused() ? nullptr : OnHeap([&] { return std::malloc(size); });
 }
 inline void* Calloc(size_t count, size_t size)
 {
-    if (AllocationRefused())
-        return nullptr;
-    platform::RegionGuard region;
-    return std::calloc(count, size);
+    return AllocationRefused() ? nullptr : OnHeap([&] { return std::calloc(count, size); });
 }
 inline void* Realloc(void* block, size_t size)
 {
-    if (AllocationRefused())
-        return nullptr;
-    platform::RegionGuard region;
-    return std::realloc(block, size);
+    return AllocationRefused() ? nullptr : OnHeap([&] { return std::realloc(block, size); });
 }
 inline void Free(void* block)
 {
-    platform::RegionGuard region;
-    std::free(block);
+    OnHeap([&] { std::free(block); });
 }
 
 // Alloc for blocks of one size, served from `spare` when it holds one (a block of that size
@@ -70,10 +67,7 @@ inline void* AllocOrReuse(std::atomic<void*>& spare, size_t size)
     if (AllocationRefused())
         return nullptr;
     void* block = spare.exchange(nullptr, std::memory_order_acquire);
-    if (block != nullptr)
-        return block;
-    platform::RegionGuard region;
-    return std::malloc(size);
+    return block != nullptr ? block : OnHeap([&] { return std::malloc(size); });
 }
 // Free, keeping the block in `spare` when that is empty.
 inline void FreeOrKeep(std::atomic<void*>& spare, void* block)

@@ -96,12 +96,7 @@ KV_HOT_PATH UnlimitedWait::UnlimitedWait() : UnlimitedWait(RefreshLifeSign()) {}
 KV_HOT_PATH UnlimitedWait::UnlimitedWait(TaskDescript* signed_task) : task_(signed_task)
 {
     if (task_ != nullptr)
-        Begin();
-}
-
-KV_HOT_PATH void UnlimitedWait::Begin()
-{
-    blocked_ = BlockedFlag(core::Sys(), task_);
+        blocked_ = BlockedFlag(core::Sys(), task_);
     if (blocked_ == nullptr)
         return;
     blocked_->store(1);  // seen by the next tick, or the ticker is found idle and woken

@@ -31,8 +31,6 @@ public:
     UnlimitedWait& operator=(const UnlimitedWait&) = delete;
 
 private:
-    void Begin();
-
     TaskDescript* task_ = nullptr;
     std::atomic<uint8_t>* blocked_ = nullptr;
 };

@@ -138,23 +138,13 @@ bool has_queued(uint64_t state)
     return (state >> 32) != 0;
 }
 
-// Takes one unit if there is one.
-bool take_unit(Semaphore* s)
+// Takes one unit if there is one; `leaving` is kOneQueued for a queued waiter that leaves the
+// queue in the same step (caller holds the lock).
+bool take_unit(Semaphore* s, uint64_t leaving = 0)
 {
     uint64_t state = s->state.load();
     while (units_in(state) > 0) {
-        if (s->state.compare_exchange_weak(state, state - 1))
-            return true;
-    }
-    return false;
-}
-
-// Takes one unit for a queued waiter that leaves the queue (caller holds the lock).
-bool take_unit_for_queued(Semaphore* s)
-{
-    uint64_t state = s->state.load();
-    while (units_in(state) > 0) {
-        if (s->state.compare_exchange_weak(state, state - 1 - kOneQueued))
+        if (s->state.compare_exchange_weak(state, state - 1 - leaving))
             return true;
     }
     return false;
@@ -241,7 +231,7 @@ void serve_waiters(Semaphore* s)
     std::vector<Waiter*> more;  // past a batch (rare)
     {
         std::lock_guard guard(s->lock);
-        while (!s->waiters.empty() && take_unit_for_queued(s)) {
+        while (!s->waiters.empty() && take_unit(s, kOneQueued)) {
             Waiter* w = pop_waiter(s->waiters);
             w->granted = true;
             if (n < kBatch) {
