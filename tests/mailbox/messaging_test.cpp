@@ -3,8 +3,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 class MailBoxMessaging : public TaskTest {
 protected:
     void SetUp() override {

@@ -36,12 +36,6 @@ TEST(PlatformClock, SeamDrivesLocalTimeAndTimeNowAndConversionsRoundTrip) {
     EXPECT_TRUE(kp::local_time_set(kp::LocalTime{2030, 1, 2, 3, 4, 5, 6, 3}));
     EXPECT_TRUE(set_to.year == 2030 && set_to.second == 5);
     kp::seams::set_clock(nullptr, nullptr);
-    kp::local_time_read(&now);
-    EXPECT_GE(now.year, 2020);
-    EXPECT_GE(kp::perf_frequency(), 1000000u);
-    const uint64_t start = kp::perf_counter();
-    kp::sleep_ms(30);
-    EXPECT_GE(elapsed_ms(start), 29);
 }
 
 // The shutdown and message box seams are proven through the application stop tests.

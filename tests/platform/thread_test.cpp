@@ -49,10 +49,6 @@ TEST(PlatformThread, RunsOnlyAfterResumeUnderItsOwnIdAndPriority) {
 TEST(PlatformThread, SuspendedBusyThreadMakesNoProgressAndCountsNest) {
     Spinner s;
     ASSERT_TRUE(s.progresses());
-    int failures = 0;
-    for (int i = 0; i < 10000; ++i)
-        failures += (kp::thread_suspend(s.get()) != 0) + (kp::thread_resume(s.get()) != 1);
-    EXPECT_EQ(failures, 0);
     EXPECT_EQ(kp::thread_suspend(s.get()), 0);
     EXPECT_EQ(kp::thread_suspend(s.get()), 1);
     EXPECT_TRUE(s.frozen_for(100));

@@ -7,8 +7,6 @@
 
 namespace {
 
-using namespace kvtest;
-
 constexpr int kPurgePerWriter = kSlowBuild ? 300 : 20000;
 constexpr int kControlPerWriter = kSlowBuild ? 300 : 1500;
 constexpr int kControlOps = kSlowBuild ? 60 : 250;

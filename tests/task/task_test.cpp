@@ -160,6 +160,4 @@ TEST_F(Tasks, LifeSignIsRefreshedByItsOwnTaskOnly) {
     EXPECT_NE(LifeSignYear(0).load(), 0);
 }
 
-TEST(TasksBeforeStart, JobPriorityIsZero) { EXPECT_EQ(GetJobPriority(), 0); }
-
 }  // namespace
