@@ -7,7 +7,6 @@ using Descriptor = KernelTest;
 
 TEST_F(Descriptor, StartingThreadIsInitjobAndOtherThreadsGetTheSharedAnswers) {
     const SysDescript* sys = _pxSysDescript;
-    ASSERT_NE(sys, nullptr);
     EXPECT_EQ(sys->lStatus, 1u);
     EXPECT_EQ(std::make_tuple(TASK_OBJECT, 0, -1, std::string("INITJOB|INITJOB")),
               std::make_tuple(ObjectExist(0), _InternalCurrentTaskHandle(__FILE__, __LINE__),

@@ -38,8 +38,6 @@ TEST(InitParamSystem, CountBelowItsMinimumIsRefusedAndClearsTheRecord) {
 TEST(InitKerval, RefusedOptionsReportTheFailedStepAndBuildNoDescriptor) {
     TempDir dir;
     EXPECT_EQ(_InternalCurrentTaskHandle(__FILE__, __LINE__), -1);  // nothing started yet
-    EXPECT_EQ(ObjectExist(0), 0);
-    EXPECT_STREQ(NameFromObject(0), "");
     InitOptions o = MinimalOptions();
     o.NbMaxSem = 9;
     EXPECT_THAT(CaptureStdoutOf([&] { EXPECT_EQ(InitKerval(&o), eNOK); }),

@@ -22,7 +22,6 @@ TEST_F(MailBoxObjects, CreateRefusesCapacityZeroAndATakenNameDeleteFreesMessages
                              "KERVAL-DeleteMailBox() : Can't delete mailbox !\n",
                              "INITJOB : Destination Box dosn't exist !\n"})
         EXPECT_THAT(out, HasSubstr(line));
-    EXPECT_EQ(ObjectExist(box), 0);
     EXPECT_EQ(ReadMailBox(box, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr), eINVALID_HANDLE);
     EXPECT_EQ(Made(CreateMailBox, "NEW", 1), box);  // the handle is reused
 }

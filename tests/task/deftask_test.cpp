@@ -31,7 +31,6 @@ TEST_F(DefaultTasks, TableCreatesBoxesTasksAndAnswersByIdentifier) {
     ASSERT_TRUE(WaitFor([] { return g_started.load() == 3; }));
     const int32_t box_a = FindObjectMirror("BOX_A");
     EXPECT_EQ(box_a, g_box_at_start.load());  // attached before the task function ran
-    EXPECT_EQ(ObjectExist(box_a), MAILBOX_OBJECT);
     const TaskDescript& a = TaskRecordOf(table[0].hTask);
     EXPECT_EQ(std::string(static_cast<const char*>(a.pParam), a.lParamSize), "abc");
     EXPECT_EQ(table[2].hTask, DefTaskHandle(7));

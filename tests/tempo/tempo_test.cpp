@@ -203,7 +203,6 @@ TEST_F(TempoTest, WakeUpMessageFieldsAndValidity) {
     const WakeUp w = Drain(box_).at(0);
     EXPECT_EQ(std::vector<int64_t>({w.type, w.size, w.extra, w.sender}),
               std::vector<int64_t>({MSG_TYPE_TEMPO, 4172, -1, HandleTaskTEMPO()}));
-    EXPECT_STREQ(NameFromObject(HandleTaskTEMPO()), "_TEMPO_TASK");
     EXPECT_EQ(std::vector<int64_t>({w.msg.hTempo, w.msg.lEvent, w.msg.lParam}),
               std::vector<int64_t>({h, 1001, 5}));
     EXPECT_STREQ(w.msg.szKeyword, "kw");
