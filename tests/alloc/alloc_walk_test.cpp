@@ -1,7 +1,6 @@
-// Allocation failures on every creating path: the 1st, 2nd, ... allocation of the path fails in
-// turn (only that one, or every one from it on) until the path runs through. Each failure must
-// answer the path's error code, leave every table as it was and the name free, and leak nothing
-// (LeakSanitizer in the asan build); the final run, with the same name, must succeed.
+// Each allocation of every creating path fails in turn (alone, or with all later ones): the path
+// answers its code, leaves the tables and the name as they were and leaks nothing (LeakSanitizer);
+// the run where nothing fails succeeds.
 #include "kerval/core/alloc.h"
 #include "kerval/file/store_requests.h"
 #include "tests/file/file_support.h"

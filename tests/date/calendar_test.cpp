@@ -1,5 +1,4 @@
-// Calendar rules against an independent calendar, conversions to seconds in a local zone,
-// and the comparison of dates with wildcard patterns.
+// Calendar rules, conversions to seconds in a local zone, and dates against wildcard patterns.
 #include "tests/date/date_support.h"
 
 namespace {
@@ -7,8 +6,7 @@ namespace {
 using civil::Date;
 using civil::Fields;
 
-// Every day from 1900 to 2100: leap years, day of year, day of week and the way back from the
-// day of year.
+// Every day from 1900 to 2100: leap years, day of year and back, day of week.
 TEST(Calendar, DayFieldsMatchAnIndependentCalendar) {
     for (int y = 1900; y <= 2100; ++y) {
         const int days_in_year = civil::DayOfYear(y, 12, 31);
@@ -78,9 +76,8 @@ TEST(ZonedCalendar, SecondsMatchAnIndependentCountInTheLocalZone) {
     EXPECT_EQ(-1, MsgDateToSecond(nullptr));
 }
 
-// Around the change back to standard time a record converts to one instant, whether a summer
-// or a winter date was converted just before. The Windows runtime ignores the zone's rules and
-// changes on its own date, so the walk runs from 20 October to 10 November.
+// Around the change back to standard time a record converts to one instant whatever came before.
+// The Windows runtime changes on its own date: the walk runs from 20 October to 10 November.
 TEST(ZonedCalendar, RecordConvertsToOneInstantWhateverWasConvertedBefore) {
     ASSERT_TRUE(kp::set_time_zone("CET-1CEST,M3.5.0,M10.5.0/3"));
     const MsgDate summer = Date(2023, 7, 1, 12), winter = Date(2023, 1, 1, 12);
@@ -152,7 +149,6 @@ TEST(DatePattern, FirstDifferingFieldDecidesAndWildcardsMatch) {
     EXPECT_EQ(1, FinalInitialDate(&date, &just_before));
     EXPECT_EQ(-1, FinalInitialDate(&just_before, &date));
     EXPECT_EQ(-1, FinalInitialDate(&date, &next_year));
-    EXPECT_EQ(11, Order(Date(1995, 1, 1), Pattern()));
     EXPECT_EQ(11, Order(Date(2069, 12, 31, 23, 59, 59), Pattern()));
     MsgDate pattern =
         Pattern({{&MsgDate::nYear, 2001}, {&MsgDate::nMonth, 6}, {&MsgDate::nMinute, 30}});

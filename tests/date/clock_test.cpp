@@ -55,8 +55,7 @@ struct AppDate : AppClock {
     TempDir dir_;
 };
 
-// Hundredths in 0..99 become the milliseconds of the clock set, others 0. A refused set is
-// reported and changes nothing.
+// Hundredths in 0..99 become the clock's milliseconds, others 0; a refused set changes nothing.
 TEST_F(AppDate, ClockSetIsKeptAsTheApplicationDateUnlessRefused) {
     MsgDate date{2001, 5, 15, 10, 20, 30, 42, 0, 0};
     ASSERT_EQ(0, WriteAppDateTime(&date));
@@ -115,8 +114,7 @@ MsgDate Read(const char* text, const char* format) {
     return date;
 }
 
-// Writing takes the day of year from year, month and day, not from the record; reading pivots
-// two-digit years at 81.
+// Writing computes the day of year; reading pivots two-digit years at 81.
 TEST(DateText, EachFormatWritesItsLayoutAndTheTextFormatsReadBack) {
     const MsgDate date{2000, 10, 3, 14, 5, 9, 27, 277, 2},
         end_of_decade{2019, 12, 31, 8, 7, 0, 0, 1, 1};

@@ -1,5 +1,4 @@
-// Error reports (code texts, the report layout, the system error check, the record of the first
-// fatal error) and the trace log (counter file, rotation, console ring, concurrent entries).
+// Error reports, the record of the first fatal error, and the trace log with its console ring.
 #include "kerval/error/report.h"
 #include "tests/support/fixtures.h"
 
@@ -51,7 +50,6 @@ TEST_F(ReportTest, CodeTextsAndOneLineReports) {
     EXPECT_STREQ(_ApplicativErrorComment(16, 20, ErrorTable), "eOBJECT_EXIST");
     EXPECT_STREQ(_ApplicativErrorComment(19, 20, ErrorTable), "eTCP_CONNECTION_FAIL_CONNECT");
     EXPECT_STREQ(_ApplicativErrorComment(20, 20, ErrorTable), "undocumented error");
-    EXPECT_STREQ(_ApplicativErrorComment(16, 16, ErrorTable), "undocumented error");
     const ErrorComment own[] = {{7, "first"}, {7, "second"}};
     EXPECT_STREQ(_ApplicativErrorComment(7, 2, own), "first");
     EXPECT_EQ(CaptureStdoutOf([] { EXPECT_EQ(ErreurApp(0, "P()", "texte"), 0); }), "");
@@ -169,10 +167,8 @@ TEST_F(ReportTest, FirstEntryStartsTheFirstFileAndEveryEntryEndsWithOneLineBreak
               "Debut le 05/03/2024 a 07:08:09" + eol + "ligne" + eol + eol + eol);
 }
 
-// Numbered trace files (0: the counter) before the process's first entry, and after it. The
-// counter names the file; a damaged one starts again at 1; a file of 100000 bytes is closed with
-// "Fin" and the next one started afresh; the one after 100 is 1. The counter is read once per
-// process: one process per row.
+// Trace files (0: the counter) before and after the process's first entry: a damaged counter
+// starts at 1, a full file (100000 bytes) ends with "Fin", 100 is followed by 1. One process a row.
 using Files = std::map<int, std::string>;
 using Rotation = std::tuple<Files, const char*, Files>;  // files before, entry, files after
 class TraceFiles : public ReportTest, public ::testing::WithParamInterface<Rotation> {};
@@ -221,8 +217,7 @@ std::string ConsoleLine(int line) {
     return text;
 }
 
-// The console of the start-up, opened here so that no real window is needed. It opens once and
-// has lines 0 to 49 only.
+// The start-up's console, opened here without a real window: once, lines 0 to 49.
 TEST_F(ReportTest, ConsoleRingCutsLinesToTheWidthAndItsFiftyFirstLineOverwritesTheFirst) {
     ASSERT_EQ(StartKerval(), eOK);
     EXPECT_FALSE(kp::console_write_line(0, "x") || kp::console_set_line_attribute(0, 7));
@@ -247,7 +242,7 @@ TEST_F(ReportTest, ConcurrentEntriesStayWholeAndNoneIsLost) {
     std::vector<std::thread> threads;  // 6 threads, 400 entries each
     for (int t = 0; t < 6; ++t)
         threads.emplace_back([&, t] {
-            for (int e = 0; e < 400; ++e) Trace(sent[t * 400 + e]);
+            for (int e = t; e < 2400; e += 6) Trace(sent[e]);
         });
     for (std::thread& thread : threads) thread.join();
     int files = 0;

@@ -10,10 +10,7 @@ struct Runner {
         : fn_(std::move(fn)), thread_(kp::thread_create_suspended(call, this, 0)) {
         if (start) kp::thread_resume(thread_);
     }
-    ~Runner() {
-        kp::thread_terminate(thread_);
-        kp::thread_release(thread_);
-    }
+    ~Runner() { kp::thread_terminate(thread_), kp::thread_release(thread_); }
     kp::Thread* get() const { return thread_; }
     static void call(void* self) { static_cast<Runner*>(self)->fn_(); }
     std::function<void()> fn_;

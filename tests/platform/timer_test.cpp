@@ -1,5 +1,4 @@
-// Periodic timer: serial calls, stop, manual tick (its delivery rate is measured in bench/); the
-// on-demand ticker.
+// The periodic timer (its delivery rate is measured in bench/) and the on-demand ticker.
 #include "tests/platform/runner.h"
 
 namespace {

@@ -1,14 +1,12 @@
-// Seeded random mix of direct and Slow file operations by three tasks, with objects deleted and
-// reopened, closed, and the store task suspended again and again. Every file must end with
-// exactly the bytes its model predicts. Replay with KV_STRESS_SEED.
+// Seeded direct and Slow file operations by three tasks, the store task suspended again and again:
+// every file ends with exactly its model's bytes. Replay with KV_STRESS_SEED.
 #include "tests/file/file_support.h"
 
 namespace {
 
 constexpr int kRounds = kSlowBuild ? 300 : 2000, kWorkers = 3;
-// ThreadSanitizer holds a suspension's signal back while its target waits for a lock, and a
-// writer holding the file lock may be waiting for the store task meanwhile: there the store
-// task runs free.
+// ThreadSanitizer delays a suspension while its target waits for a lock, which a writer waiting
+// for the store task may hold: there the store task runs free.
 constexpr bool kSuspendStore = !kThreadSanitizer;
 
 uint32_t g_seed = 0;
@@ -76,8 +74,7 @@ uint32_t WorkerTask(void*) {
 
 using FileStress = StoreTest;
 
-// The store thread is suspended directly: SuspendTask's message would wait for standard output,
-// which a store task suspended while tracing a failure holds, and the test would hang.
+// The store thread is suspended directly: SuspendTask's line could wait for the output it holds.
 TEST_F(FileStress, RandomDirectAndSlowOperationsKeepEveryByte) {
     g_seed = StressSeed();
     SCOPED_TRACE("KV_STRESS_SEED=" + std::to_string(g_seed));

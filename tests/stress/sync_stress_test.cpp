@@ -1,7 +1,6 @@
-// Seeded stress of the synchronisation objects: tasks taking and giving units with racing
-// time-outs, mutex and nested critical-section increments, random suspensions, and tasks deleted
-// while queued, with life-sign ticks between. Invariants: every unit accounted for, every increment
-// counted, queues whole, nothing wedged. KV_STRESS_SEED replays one sequence of operations.
+// Seeded stress of semaphores, mutexes and nested sections under time-outs, suspensions and
+// deletions of queued tasks: every unit and increment accounted for, queues whole, nothing
+// wedged. KV_STRESS_SEED replays a run.
 #include "tests/support/tasks.h"
 
 namespace {
@@ -77,9 +76,8 @@ TEST_F(SyncStress, UnitsAndIncrementsAreConservedUnderTimeOutsSuspensionsAndDele
     for (int i = 0; i < kWorkers; ++i)
         shared.workers[i] = StartTask(('W' + std::to_string(i)).c_str(), [i] { Worker(i); });
 
-    // The gate is released only from here, one unit per victim at most, so a victim found in
-    // the queue stays there until this thread serves it or deletes it. Meanwhile one of the
-    // first workers is stopped, wherever it is, often past a waiter's time-out.
+    // Only this thread releases the gate, so a victim found queued stays there until served or
+    // deleted; meanwhile one of the first workers is stopped wherever it is.
     std::mt19937 rng(shared.seed ^ 0x9a7e);
     int32_t victims[kVictims];
     int started = 0, freed = 0;

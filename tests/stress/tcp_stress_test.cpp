@@ -1,7 +1,6 @@
-// Seeded mix of TCP link creation, echo exchanges, suspension and deletion (also while another
-// thread transfers on the link). Invariants: an exchange that succeeds got its own bytes back,
-// one that fails only on a deleted link; every connection ends; the TCP task keeps up.
-// KV_STRESS_SEED=<n> replays a run.
+// Seeded mix of link creation, echo exchanges, suspension and deletion (also under a transfer):
+// an exchange gets its own bytes back or fails on a deleted link; every connection ends; the TCP
+// task keeps up. KV_STRESS_SEED=<n> replays a run.
 #include <shared_mutex>
 
 #include "tests/tcp/tcp_support.h"

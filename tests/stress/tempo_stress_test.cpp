@@ -1,6 +1,5 @@
-// Seeded run of tempos created, deleted, inactivated, reactivated and changed while a thread ticks;
-// the small box is purged, the reader suspended. Every wake-up is whole, none follows its tempo's
-// stop, nothing wedges. Replay with KV_STRESS_SEED=<seed>.
+// Seeded tempo operations while a thread ticks, boxes purged, the reader suspended: every wake-up
+// whole, none after its tempo's stop, nothing wedged. Replay with KV_STRESS_SEED=<seed>.
 #include "kerval/tempo/tempo_internal.h"
 #include "tests/support/tasks.h"
 #include "tests/tempo/tempo_helpers.h"
@@ -59,8 +58,7 @@ uint32_t EventOf(int32_t h) {
     return event;
 }
 
-// Marks go to the large box only (never full: a writer waiting on the small box would race with
-// its purges). A reopening is marked before the call, a stop after it.
+// Marks go to the never full large box; a reopening is marked before the call, a stop after.
 void Mark(const Tracked& t, int32_t type) {
     if (t.box == 0) WriteMailBox(-1, g_boxes[0], type, &t.event, sizeof t.event, 0);
 }

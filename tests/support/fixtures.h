@@ -68,9 +68,8 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(2
     return true;
 }
 
-// A fresh directory under the system temp folder, current while it lives; removed afterwards. A
-// death-test child run anew (as on Windows) works in its parent's, which the parent removes: the
-// child ends without cleaning up.
+// A fresh current directory under the temp folder, removed afterwards; a death-test child run
+// anew (as on Windows) works in its parent's.
 struct TempDir {
     TempDir() {
         if (::testing::internal::InDeathTestChild()) return;
@@ -93,12 +92,8 @@ struct TempDirTest : ::testing::Test {
     TempDir temp_dir_;
 };
 
-// Standard output capture at descriptor level (printf and the library's output alike), one at
-// a time. The text comes back with "\r\n" turned into "\n".
-inline void BeginCaptureStdout() {
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-}
+// Standard output captured at descriptor level, one capture at a time, "\r\n" read as "\n".
+inline void BeginCaptureStdout() { std::fflush(stdout), ::testing::internal::CaptureStdout(); }
 
 inline std::string EndCaptureStdout() {
     std::fflush(stdout);
@@ -116,10 +111,7 @@ template <class Fn> std::string CaptureStdoutOf(Fn&& fn) {
 // The clock of the seams while a FakeClock lives: reads answer `now`; a set through the library
 // is recorded in `last_set` and becomes `now`.
 struct FakeClock {
-    explicit FakeClock(kp::LocalTime t) {
-        Set(t);
-        kp::seams::set_clock(Read, Write);
-    }
+    explicit FakeClock(kp::LocalTime t) { Set(t), kp::seams::set_clock(Read, Write); }
     ~FakeClock() { kp::seams::set_clock(nullptr, nullptr); }
     static void Set(kp::LocalTime t) {
         std::lock_guard guard(lock);
@@ -152,8 +144,7 @@ inline void WriteBinaryFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Standard input read from a file of the scratch folder while this lives, then from the null
-// device again: Windows cannot remove a folder that holds an open file.
+// Standard input read from a scratch file while this lives (then the null device again).
 struct StdinFrom {
     StdinFrom(const std::string& path, const std::string& bytes) {
         WriteBinaryFile(path, bytes);
@@ -162,8 +153,7 @@ struct StdinFrom {
     ~StdinFrom() { std::freopen(kWindows ? "NUL" : "/dev/null", "r", stdin); }
 };
 
-// The smallest accepted counts: 20 tasks, 20 mailboxes, 10 semaphores, 60 tempos, 5 of each
-// other kind, no trace console.
+// The smallest accepted counts, no trace console.
 inline InitOptions MinimalOptions() {
     InitOptions options{};
     options.NbMaxTask = options.NbMaxMailBox = 20;
@@ -173,8 +163,7 @@ inline InitOptions MinimalOptions() {
     return options;
 }
 
-// Starts the library (or only the kernel: descriptor, tables, locks, INITJOB) once for this
-// process with MinimalOptions(); the start-up's output is shown only when it fails.
+// Starts the library (or only the kernel) once per process; its output shown only on failure.
 inline int32_t StartKerval(int32_t (*start)(InitOptions*) = InitKerval) {
     static InitOptions kept;  // the library keeps its address for the rest of the process
     kept = MinimalOptions();
@@ -184,8 +173,7 @@ inline int32_t StartKerval(int32_t (*start)(InitOptions*) = InitKerval) {
     return code;
 }
 
-// Starts the library from a helper thread, which becomes "INITJOB" and stays parked, so that a
-// fatal report's suspension of every task cannot freeze the test's own thread.
+// Starts the library from a parked helper thread (INITJOB), out of a fatal report's suspension.
 inline int32_t StartKervalAside() {
     std::promise<int32_t> started;
     std::future<int32_t> code = started.get_future();
@@ -198,8 +186,7 @@ inline int32_t StartKervalAside() {
     return code.get();
 }
 
-// The handle a creating call gives through its last argument, e.g. Made(CreateMailBox, "BOX", 4);
-// the call must answer eOK.
+// The handle a creating call answering eOK gives, e.g. Made(CreateMailBox, "BOX", 4).
 template <class... Params, class... Args> int32_t Made(int32_t (*create)(Params...), Args... args) {
     int32_t h = -1;
     EXPECT_EQ(create(args..., &h), eOK);
@@ -211,8 +198,7 @@ template <class T> bool Advances(const std::atomic<T>& counter) {
     return WaitFor([&] { return counter.load() != before; });
 }
 
-// The library started aside, and the question of every fatal report answered No: the reporting
-// thread stays frozen. Only the first fatal report of a process is recorded.
+// The library started aside; every fatal report's question answered No (its thread stays frozen).
 struct FatalTest : TempDirTest {
     static inline std::atomic<int> questions_{0};
     void SetUp() override {

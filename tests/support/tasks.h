@@ -1,5 +1,4 @@
-// Helpers of the tests that run tasks: tasks running a lambda, box counters and texts, life
-// signs, a semaphore's queue and count.
+// Helpers of the tests that run tasks.
 #pragma once
 
 #include "kerval/core/core.h"
@@ -77,8 +76,7 @@ inline int32_t StartTask(const char* name, std::function<void()> fn, int32_t pri
     return h;
 }
 
-// The tasks queued on a counting semaphore, head first; -2 marks a tail that does not name the
-// last entry, -3 a waiting count that disagrees with the chain.
+// A semaphore's queue, head first; -2 marks a wrong tail, -3 a waiting count off the chain.
 inline std::vector<int32_t> QueueOf(int32_t hSem) {
     uint32_t gen = 0;
     kerval::sync::SyncCore* c = kerval::sync::FindCore(hSem, kerval::sync::Kind::kSem, &gen);

@@ -1,13 +1,11 @@
-// Life signs of tasks blocked without limit, refreshed by the life-sign ticker (driven by the
-// clock seam and the manual tick), and timed waits measured on the monotonic clock.
+// Life signs of tasks blocked without limit, and timed waits on the monotonic clock.
 #include "tests/support/tasks.h"
 
 namespace {
 
 std::atomic<int> g_year{2030};
 
-// The year of the local clock moves on; the tick's tempo pass takes it as the application date
-// before the ticker runs.
+// The local clock's year moves on and becomes the application date before the ticker runs.
 int16_t TickNextYear() {
     ++g_year;
     kp::seams::manual_tick();
@@ -63,8 +61,7 @@ const WaitKind kWaitKinds[] = {
 
 std::atomic<int> g_ended{0};
 
-// Every tick refreshes a blocked task, unless it is suspended; the task leaves the ticker's
-// sight when its wait ends.
+// Every tick refreshes a blocked task unless suspended, until its wait ends.
 TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended) {
     for (const WaitKind& kind : kWaitKinds) {
         SCOPED_TRACE(kind.name);
@@ -89,8 +86,7 @@ TEST_F(LifeSign, BlockedTaskShowsEveryTickUnlessSuspended) {
     }
 }
 
-// The deletion takes the task out of the ticker's sight: its freed record stays clear, and the
-// next tick, finding no blocked task, leaves the ticker idle.
+// A deleted task leaves the ticker's sight: its record stays clear and the ticker goes idle.
 TEST_F(LifeSignAlone, DeletionWhileBlockedLeavesTheRecordAloneAndTheTickerIdle) {
     EnsureAppDate();
     int32_t box = -1, sem = -1;
