@@ -1,5 +1,5 @@
-// Semaphores and the brief mutex. Units racing with time-outs are proven by the sync stress
-// test; the critical section by the system lock's tests.
+// Semaphores, owned mutexes and the brief mutex. Units racing with time-outs are proven by the sync
+// stress test; the critical section by the system lock's tests.
 #include "tests/platform/runner.h"
 
 using enum kp::WaitResult;
@@ -36,6 +36,42 @@ TEST(PlatformSemaphore, WokenWaiterMayDestroyTheSemaphoreAtOnce) {
         ASSERT_EQ(kp::semaphore_wait(s, kp::kInfinite), kSignaled);
         kp::semaphore_destroy(s);
     }
+}
+
+// Owned mutex: recursive, released only by its owner, and handed over as abandoned (told once)
+// when its owner ends or is terminated while holding it.
+TEST(PlatformMutex, IsRecursiveOwnedAndHandedOverAsAbandoned) {
+    kp::Mutex* m = kp::mutex_create(true);
+    EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);
+    std::atomic<int> taken{0};
+    auto take = [&](bool hold) {
+        const bool refused = !kp::mutex_release(m) && kp::last_error() == kp::kErrNotOwner;
+        kp::mutex_wait(m, kp::kInfinite);
+        for (taken = refused ? taken + 1 : -9; hold;) kp::sleep_ms(1);
+    };
+    {
+        Runner owner([&] { take(false); });  // ends while it holds the mutex
+        kp::sleep_ms(20);
+        EXPECT_EQ(taken.load(), 0);
+        EXPECT_TRUE(kp::mutex_release(m) && kp::mutex_release(m));
+        EXPECT_FALSE(kp::mutex_release(m));  // no longer owned
+        EXPECT_EQ(kp::last_error(), kp::kErrNotOwner);
+        ASSERT_TRUE(WaitFor([&] { return taken == 1; }));
+        EXPECT_EQ(kp::mutex_wait(m, 10000), kAbandoned);
+        EXPECT_TRUE(kp::mutex_release(m));
+        EXPECT_EQ(kp::mutex_wait(m, 0), kSignaled);  // told only once
+        EXPECT_TRUE(kp::mutex_release(m));
+        Runner holder([&] { take(true); });
+        ASSERT_TRUE(WaitFor([&] { return taken == 2; }));
+        Runner killer([&] {
+            kp::sleep_ms(30);  // while this thread waits for the mutex
+            taken = kp::thread_terminate(holder.get()) ? 3 : -1;
+        });
+        EXPECT_EQ(kp::mutex_wait(m, 10000), kAbandoned);
+        EXPECT_TRUE(kp::mutex_release(m));
+        EXPECT_TRUE(WaitFor([&] { return taken == 3; }));
+    }
+    kp::mutex_destroy(m);
 }
 
 // Three threads count under one BriefMutex; a holder now and then stays past the others' spin,
