@@ -28,7 +28,13 @@ TEST_F(StartUp, ApplicationStartsWithTheLibrarysObjectsAndOneBanner) {
     EXPECT_EQ(_pxSysDescript->hSctKerval, FindObjectMirror("SCT_KERVAL"));
     EXPECT_EQ(_pxSysDescript->hStdoutMux, FindObjectMirror("_STDOUT_MUX"));
     const std::string log = ReadTextFile("TRACE.001.LOG");
-    ASSERT_NE(std::string::npos, log.find("----- InitKerval() at "));
+    const size_t at = log.find("----- InitKerval() at ");
+    ASSERT_NE(std::string::npos, at);
+    int f[7] = {};
+    char end[8] = {};
+    EXPECT_EQ(8, std::sscanf(log.c_str() + at + 22, "%4d/%2d/%2d-%2d:%2d:%2d:%2d %5s", f, f + 1,
+                             f + 2, f + 3, f + 4, f + 5, f + 6, end));
+    EXPECT_STREQ("-----", end);
     EXPECT_EQ(log.find("InitKerval() at"), log.rfind("InitKerval() at"));
 }
 
